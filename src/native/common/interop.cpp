@@ -1,0 +1,235 @@
+#include "common/interop.hpp"
+
+#include <cerrno>
+
+namespace qorva::interop {
+
+namespace {
+
+py::object steal_or_throw(PyObject *o) {
+    if (o == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(o);
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) {
+        throw py::error_already_set();
+    }
+    return r == 1;
+}
+
+}  // namespace
+
+// --- Globals ---------------------------------------------------------------------
+
+void Globals::bind(py::module_ &m) {
+    PyObject *d = PyModule_GetDict(m.ptr());  // borrowed
+    Py_XINCREF(d);
+    dict_ = d;
+}
+
+py::object Globals::get(const char *name) const {
+    PyObject *v = PyDict_GetItemString(dict_, name);  // borrowed, no error set
+    if (v == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::object Globals::attr(const char *module, const char *name) const { return get(module).attr(name); }
+
+void Globals::set(const char *name, py::handle value) const {
+    if (PyDict_SetItemString(dict_, name, value.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+}
+
+py::str Globals::module_name() const { return py::str(get("__name__")); }
+
+// --- Imports -----------------------------------------------------------------------
+
+py::object import(const char *module) { return py::module_::import(module); }
+
+py::object lookup(const char *module, const char *name) { return import(module).attr(name); }
+
+py::object import_from(const char *module, const char *name, const char *package, int level) {
+    py::dict globals;
+    globals["__package__"] = py::str(package);
+    globals["__name__"] = py::str(package);
+    py::list fromlist;
+    fromlist.append(py::str(name));
+    py::object mod = steal_or_throw(PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level));
+    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%S'", name, py::str(mod.attr("__name__")).ptr());
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// --- Conversions ---------------------------------------------------------------------
+
+py::str to_pystr(py::handle o) { return py::reinterpret_steal<py::str>(steal_or_throw(PyObject_Str(o.ptr())).release()); }
+
+std::string to_str(py::handle o) {
+    py::str s = to_pystr(o);
+    py::object b = steal_or_throw(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0) {
+        throw py::error_already_set();
+    }
+    return std::string(data, static_cast<size_t>(size));
+}
+
+py::str lower(py::handle s) { return py::reinterpret_steal<py::str>(s.attr("lower")().release()); }
+
+py::object to_pyfloat(py::handle o) { return steal_or_throw(PyNumber_Float(o.ptr())); }
+
+double to_float(py::handle o) {
+    py::object f = to_pyfloat(o);
+    return PyFloat_AsDouble(f.ptr());
+}
+
+py::object to_int(py::handle o) { return steal_or_throw(PyNumber_Long(o.ptr())); }
+
+bool truth(py::handle o) {
+    const int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) {
+        throw py::error_already_set();
+    }
+    return r == 1;
+}
+
+py::object round_to(py::handle x, int ndigits) {
+    return lookup("builtins", "round")(x, ndigits);
+}
+
+bool lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
+bool gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
+bool ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
+bool eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+
+// --- Logging -------------------------------------------------------------------------
+
+void log(py::handle logger, int level, const char *fmt, const py::tuple &args) {
+    py::tuple call_args(args.size() + 2);
+    call_args[0] = py::int_(level);
+    call_args[1] = py::str(fmt);
+    for (size_t i = 0; i < args.size(); ++i) {
+        call_args[i + 2] = args[i];
+    }
+    steal_or_throw(PyObject_CallObject(logger.attr("log").ptr(), call_args.ptr()));
+}
+
+// --- Exceptions -------------------------------------------------------------------------
+
+void throw_py(py::handle exc_type, const std::string &message) {
+    throw_py(exc_type, py::str(message));
+}
+
+void throw_py(py::handle exc_type, py::handle message) {
+    PyErr_SetObject(exc_type.ptr(), message.ptr());
+    throw py::error_already_set();
+}
+
+void throw_from(py::handle exc_type, py::handle message, py::handle cause) {
+    py::object exc = exc_type(message);
+    // PyException_SetCause steals a reference and also sets __suppress_context__, as `from` does.
+    PyException_SetCause(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw py::error_already_set();
+}
+
+void throw_errno(int err, py::handle filename) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw py::error_already_set();
+}
+
+void throw_assertion() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+}
+
+bool matches(const py::error_already_set &e, py::handle exc_type) { return e.matches(exc_type); }
+
+void report_unraisable(const char *where) noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+        PyErr_WriteUnraisable(py::str(where).ptr());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, where);
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
+// --- ClassBuilder ---------------------------------------------------------------------
+
+ClassBuilder::ClassBuilder(const char *name, py::handle base, py::handle module_name, const char *doc)
+    : name_(name), base_(py::reinterpret_borrow<py::object>(base)) {
+    ns_["__module__"] = module_name;
+    ns_["__qualname__"] = py::str(name);
+    ns_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+}
+
+std::string ClassBuilder::qualify(const char *member) const { return name_ + "." + member; }
+
+ClassBuilder &ClassBuilder::method(const char *name, py::cpp_function fn) {
+    // pybind11 treats a function created under the name "__init__" as a constructor of its
+    // own classes and refuses plain instances; such methods are created under another name
+    // and given their Python name here. `name` is a literal with static lifetime.
+    if (PyCFunction_Check(fn.ptr())) {
+        reinterpret_cast<PyCFunctionObject *>(fn.ptr())->m_ml->ml_name = name;
+    }
+    // A builtin function does not bind `self`; instancemethod gives it the descriptor a def has.
+    ns_[name] = steal_or_throw(PyInstanceMethod_New(fn.ptr()));
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::property(const char *name, py::cpp_function getter, const char *doc) {
+    py::object prop = lookup("builtins", "property")(getter, py::none(), py::none(),
+                                                     doc ? py::object(py::str(doc)) : py::object(py::none()));
+    ns_[name] = prop;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::class_method(const char *name, py::cpp_function fn) {
+    ns_[name] = lookup("builtins", "classmethod")(fn);
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::static_method(const char *name, py::cpp_function fn) {
+    ns_[name] = lookup("builtins", "staticmethod")(fn);
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
+    ns_[name] = value;
+    return *this;
+}
+
+py::object ClassBuilder::build() const {
+    // Call the base's metaclass, as a class statement does (the base may use ABCMeta).
+    py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(Py_TYPE(base_.ptr())));
+    return meta(py::str(name_), py::make_tuple(base_), ns_);
+}
+
+}  // namespace qorva::interop

@@ -1,0 +1,104 @@
+// The one place that talks to the CPython C API for both extension modules.
+//
+// Everything a Python implementation would resolve at run time is resolved here at
+// every call (module globals, attributes of other modules, methods of `self`), so
+// hosts and tests can substitute them. Conversions are the host's own operations,
+// never C++ look-alikes: `str()` is PyObject_Str, `float()` is PyNumber_Float, and so on.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace qorva::interop {
+
+namespace py = pybind11;
+
+// --- Module globals -------------------------------------------------------------
+// The dictionary of an extension module, kept so that functions can read the module's
+// globals (`np`, `logger`, `_EXTS`, `runner`, ...) at call time, exactly as Python
+// code reads its globals. The reference is deliberately never released: module
+// dictionaries live until interpreter shutdown, and releasing at static destruction
+// would touch a finalised interpreter.
+class Globals {
+public:
+    void bind(py::module_ &m);
+    // globals()[name]; a missing name raises the host's NameError.
+    py::object get(const char *name) const;
+    // globals()[module].<name>, e.g. attr("np", "fromfile").
+    py::object attr(const char *module, const char *name) const;
+    void set(const char *name, py::handle value) const;
+    py::str module_name() const;
+
+private:
+    PyObject *dict_ = nullptr;
+};
+
+// sys.modules-aware import followed by getattr, resolved on every call.
+py::object lookup(const char *module, const char *name);
+py::object import(const char *module);
+// `from <level dots><module> import <name>`, resolved relative to `package`; a missing
+// name raises ImportError as the statement does.
+py::object import_from(const char *module, const char *name, const char *package, int level);
+
+// --- Conversions that are the Python operation ----------------------------------
+py::str to_pystr(py::handle o);      // str(o)
+std::string to_str(py::handle o);    // str(o) as UTF-8 (surrogates escaped as by "surrogatepass")
+py::str lower(py::handle s);         // s.lower()
+double to_float(py::handle o);       // float(o): numbers and numeric text
+py::object to_pyfloat(py::handle o); // float(o), kept as a Python float
+py::object to_int(py::handle o);     // int(o): numbers and integer text, truncating floats
+bool truth(py::handle o);            // bool(o)
+py::object round_to(py::handle x, int ndigits);  // builtins.round(x, ndigits)
+bool lt(py::handle a, py::handle b);  // a < b
+bool gt(py::handle a, py::handle b);  // a > b
+bool ge(py::handle a, py::handle b);  // a >= b
+bool eq(py::handle a, py::handle b);  // a == b
+
+// --- Logging ----------------------------------------------------------------------
+// logger.log(level, fmt, *args): formatting is left to the logging facility.
+void log(py::handle logger, int level, const char *fmt, const py::tuple &args);
+inline constexpr int kDebug = 10;
+inline constexpr int kInfo = 20;
+inline constexpr int kWarning = 30;
+inline constexpr int kError = 40;
+
+// --- Exceptions ----------------------------------------------------------------------
+// Sets `exc_type(message)` as the current Python error, then throws error_already_set.
+[[noreturn]] void throw_py(py::handle exc_type, const std::string &message);
+[[noreturn]] void throw_py(py::handle exc_type, py::handle message);
+// `raise exc_type(message) from cause`.
+[[noreturn]] void throw_from(py::handle exc_type, py::handle message, py::handle cause);
+// An OSError (the host picks the subclass, e.g. FileNotFoundError) built from an errno
+// value and a file name, so that its text is the host's own.
+[[noreturn]] void throw_errno(int err, py::handle filename);
+// A bare `assert` failure: AssertionError without a message.
+[[noreturn]] void throw_assertion();
+// True when the pending error of `e` is an instance of `exc_type`.
+bool matches(const py::error_already_set &e, py::handle exc_type);
+// Reports an exception that must not escape (destructors, noexcept paths) as unraisable.
+void report_unraisable(const char *where) noexcept;
+
+// --- Classes with a Python base -----------------------------------------------------
+// Builds `type(name, (base,), namespace)`; members keep the order in which they are added.
+class ClassBuilder {
+public:
+    ClassBuilder(const char *name, py::handle base, py::handle module_name, const char *doc);
+    // `name` must have static lifetime (a literal): it becomes the function's __name__.
+    ClassBuilder &method(const char *name, py::cpp_function fn);
+    ClassBuilder &property(const char *name, py::cpp_function getter, const char *doc = nullptr);
+    ClassBuilder &class_method(const char *name, py::cpp_function fn);
+    ClassBuilder &static_method(const char *name, py::cpp_function fn);
+    ClassBuilder &attr(const char *name, py::handle value);
+    py::object build() const;
+
+private:
+    std::string name_;
+    py::object base_;
+    py::dict ns_;
+    std::string qualify(const char *member) const;
+};
+
+}  // namespace qorva::interop

@@ -1,0 +1,155 @@
+#include "dropnest/camera_class.hpp"
+
+#include "dropnest/members.hpp"
+
+namespace qorva::dropnest {
+
+namespace {
+
+interop::Globals g_globals;
+// The class as created at import, never released (lives as long as the module).
+PyObject *g_class = nullptr;
+
+constexpr const char *kDoc =
+    "Folder-drop camera: images that other machines drop into a folder, consumed once, in arrival order.\n"
+    "\n"
+    "Parameters (params):\n"
+    "    path: str                  monitored folder (required)\n"
+    "    ready_policy: str          \"stable\" | \"sentinel\" | \"none\" (default \"stable\")\n"
+    "    stable_ms: float           size unchanged for this long counts as complete (default 300)\n"
+    "    sentinel_ext: str          completion marker suffix, img.png -> img.png.done (default \".done\")\n"
+    "    poll_ms: float             rescan interval when nothing arrived (default 100)\n"
+    "    after: str                 \"move\" | \"delete\" | \"keep\" (default \"move\")\n"
+    "    processed_dir: str         destination of moved files (default <path>/_processed)\n"
+    "    extensions: list[str]      accepted suffixes (default .png .jpg .jpeg .bmp .tif .tiff)\n"
+    "    max_queue: int             receive buffer depth (default 4)\n";
+
+// --- __init__, _prepare, _release -------------------------------------------------------
+
+void init(py::object self, py::object params) {
+    // super().__init__(params), with the class as defined, as a zero-argument super() resolves it.
+    interop::lookup("builtins", "super")(camera_class(), self).attr("__init__")(params);
+    self.attr("_folder") = py::none();
+    self.attr("_processed_dir") = py::none();
+    self.attr("_seen") = py::set();
+    self.attr("_sizes") = py::dict();
+    self.attr("_decode_fails") = py::dict();
+}
+
+void prepare(py::object self) {
+    const auto &g = globals();
+    py::object raw = param(self, "path");
+    if (!interop::truth(raw)) {
+        interop::throw_py(g.get("CameraError"), "DropnestCamera: 'path' parameter is required");
+    }
+    py::object folder = g.get("Path")(raw);
+    if (!interop::truth(folder.attr("is_dir")())) {
+        interop::throw_py(g.get("CameraError"), py::str("DropnestCamera: dropnest not found: {}").format(folder));
+    }
+    self.attr("_folder") = folder;
+    self.attr("_seen").attr("clear")();
+    self.attr("_sizes").attr("clear")();
+    self.attr("_decode_fails").attr("clear")();
+    if (interop::eq(self.attr("_after"), py::str("move"))) {
+        py::object chosen = param(self, "processed_dir");
+        if (!interop::truth(chosen)) {
+            chosen = folder / py::str("_processed");
+        }
+        py::object processed = g.get("Path")(chosen);
+        self.attr("_processed_dir") = processed;
+        processed.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+    }
+}
+
+void release(py::object self) {
+    self.attr("_folder") = py::none();
+    self.attr("_seen").attr("clear")();
+    self.attr("_sizes").attr("clear")();
+    self.attr("_decode_fails").attr("clear")();
+}
+
+// --- derived settings -------------------------------------------------------------------
+
+py::str after(py::object self) {
+    return interop::lower(interop::to_pystr(param(self, "after", py::str("move"))));
+}
+
+py::object extensions(py::object self) {
+    py::object raw = param(self, "extensions");
+    if (!interop::truth(raw)) {
+        return globals().get("_EXTS");  // the set itself: readers only test membership
+    }
+    py::set out;
+    const py::str dot(".");
+    for (py::handle item : raw) {
+        py::object ext = item.attr("lower")();
+        if (interop::truth(ext.attr("startswith")(dot))) {
+            out.add(ext);
+        } else {
+            py::object prefixed = py::reinterpret_steal<py::object>(PyNumber_Add(dot.ptr(), ext.ptr()));
+            if (!prefixed) {
+                throw py::error_already_set();
+            }
+            out.add(prefixed);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+const interop::Globals &globals() { return g_globals; }
+
+py::object camera_class() { return py::reinterpret_borrow<py::object>(g_class); }
+
+py::str path_text(py::handle path) { return interop::to_pystr(path); }
+
+py::object param(py::handle self, const char *key) { return self.attr("params").attr("get")(key); }
+
+py::object param(py::handle self, const char *key, py::handle default_value) {
+    return self.attr("params").attr("get")(key, default_value);
+}
+
+void init_globals(py::module_ &m) {
+    g_globals.bind(m);
+    const char *package = "qorva.io.camera";
+    m.attr("logging") = interop::import("logging");
+    m.attr("shutil") = interop::import("shutil");
+    m.attr("time") = interop::import("time");
+    m.attr("Path") = interop::lookup("pathlib", "Path");
+    m.attr("Any") = interop::lookup("typing", "Any");
+    m.attr("cv2") = interop::import("cv2");
+    m.attr("np") = interop::import("numpy");
+    m.attr("CameraError") = interop::import_from("base", "CameraError", package, 1);
+    m.attr("PushCamera") = interop::import_from("push", "PushCamera", package, 1);
+    m.attr("logger") = g_globals.attr("logging", "getLogger")("qorva.camera.dropnest");
+    py::set exts;
+    for (const char *e : {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff"}) {
+        exts.add(py::str(e));
+    }
+    m.attr("_EXTS") = exts;
+}
+
+void init_camera_class(py::module_ &m) {
+    using py::arg;
+    interop::ClassBuilder cls("DropnestCamera", g_globals.get("PushCamera"), m.attr("__name__"), kDoc);
+    cls.method("__init__", py::cpp_function(&init, py::name("init_"), arg("self"), arg("params") = py::none()))
+        .method("_prepare", py::cpp_function(&prepare, py::name("_prepare"), arg("self")))
+        .method("_release", py::cpp_function(&release, py::name("_release"), arg("self")))
+        .property("_after", py::cpp_function(&after, py::name("_after"), arg("self")),
+                  "Post-processing mode: str(params['after']).lower(), 'move' by default.")
+        .property("_extensions", py::cpp_function(&extensions, py::name("_extensions"), arg("self")),
+                  "Accepted suffixes, lower case with a leading dot; _EXTS when 'extensions' is empty.")
+        .method("_receive_loop", py::cpp_function(&receive_loop, py::name("_receive_loop"), arg("self")))
+        .method("_scan", py::cpp_function(&scan, py::name("_scan"), arg("self")))
+        .method("_is_ready", py::cpp_function(&is_ready, py::name("_is_ready"), arg("self"), arg("fpath")))
+        .method("_consume", py::cpp_function(&consume, py::name("_consume"), arg("self"), arg("fpath")))
+        .method("_decode_failed",
+                py::cpp_function(&decode_failed, py::name("_decode_failed"), arg("self"), arg("fpath"), arg("reason")))
+        .method("_dispose", py::cpp_function(&dispose, py::name("_dispose"), arg("self"), arg("fpath")));
+    py::object klass = cls.build();
+    g_class = klass.inc_ref().ptr();
+    m.attr("DropnestCamera") = klass;
+}
+
+}  // namespace qorva::dropnest

@@ -1,0 +1,68 @@
+"""The `qorva` command line: parser, common options and error handling."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import logging
+import sys
+from collections.abc import Sequence
+
+from qorva import __version__
+from qorva.errors import QorvaError
+
+# Each command lives in its own module of this package, exposing
+# `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`.
+# Listed in the order `--help` shows them; a module that is not there yet is skipped.
+COMMANDS = ("train", "teach", "inspect", "watch", "results", "purge", "demo")
+
+
+def _common(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--home", help="qorva home folder (default: $QORVA_HOME or the per-user folder)")
+    parser.add_argument("--quiet", action="store_true", help="no progress bars or status lines")
+    parser.add_argument("--debug", action="store_true", help="debug logging and full tracebacks")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="qorva",
+        description="Train, teach and run folder-drop anomaly inspection.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"qorva {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="<command>", required=True)
+    for name in COMMANDS:
+        try:
+            module = importlib.import_module(f"qorva.cli.{name}")
+        except ModuleNotFoundError as exc:
+            if exc.name == f"qorva.cli.{name}":
+                continue
+            raise
+        cmd = module.add_parser(sub)
+        _common(cmd)
+        cmd.set_defaults(_run=module.run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    logging.basicConfig(
+        level=logging.DEBUG if args.debug else logging.WARNING,
+        format="%(asctime)s %(levelname)s %(name)s: %(message)s",
+        stream=sys.stderr,
+    )
+    try:
+        return int(args._run(args) or 0)
+    except QorvaError as exc:
+        if args.debug:
+            raise
+        print(f"qorva: error: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("qorva: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
