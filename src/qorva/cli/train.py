@@ -1,0 +1,61 @@
+"""Train a NORIM bundle for a product from a folder of good images."""
+
+from __future__ import annotations
+
+import argparse
+
+from qorva.errors import QorvaError
+
+
+class TrainError(QorvaError):
+    """Training could not run: bad folder, too few or undecodable images, unsafe names."""
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "train",
+        help="train a product's model bundle from good images",
+        description=__doc__,
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("--product", required=True, help="product id; the bundle goes to products/<id>/norim/")
+    parser.add_argument("--good", required=True, help="folder of good (defect-free) images, 20-50 recommended")
+    parser.add_argument("--name", default=None, help="bundle name; the product id when omitted")
+    parser.add_argument(
+        "--seed", type=int, default=0, help="random seed; the same seed and images give the same bundle"
+    )
+    parser.add_argument(
+        "--structural",
+        choices=("auto", "gauss", "knn"),
+        default="auto",
+        help="structural model: per-position Gaussian for aligned products, memory bank for moving parts",
+    )
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    from qorva.inspection.modules.norim import runner
+
+    try:
+        images, names = runner.read_folder(args.good)
+        if not images:
+            msg = f"no images (.png/.jpg/.bmp/.tif) in {args.good}; point --good at a folder of good images"
+            raise TrainError(msg)
+        result = runner.train(
+            args.product,
+            images,
+            name=args.name,
+            seed=args.seed,
+            structural=args.structural,
+            home=args.home,
+            quiet=args.quiet,
+            sources=names,
+        )
+    except runner.NorimError as exc:
+        raise TrainError(str(exc)) from exc
+    mb = result.bundle_bytes / 1e6
+    print(
+        f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model, "
+        f"{mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
+    )
+    return 0

@@ -1,0 +1,132 @@
+"""Scoring with a trained model: the three branches, their normalisation and the anomaly map.
+
+Branches (each returns a raw score per image; training fixes how raw scores map to normalised ones):
+- structural: per-cell distance of the patch features to what good images show. On aligned products
+  (`kind` "gauss") each cell has its own Gaussian (trained on the cell and its 3x3 neighbours, so small
+  shifts are absorbed); on products whose parts move (`kind` "knn") each cell is compared with a memory
+  bank of good patches, minus the matched bank patch's own distance to its nearest good patches (a local
+  density correction: sparse but normal patches are not flagged). The image score is the largest cell.
+- mahalanobis: mean and spread of the patch features over the whole image under one Gaussian.
+- logical: the component descriptor (see `components`) as robust z-scores; the image score is the largest.
+
+Each branch is normalised to z = (raw - mean) / std of raw scores of good images held out at training
+time (k-fold), so 0 is a typical good image and 3 is three good standard deviations above it. The
+combined score is the largest z, and the branch that gives it names the cause.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import cv2
+import numpy as np
+
+from . import components
+from .features import batch_features
+
+BRANCHES = ("structural", "mahalanobis", "logical")
+# Distances to the memory bank are computed for this many query patches at once: bounds the temporary
+# matrix (rows x bank size float32) to a few MB.
+_KNN_ROWS = 1024
+
+
+@dataclass(frozen=True)
+class Model:
+    """Arrays of a trained model; read-only, shared between threads."""
+
+    kind: str  # "gauss" or "knn"
+    feat_mean: np.ndarray  # D
+    feat_scale: np.ndarray  # D
+    loc_mean: np.ndarray | None  # GRID x GRID x D (gauss)
+    loc_prec: np.ndarray | None  # GRID x GRID x D x D (gauss)
+    knn_whiten: np.ndarray | None  # D x D (knn)
+    bank: np.ndarray | None  # M x D, whitened (knn)
+    bank_r: np.ndarray | None  # M (knn)
+    img_mean: np.ndarray  # E
+    img_prec: np.ndarray  # E x E
+    palette: np.ndarray  # K x 3
+    novel_d2: float
+    logic_center: np.ndarray  # F
+    logic_scale: np.ndarray  # F
+    norm: np.ndarray  # 3 x 2: mean and std of held-out raw scores per branch
+    map_scale: float  # raw cell score of a typical good image's worst cell
+
+
+def standardise(model: Model, feats: np.ndarray) -> np.ndarray:
+    return (feats - model.feat_mean) / model.feat_scale
+
+
+def image_vector(z: np.ndarray) -> np.ndarray:
+    """Whole-image summary of standardised patch features (N x G x G x D -> N x 2D)."""
+    flat = z.reshape(z.shape[0], -1, z.shape[-1])
+    return np.concatenate([flat.mean(1), flat.std(1)], axis=1)
+
+
+def gauss_cells(loc_mean: np.ndarray, loc_prec: np.ndarray, z: np.ndarray) -> np.ndarray:
+    """Per-cell Mahalanobis distance, N x G x G."""
+    d = z - loc_mean[None]
+    return np.sqrt(np.maximum(np.einsum("nijd,ijde,nije->nij", d, loc_prec, d, optimize=True), 0.0))
+
+
+def knn_cells(whiten: np.ndarray, bank: np.ndarray, bank_r: np.ndarray, z: np.ndarray) -> np.ndarray:
+    """Distance to the nearest bank patch minus that patch's density radius, clipped at 0; N x G x G."""
+    q = (z.reshape(-1, z.shape[-1]) @ whiten).astype(np.float32)
+    bb = (bank * bank).sum(1)
+    out = np.empty(len(q), np.float32)
+    for s in range(0, len(q), _KNN_ROWS):
+        qs = q[s : s + _KNN_ROWS]
+        d2 = (qs * qs).sum(1)[:, None] - 2.0 * (qs @ bank.T) + bb[None, :]
+        j = d2.argmin(1)
+        out[s : s + _KNN_ROWS] = np.sqrt(np.maximum(d2[np.arange(len(qs)), j], 0.0)) - bank_r[j]
+    return np.maximum(out, 0.0).reshape(z.shape[:-1])
+
+
+def mahalanobis(mean: np.ndarray, prec: np.ndarray, x: np.ndarray) -> np.ndarray:
+    d = x - mean
+    return np.sqrt(np.maximum(np.einsum("nd,de,ne->n", d, prec, d), 0.0))
+
+
+def logic_raw(center: np.ndarray, scale: np.ndarray, desc: np.ndarray) -> np.ndarray:
+    return (np.abs(desc - center) / scale).max(axis=1)
+
+
+def cells(model: Model, z: np.ndarray) -> np.ndarray:
+    if model.kind == "gauss":
+        return gauss_cells(model.loc_mean, model.loc_prec, z)
+    return knn_cells(model.knn_whiten, model.bank, model.bank_r, z)
+
+
+@dataclass
+class Scored:
+    raw: np.ndarray  # N x 3 raw branch scores
+    cell_maps: np.ndarray  # N x G x G
+
+
+def branch_raw(model: Model, z: np.ndarray, desc: np.ndarray) -> Scored:
+    """Raw branch scores and cell maps from standardised features and logical descriptors."""
+    cm = cells(model, z)
+    struct = cm.reshape(len(z), -1).max(1)
+    maha = mahalanobis(model.img_mean, model.img_prec, image_vector(z))
+    logic = logic_raw(model.logic_center, model.logic_scale, desc)
+    return Scored(np.stack([struct, maha, logic], axis=1), cm)
+
+
+def score_works(model: Model, works: list[np.ndarray]) -> Scored:
+    """Raw branch scores and cell maps of working-size images."""
+    z = standardise(model, batch_features(works))
+    desc = np.stack([components.descriptor(w, model.palette, model.novel_d2) for w in works])
+    return branch_raw(model, z, desc)
+
+
+def normalise(model: Model, raw: np.ndarray) -> np.ndarray:
+    return (raw - model.norm[:, 0]) / model.norm[:, 1]
+
+
+def combine(z: np.ndarray) -> np.ndarray:
+    return z.max(axis=-1)
+
+
+def anomaly_map(model: Model, cell_map: np.ndarray, height: int, width: int) -> np.ndarray:
+    """Cell scores spread over the image's own HxW, in units of a good image's worst cell (good ~ <= 1)."""
+    scaled = (cell_map / model.map_scale).astype(np.float32)
+    return cv2.resize(scaled, (width, height), interpolation=cv2.INTER_LINEAR)

@@ -1,0 +1,194 @@
+"""Bundle files: a folder holding `bundle.json` (format version, provenance) and `model.npz` (arrays only).
+
+A bundle is built in a hidden temporary folder beside its target and renamed into place, so a reader sees
+either the old bundle or the new one, never a half-written one; names starting with a dot are never looked
+up as bundles. Arrays are loaded with `allow_pickle=False`.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import uuid
+import zipfile
+from dataclasses import fields
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from .features import CELL, SIZE
+from .model import Model
+from .paths import NorimError, check_name, products_root
+
+FORMAT = "norim-bundle"
+FORMAT_VERSION = 1
+META_FILE = "bundle.json"
+ARRAYS_FILE = "model.npz"
+_SCALARS = ("kind", "novel_d2", "map_scale")
+
+
+def _model_arrays(model: Model) -> dict[str, np.ndarray]:
+    out = {}
+    for f in fields(Model):
+        value = getattr(model, f.name)
+        if f.name in _SCALARS or value is None:
+            continue
+        out[f.name] = np.asarray(value)
+    return out
+
+
+def write_bundle(target: Path, model: Model, meta: dict[str, Any]) -> None:
+    """Write the bundle folder `target` atomically, replacing an existing bundle of that name."""
+    target.parent.mkdir(parents=True, exist_ok=True)
+    tmp = target.parent / f".tmp-{target.name}-{uuid.uuid4().hex[:8]}"
+    tmp.mkdir()
+    try:
+        info = dict(meta)
+        info.update(
+            format=FORMAT,
+            format_version=FORMAT_VERSION,
+            kind=model.kind,
+            size=SIZE,
+            cell=CELL,
+            novel_d2=float(model.novel_d2),
+            map_scale=float(model.map_scale),
+        )
+        with open(tmp / ARRAYS_FILE, "wb") as fh:
+            np.savez(fh, **_model_arrays(model))
+            fh.flush()
+            os.fsync(fh.fileno())
+        # The metadata goes last: a folder without it is never taken for a bundle.
+        with open(tmp / META_FILE, "w", encoding="utf-8") as fh:
+            json.dump(info, fh, ensure_ascii=False, indent=1)
+            fh.flush()
+            os.fsync(fh.fileno())
+        _swap_into_place(tmp, target)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+
+
+def _swap_into_place(tmp: Path, target: Path) -> None:
+    old = None
+    if os.path.lexists(target):
+        old = target.parent / f".old-{target.name}-{uuid.uuid4().hex[:8]}"
+        os.replace(target, old)
+    try:
+        os.replace(tmp, target)
+    except BaseException:
+        if old is not None:
+            os.replace(old, target)
+        raise
+    if old is not None:
+        shutil.rmtree(old, ignore_errors=True)
+
+
+def find_bundle(name: object, home: str | os.PathLike[str] | None = None) -> Path:
+    """The one folder `products/*/norim/<name>/` holding a bundle; `NorimError` for none or several."""
+    bundle = check_name(name, "bundle name")
+    root = products_root(home)
+    hits = []
+    try:
+        products = sorted(os.scandir(root), key=lambda e: e.name)
+    except FileNotFoundError:
+        products = []
+    except OSError as exc:
+        msg = f"cannot list {root}: {exc}"
+        raise NorimError(msg) from exc
+    for entry in products:
+        if entry.name.startswith(".") or not entry.is_dir():
+            continue
+        candidate = Path(entry.path) / "norim" / bundle
+        if (candidate / META_FILE).is_file():
+            hits.append(candidate)
+    where = root / "*" / "norim" / bundle
+    if not hits:
+        msg = f"bundle {bundle!r} not found (looked for {where}); train it with: qorva train --product P --good DIR"
+        raise NorimError(msg)
+    if len(hits) > 1:
+        owners = ", ".join(p.parent.parent.name for p in hits)
+        msg = f"bundle name {bundle!r} is ambiguous: found under products {owners} ({where}); rename one"
+        raise NorimError(msg)
+    return hits[0]
+
+
+def stamp(path: Path) -> tuple[int, int, int]:
+    """Changes whenever the bundle at `path` is replaced or rewritten."""
+    try:
+        st = os.stat(path / META_FILE)
+    except OSError as exc:
+        msg = f"bundle {path} disappeared: {exc}"
+        raise NorimError(msg) from exc
+    return (st.st_ino, st.st_mtime_ns, st.st_size)
+
+
+def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
+    """Load and check the bundle folder `path`; `NorimError` says what is wrong with a damaged one."""
+    try:
+        with open(path / META_FILE, encoding="utf-8") as fh:
+            meta = json.load(fh)
+    except (OSError, ValueError) as exc:
+        msg = f"bundle {path}: cannot read {META_FILE}: {exc}"
+        raise NorimError(msg) from exc
+    if not isinstance(meta, dict) or meta.get("format") != FORMAT:
+        msg = f"bundle {path}: {META_FILE} is not a NORIM bundle description"
+        raise NorimError(msg)
+    version = meta.get("format_version")
+    if version != FORMAT_VERSION:
+        msg = (
+            f"bundle {path}: format version {version!r} is not supported "
+            f"(this runner reads {FORMAT_VERSION}); retrain it"
+        )
+        raise NorimError(msg)
+    if meta.get("size") != SIZE or meta.get("cell") != CELL or meta.get("kind") not in ("gauss", "knn"):
+        msg = (
+            f"bundle {path}: built for another feature layout "
+            f"(size {meta.get('size')}, cell {meta.get('cell')}, kind {meta.get('kind')!r}); retrain it"
+        )
+        raise NorimError(msg)
+    try:
+        # Our own handle: np.load leaks the file it opened when the archive turns out to be damaged.
+        with open(path / ARRAYS_FILE, "rb") as fh, np.load(fh, allow_pickle=False) as npz:
+            arrays = {k: npz[k] for k in npz.files}
+    except (OSError, ValueError, zipfile.BadZipFile, EOFError) as exc:
+        msg = f"bundle {path}: {ARRAYS_FILE} is damaged or unreadable: {exc}"
+        raise NorimError(msg) from exc
+    kwargs: dict[str, Any] = {"kind": meta["kind"]}
+    try:
+        kwargs["novel_d2"] = float(meta["novel_d2"])
+        kwargs["map_scale"] = float(meta["map_scale"])
+    except (KeyError, TypeError, ValueError) as exc:
+        msg = f"bundle {path}: {META_FILE} lacks a valid {exc}"
+        raise NorimError(msg) from exc
+    optional = {"gauss": ("knn_whiten", "bank", "bank_r"), "knn": ("loc_mean", "loc_prec")}[meta["kind"]]
+    for f in fields(Model):
+        if f.name in kwargs:
+            continue
+        if f.name in arrays:
+            kwargs[f.name] = arrays[f.name]
+        elif f.name in optional:
+            kwargs[f.name] = None
+        else:
+            msg = f"bundle {path}: {ARRAYS_FILE} lacks the array {f.name!r}"
+            raise NorimError(msg)
+    model = Model(**kwargs)
+    _check_shapes(path, model)
+    return model, meta
+
+
+def _check_shapes(path: Path, m: Model) -> None:
+    d = m.feat_mean.shape[0] if m.feat_mean.ndim == 1 else -1
+    ok = m.feat_scale.shape == (d,) and m.norm.shape == (3, 2) and m.palette.ndim == 2 and m.palette.shape[1] == 3
+    ok = ok and m.img_prec.shape == (2 * d, 2 * d) and m.img_mean.shape == (2 * d,)
+    ok = ok and m.logic_center.shape == m.logic_scale.shape == (4 * len(m.palette) + 1,)
+    if m.kind == "gauss":
+        ok = ok and m.loc_mean.shape[-1] == d and m.loc_prec.shape == m.loc_mean.shape + (d,)
+    else:
+        ok = ok and m.knn_whiten.shape == (d, d) and m.bank.ndim == 2 and m.bank.shape[1] == d
+        ok = ok and m.bank_r.shape == (m.bank.shape[0],)
+    finite = all(np.isfinite(a).all() for a in _model_arrays(m).values() if a.dtype.kind == "f")
+    if not ok or not finite or not (m.norm[:, 1] > 0).all() or not m.map_scale > 0:
+        msg = f"bundle {path}: arrays are inconsistent or not finite (damaged bundle); retrain it"
+        raise NorimError(msg)

@@ -1,0 +1,296 @@
+"""Offline training: good images in, a bundle under the product's folder out.
+
+Training is deterministic for a given seed and set of images. Steps: working-size images and their patch
+features (reused from the retraining cache when the same image was seen before), a colour palette for the
+logical branch, k-fold held-out scores that fix each branch's normalisation, the final fit on all images,
+and an atomic write of the bundle. The retraining cache `_train/norim/<product_id>/` keeps the per-image
+features, the training list and the held-out scores.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import time
+import uuid
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import cv2
+import numpy as np
+
+from qorva.progress import Progress
+
+from . import components, stats
+from .features import CELL, GRID, SIZE, patch_features, to_working
+from .model import BRANCHES, Model, branch_raw, image_vector
+from .paths import NorimError, bundle_dir, check_name, train_cache_dir
+from .store import ARRAYS_FILE, write_bundle
+
+MIN_IMAGES = 4
+IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff")
+_FOLDS = 4
+_PALETTE = 10
+_BANK = 2048
+_DENSITY_K = 3
+# Share of feature variance explained by cell position above which the product counts as aligned
+# (a per-cell Gaussian); below it parts move and a memory bank is used.
+_ALIGNED_SHARE = 0.5
+_LAYOUT = f"opp-v1-{SIZE}-{CELL}"
+
+
+@dataclass(frozen=True)
+class TrainResult:
+    """What `train` produced."""
+
+    product_id: str
+    name: str
+    path: Path
+    n_images: int
+    kind: str
+    position_share: float
+    seconds: float
+    bundle_bytes: int
+    heldout_raw: np.ndarray  # n x 3 raw branch scores of each image while it was held out
+
+
+def image_hash(work: np.ndarray) -> str:
+    return hashlib.blake2b(work.tobytes(), digest_size=16).hexdigest()
+
+
+def read_folder(folder: str | os.PathLike[str]) -> tuple[list[np.ndarray], list[str]]:
+    """Decode the images of a folder, sorted by name; `NorimError` for a missing folder or a bad file."""
+    root = Path(folder)
+    if not root.is_dir():
+        msg = f"good-image folder {root} does not exist or is not a folder"
+        raise NorimError(msg)
+    paths = sorted(p for p in root.iterdir() if p.is_file() and p.suffix.lower() in IMAGE_SUFFIXES)
+    images, names = [], []
+    for p in paths:
+        # np.fromfile + imdecode reads non-ASCII paths on every platform, unlike cv2.imread.
+        img = cv2.imdecode(np.fromfile(str(p), np.uint8), cv2.IMREAD_COLOR)
+        if img is None:
+            msg = f"cannot decode {p} as an image; remove it from {root} or replace it"
+            raise NorimError(msg)
+        images.append(img)
+        names.append(p.name)
+    return images, names
+
+
+def _write_npy(path: Path, array: np.ndarray) -> None:
+    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}")
+    with open(tmp, "wb") as fh:
+        np.save(fh, array, allow_pickle=False)
+    os.replace(tmp, path)
+
+
+def _write_json(path: Path, obj: Any) -> None:
+    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}")
+    with open(tmp, "w", encoding="utf-8") as fh:
+        json.dump(obj, fh, ensure_ascii=False, indent=1)
+    os.replace(tmp, path)
+
+
+def _cached_features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progress) -> np.ndarray:
+    folder = cache / "features"
+    folder.mkdir(parents=True, exist_ok=True)
+    out = []
+    for work, h in zip(works, hashes, strict=True):
+        path = folder / f"{_LAYOUT}-{h}.npy"
+        feats = None
+        if path.is_file():
+            try:
+                feats = np.load(path, allow_pickle=False)
+            except (OSError, ValueError):
+                feats = None
+            if feats is not None and (feats.shape[:2] != (GRID, GRID) or not np.isfinite(feats).all()):
+                feats = None
+        if feats is None:
+            feats = patch_features(work)
+            _write_npy(path, feats)
+        out.append(feats)
+        bar.update()
+    return np.stack(out)
+
+
+def _kmeans(x: np.ndarray, k: int, rng: np.random.Generator, iters: int = 20) -> np.ndarray:
+    """k-means++ then Lloyd iterations; centres sorted so the palette is independent of the draw order."""
+    centres = [x[rng.integers(len(x))]]
+    d2 = stats.sq_dists(x, np.asarray(centres)).min(1)
+    for _ in range(1, k):
+        p = d2 / d2.sum() if d2.sum() > 0 else None
+        centres.append(x[rng.choice(len(x), p=p)])
+        d2 = np.minimum(d2, stats.sq_dists(x, centres[-1][None]).ravel())
+    c = np.asarray(centres, np.float64)
+    for _ in range(iters):
+        lab = stats.sq_dists(x, c).argmin(1)
+        for j in range(k):
+            members = x[lab == j]
+            if len(members):
+                c[j] = members.mean(0)
+    order = np.lexsort(c.T[::-1])
+    return c[order].astype(np.float32)
+
+
+def _palette(works: list[np.ndarray], rng: np.random.Generator) -> tuple[np.ndarray, float]:
+    px = np.concatenate([components.pixels(w) for w in works]).astype(np.float64)
+    sample = px[rng.choice(len(px), size=min(len(px), 30000), replace=False)]
+    palette = _kmeans(sample, _PALETTE, rng)
+    _, d2 = components.assign(sample.astype(np.float32), palette)
+    # Mixed pixels on part edges are the largest distances a good image has; a colour well beyond them is new.
+    novel = float(np.quantile(d2, 0.999)) * 2.0 + 1e-4
+    return palette, novel
+
+
+def position_share(z: np.ndarray) -> float:
+    """Share of the (standardised) feature variance explained by the cell position, averaged over features."""
+    total = z.reshape(-1, z.shape[-1]).var(0)
+    by_cell = z.mean(0).reshape(-1, z.shape[-1]).var(0)
+    return float(np.mean(by_cell / np.maximum(total, 1e-12)))
+
+
+def _neighbourhood(z: np.ndarray) -> np.ndarray:
+    """n x G x G x D -> G x G x 9n x D: every cell's samples with those of its 3x3 neighbours (edges clamped)."""
+    pad = np.pad(z, ((0, 0), (1, 1), (1, 1), (0, 0)), mode="edge")
+    shifted = [pad[:, 1 + dy : 1 + dy + GRID, 1 + dx : 1 + dx + GRID] for dy in (-1, 0, 1) for dx in (-1, 0, 1)]
+    stack = np.concatenate(shifted, axis=0)
+    return np.ascontiguousarray(stack.transpose(1, 2, 0, 3))
+
+
+def _fit(z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator) -> dict[str, Any]:
+    """Branch parameters from standardised features `z` (n x G x G x D) and logical descriptors."""
+    d = z.shape[-1]
+    out: dict[str, Any] = {
+        "kind": kind,
+        "loc_mean": None,
+        "loc_prec": None,
+        "knn_whiten": None,
+        "bank": None,
+        "bank_r": None,
+    }
+    if kind == "gauss":
+        samples = _neighbourhood(z.astype(np.float64))
+        out["loc_mean"] = samples.mean(2).astype(np.float32)
+        out["loc_prec"] = stats.precision(stats.ledoit_wolf(samples)).astype(np.float32)
+    else:
+        flat = z.reshape(-1, d).astype(np.float64)
+        w = stats.whitener(stats.ledoit_wolf(flat)).astype(np.float32)
+        q = flat.astype(np.float32) @ w
+        bank = q[stats.coreset(q, _BANK, rng)]
+        out["knn_whiten"] = w
+        out["bank"] = np.ascontiguousarray(bank)
+        out["bank_r"] = stats.kth_nearest(bank, q, _DENSITY_K)
+    v = image_vector(z).astype(np.float64)
+    out["img_mean"] = v.mean(0).astype(np.float32)
+    out["img_prec"] = stats.precision(stats.ledoit_wolf(v)).astype(np.float32)
+    center = np.median(desc, axis=0)
+    spread = desc.std(axis=0)
+    floor = np.where(components.is_count(desc.shape[1]), 0.3, 3e-3)
+    out["logic_center"] = center
+    out["logic_scale"] = np.sqrt(spread**2 + (0.05 * center) ** 2 + floor**2)
+    return out
+
+
+# The logical raw score is already in units of good spread (robust z); a held-out spread below half a unit
+# only means the good images happened to agree exactly, not that a small change is a defect.
+_NORM_FLOOR = np.array([1e-3, 1e-3, 0.5])
+
+
+def _norm(raw: np.ndarray) -> np.ndarray:
+    mean = raw.mean(0)
+    std = raw.std(0)
+    # A branch that scores every held-out image alike would otherwise divide by ~0 and explode on noise.
+    std = np.maximum(std, np.maximum(0.05 * np.abs(mean), _NORM_FLOOR))
+    return np.stack([mean, std], axis=1)
+
+
+def train(
+    product_id: str,
+    images: list[np.ndarray],
+    *,
+    name: str | None = None,
+    seed: int = 0,
+    structural: str = "auto",
+    home: str | os.PathLike[str] | None = None,
+    quiet: bool = True,
+    sources: list[str] | None = None,
+) -> TrainResult:
+    """Train a bundle for `product_id` from good images and write it to `products/<id>/norim/<name>/`.
+
+    `name` defaults to the product id (the name the inspector looks for when no bundle is configured).
+    `structural` forces the structural branch ("gauss" for aligned products, "knn" for moving parts);
+    "auto" picks it from how much of the feature variance the cell position explains.
+    """
+    t0 = time.perf_counter()
+    pid = check_name(product_id, "product id")
+    bundle_name = check_name(name if name is not None else pid, "bundle name")
+    if structural not in ("auto", "gauss", "knn"):
+        msg = f"structural must be 'auto', 'gauss' or 'knn', got {structural!r}"
+        raise NorimError(msg)
+    if len(images) < MIN_IMAGES:
+        msg = f"training needs at least {MIN_IMAGES} good images (20-50 recommended), got {len(images)}"
+        raise NorimError(msg)
+    works = [to_working(im) for im in images]
+    hashes = [image_hash(w) for w in works]
+    n = len(works)
+    folds = min(_FOLDS, n)
+    rng = np.random.default_rng(seed)
+    cache = train_cache_dir(pid, home)
+    target = bundle_dir(pid, bundle_name, home)
+    with Progress(n + folds + 2, f"train {pid}", quiet=quiet, unit="step") as bar:
+        feats = _cached_features(cache, works, hashes, bar)
+        feat_mean = feats.reshape(-1, feats.shape[-1]).mean(0)
+        feat_scale = feats.reshape(-1, feats.shape[-1]).std(0) + 1e-6
+        z = ((feats - feat_mean) / feat_scale).astype(np.float32)
+        share = position_share(z)
+        kind = structural if structural != "auto" else ("gauss" if share >= _ALIGNED_SHARE else "knn")
+        palette, novel = _palette(works, rng)
+        desc = np.stack([components.descriptor(w, palette, novel) for w in works])
+        bar.update()
+        common = {
+            "feat_mean": feat_mean.astype(np.float32),
+            "feat_scale": feat_scale.astype(np.float32),
+            "palette": palette,
+            "novel_d2": novel,
+        }
+        order = rng.permutation(n)
+        heldout = np.zeros((n, 3))
+        for f in range(folds):
+            test = np.sort(order[f::folds])
+            fit_idx = np.setdiff1d(np.arange(n), test)
+            fold = Model(**common, **_fit(z[fit_idx], desc[fit_idx], kind, rng), norm=np.ones((3, 2)), map_scale=1.0)
+            heldout[test] = branch_raw(fold, z[test], desc[test]).raw
+            bar.update()
+        norm = _norm(heldout)
+        model = Model(**common, **_fit(z, desc, kind, rng), norm=norm, map_scale=float(max(norm[0, 0], 1e-6)))
+        meta = {
+            "name": bundle_name,
+            "product_id": pid,
+            "created_utc": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+            "build_id": uuid.uuid4().hex,
+            "seed": int(seed),
+            "n_images": n,
+            "position_share": round(share, 4),
+            "branches": list(BRANCHES),
+            "combine": "max of held-out z-scores",
+            "heldout_mean": norm[:, 0].tolist(),
+            "heldout_std": norm[:, 1].tolist(),
+        }
+        write_bundle(target, model, meta)
+        bar.update()
+    listing = [{"source": s, "hash": h} for s, h in zip(sources or [None] * n, hashes, strict=True)]
+    _write_json(cache / "train_list.json", {"layout": _LAYOUT, "seed": seed, "bundle": str(target), "images": listing})
+    _write_npy(cache / "heldout_raw.npy", heldout)
+    return TrainResult(
+        pid,
+        bundle_name,
+        target,
+        n,
+        kind,
+        share,
+        time.perf_counter() - t0,
+        (target / ARRAYS_FILE).stat().st_size,
+        heldout,
+    )

@@ -1,0 +1,103 @@
+from __future__ import annotations
+
+import logging
+import math
+
+import cv2
+import numpy as np
+import pytest
+
+from qorva.inspection.modules.norim import runner
+
+
+def test_get_bundle_is_a_mapping_with_the_device_used(trained):
+    bundle = runner.get_bundle("P1")
+    assert bundle["device"] == "cpu"
+    assert bundle["product_id"] == "P1"
+    assert runner.get_bundle("P1", "cpu") is runner.get_bundle("P1", "cpu")
+
+
+@pytest.mark.parametrize("shape", [(96, 96), (50, 70), (300, 200)], ids=["trained-size", "smaller", "larger"])
+@pytest.mark.parametrize("with_map", [True, False], ids=["map", "no-map"])
+def test_score_image_returns_score_map_and_parts(trained, goods, shape, with_map):
+    image = cv2.resize(goods[9], (shape[1], shape[0]))
+    score, amap, parts = runner.score_image(runner.get_bundle("P1"), image, with_map=with_map)
+    assert isinstance(score, float) and math.isfinite(score)
+    assert list(parts) == ["structural", "mahalanobis", "logical"]
+    assert all(isinstance(v, float) and math.isfinite(v) for v in parts.values())
+    assert score == max(parts.values())
+    if with_map:
+        assert amap.dtype == np.float32 and amap.shape == shape
+    else:
+        assert amap is None
+
+
+def test_with_map_false_does_not_compute_a_map(trained, goods, monkeypatch):
+    def boom(*args, **kwargs):
+        raise AssertionError("map computed although with_map is false")
+
+    monkeypatch.setattr(runner, "anomaly_map", boom)
+    assert runner.score_image(runner.get_bundle("P1"), goods[9], with_map=False)[1] is None
+
+
+def test_score_good_images_matches_score_image_in_order(trained, goods):
+    bundle = runner.get_bundle("P1")
+    batch = runner.score_good_images(bundle, goods[7:10])
+    single = [runner.score_image(bundle, g, with_map=False)[0] for g in goods[7:10]]
+    assert all(isinstance(v, float) for v in batch)
+    np.testing.assert_allclose(batch, single, rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "image",
+    [
+        pytest.param(np.zeros((32, 32), np.uint8), id="grey"),
+        pytest.param(np.zeros((32, 32, 3), np.float32), id="float"),
+        pytest.param(np.zeros((4, 4, 3), np.uint8), id="tiny"),
+        pytest.param("img.png", id="not-an-array"),
+    ],
+)
+def test_bad_image_is_a_norim_error(trained, image):
+    with pytest.raises(runner.NorimError, match="image"):
+        runner.score_image(runner.get_bundle("P1"), image, with_map=True)
+
+
+@pytest.mark.parametrize(
+    ("device", "used", "warns"),
+    [
+        pytest.param(None, "cpu", False, id="none"),
+        pytest.param("auto", "cpu", False, id="auto"),
+        pytest.param("cpu", "cpu", False, id="cpu"),
+        pytest.param("cuda", "cpu", True, id="cuda"),
+        pytest.param("cuda:1", "cpu", True, id="cuda-1"),
+    ],
+)
+def test_device_resolution(trained, caplog, device, used, warns):
+    with caplog.at_level(logging.WARNING, logger="qorva.inspection.norim.runner"):
+        first = runner.get_bundle("P1", device)
+        runner.score_image(first, np.zeros((32, 32, 3), np.uint8), with_map=False)
+        runner.get_bundle("P1", device)
+    assert first["device"] == used
+    assert len(caplog.records) == (1 if warns else 0)
+
+
+@pytest.mark.parametrize("device", ["gpu", "cuda:x", "tpu", 0])
+def test_unknown_device_is_refused(trained, device):
+    with pytest.raises(runner.NorimError, match="device"):
+        runner.get_bundle("P1", device)
+
+
+def test_missing_bundle_names_where_it_looked(trained):
+    with pytest.raises(runner.NorimError, match=r"not found.*products"):
+        runner.get_bundle("nope")
+
+
+def test_scores_separate_an_obvious_defect(trained, goods):
+    bundle = runner.get_bundle("P1")
+    good = runner.score_good_images(bundle, goods[8:10])
+    bad = goods[9].copy()
+    cv2.circle(bad, (65, 65), 14, (120, 120, 120), -1)  # the round part is missing
+    cv2.line(bad, (5, 80), (90, 70), (20, 20, 20), 2)
+    score, amap, parts = runner.score_image(bundle, bad, with_map=True)
+    assert score > max(good) + 3
+    assert amap[60:72, 60:72].max() > amap[5:20, 60:90].max()
