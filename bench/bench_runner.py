@@ -1,0 +1,203 @@
+"""Quality and speed of the NORIM model runner on the built-in synthetic products.
+
+For each product: train on 40 good images, calibrate the threshold on held-out good images
+(mean + 2 std, as the inspector does), then measure image AUROC per product and per defect kind, pixel
+AUROC on structural defects, the false-positive rate on further unseen good images, score_image latency
+with and without the map on one thread (baseline: decoding the same image from PNG, which every image
+costs anyway), training time, bundle size and peak memory of a process that scores.
+
+    python bench/bench_runner.py            # full table (40 training images, 10 defects per kind)
+    python bench/bench_runner.py --quick    # short run (fewer images; figures are noisier)
+    python bench/bench_runner.py --json     # machine-readable output
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+if "--threads-all" not in sys.argv:
+    # Latency goals are for one core: pin BLAS and OpenCV before numpy loads its thread pool.
+    for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+        os.environ[var] = "1"
+
+import argparse  # noqa: E402
+import json  # noqa: E402
+import platform  # noqa: E402
+import resource  # noqa: E402
+import subprocess  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+
+from qorva import synthetic  # noqa: E402
+from qorva.inspection.modules.norim import runner  # noqa: E402
+
+
+def auroc(neg: np.ndarray, pos: np.ndarray) -> float:
+    """Probability that a random positive scores above a random negative (ties count half)."""
+    neg = np.asarray(neg, np.float64).ravel()
+    pos = np.asarray(pos, np.float64).ravel()
+    allv = np.concatenate([neg, pos])
+    order = allv.argsort(kind="mergesort")
+    ranks = np.empty(len(allv))
+    sorted_v = allv[order]
+    # Average ranks over ties.
+    _, first, counts = np.unique(sorted_v, return_index=True, return_counts=True)
+    avg = first + (counts - 1) / 2.0 + 1.0
+    ranks[order] = np.repeat(avg, counts)
+    r_pos = ranks[len(neg) :].sum()
+    return float((r_pos - len(pos) * (len(pos) + 1) / 2.0) / (len(pos) * len(neg)))
+
+
+def best_of(fn, n: int) -> float:
+    times = []
+    for _ in range(n):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def memprobe(home: str, name: str, product: str) -> int:
+    """Peak RSS (bytes) of a fresh process that loads the bundle and scores 20 images with maps."""
+    code = (
+        "import os,sys,resource;os.environ['QORVA_HOME']=sys.argv[1];"
+        f"sys.path.insert(0,{str(Path(__file__).resolve().parents[1] / 'src')!r});"
+        "from qorva import synthetic as S;from qorva.inspection.modules.norim import runner as r;"
+        "ims=S.good_images(sys.argv[3],20,5);"
+        "r0=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss;b=r.get_bundle(sys.argv[2]);"
+        "[r.score_image(b,im,with_map=True) for im in ims];"
+        "print(r0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+    )
+    out = subprocess.run([sys.executable, "-c", code, home, name, product], capture_output=True, text=True, check=True)
+    before, after = (int(v) for v in out.stdout.split())
+    return after * 1024, before * 1024
+
+
+def run_product(product: str, args: argparse.Namespace, home: str) -> dict:
+    os.environ["QORVA_HOME"] = home
+    n_train, n_cal, n_test, n_def = (12, 12, 20, 3) if args.quick else (40, 30, 60, 10)
+    train_imgs = synthetic.good_images(product, n_train, seed=100)
+    t0 = time.perf_counter()
+    res = runner.train(product, train_imgs, seed=0)
+    train_s = time.perf_counter() - t0
+    bundle = runner.get_bundle(product)
+    cal = np.array(runner.score_good_images(bundle, synthetic.good_images(product, n_cal, seed=200)))
+    thr = cal.mean() + 2.0 * cal.std()
+    insample = np.array(runner.score_good_images(bundle, train_imgs))
+    thr_in = insample.mean() + 2.0 * max(insample.std(), 1e-9)
+    test_good = synthetic.good_images(product, n_test, seed=300)
+    good_scores = np.array(runner.score_good_images(bundle, test_good))
+    good_maps = [runner.score_image(bundle, im, with_map=True)[1] for im in test_good[:n_def]]
+    kinds: dict[str, dict] = {}
+    all_bad = []
+    pix_neg = [m[::2, ::2].ravel() for m in good_maps]
+    pix_pos_all, pix_neg_all = [], [np.concatenate(pix_neg)]
+    for kind in synthetic.PRODUCTS[product].kinds:
+        scores, dominant, maps_ok = [], [], []
+        for image, mask, _ in synthetic.defect_images(product, n_def, seed=400, kinds=[kind]):
+            s, amap, parts = runner.score_image(bundle, image, with_map=True)
+            scores.append(s)
+            dominant.append(max(parts, key=parts.get))
+            if kind in synthetic.STRUCTURAL_KINDS:
+                m = mask[::2, ::2] > 0
+                a = amap[::2, ::2]
+                pix_pos_all.append(a[m])
+                pix_neg_all.append(a[~m])
+        scores = np.array(scores)
+        all_bad.append(scores)
+        kinds[kind] = {
+            "auroc": auroc(good_scores, scores),
+            "detected": float((scores > thr).mean()),
+            "dominant": max(set(dominant), key=dominant.count),
+        }
+    bad = np.concatenate(all_bad)
+    pixel = auroc(np.concatenate(pix_neg_all), np.concatenate(pix_pos_all)) if pix_pos_all else float("nan")
+
+    rng_img = test_good[0]
+    png = cv2.imencode(".png", rng_img)[1]
+    reps = 15 if args.quick else 40
+    t_base = best_of(lambda: cv2.imdecode(png, cv2.IMREAD_COLOR), reps)
+    t_map = best_of(lambda: runner.score_image(bundle, rng_img, with_map=True), reps)
+    t_nomap = best_of(lambda: runner.score_image(bundle, rng_img, with_map=False), reps)
+    peak, base_rss = memprobe(home, product, product)
+    return {
+        "product": product,
+        "kind": res.kind,
+        "position_share": res.position_share,
+        "n_train": n_train,
+        "image_auroc": auroc(good_scores, bad),
+        "pixel_auroc_structural": pixel,
+        "fp_rate": float((good_scores > thr).mean()),
+        "fp_rate_insample_threshold": float((good_scores > thr_in).mean()),
+        "detect_rate": float((bad > thr).mean()),
+        "kinds": kinds,
+        "train_s": train_s,
+        "bundle_mb": res.bundle_bytes / 1e6,
+        "score_ms_map": t_map * 1e3,
+        "score_ms_nomap": t_nomap * 1e3,
+        "png_decode_ms": t_base * 1e3,
+        "peak_rss_mb": peak / 1e6,
+        "scoring_rss_mb": (peak - base_rss) / 1e6,
+    }
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="fewer images: a short run")
+    parser.add_argument("--json", action="store_true", help="print JSON instead of the table")
+    parser.add_argument("--products", nargs="*", default=list(synthetic.PRODUCTS), help="products to run")
+    parser.add_argument("--threads-all", action="store_true", help="do not pin BLAS/OpenCV to one thread")
+    args = parser.parse_args()
+    if not args.threads_all:
+        cv2.setNumThreads(1)
+    rows = []
+    with tempfile.TemporaryDirectory() as home:
+        for product in args.products:
+            rows.append(run_product(product, args, home))
+    env = {
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "opencv": cv2.__version__,
+        "cpus": os.cpu_count(),
+        "threads": "all" if args.threads_all else 1,
+        "quick": args.quick,
+    }
+    if args.json:
+        print(json.dumps({"env": env, "products": rows}, indent=1))
+        return 0
+    print(
+        f"NORIM runner bench  python {env['python']}  numpy {env['numpy']}  opencv {env['opencv']}  "
+        f"cpus {env['cpus']}  threads {env['threads']}{'  (quick)' if args.quick else ''}"
+    )
+    print(
+        f"{'product':9} {'model':5} {'imgAUROC':>8} {'pixAUROC':>8} {'FP@2sd':>6} {'FPin':>5} {'detect':>6} "
+        f"{'map ms':>7} {'nomap ms':>8} {'xPNG':>5} {'train s':>7} {'MB':>5} {'RSS MB':>6}"
+    )
+    for r in rows:
+        print(
+            f"{r['product']:9} {r['kind']:5} {r['image_auroc']:8.3f} {r['pixel_auroc_structural']:8.3f} "
+            f"{r['fp_rate']:6.1%} {r['fp_rate_insample_threshold']:5.0%} {r['detect_rate']:6.1%} "
+            f"{r['score_ms_map']:7.2f} {r['score_ms_nomap']:8.2f} {r['score_ms_map'] / r['png_decode_ms']:5.1f} "
+            f"{r['train_s']:7.1f} {r['bundle_mb']:5.1f} {r['peak_rss_mb']:6.0f}"
+        )
+    print("\nimage AUROC per defect kind (detected at threshold, dominant branch)")
+    for r in rows:
+        cells = [f"{k} {v['auroc']:.2f} ({v['detected']:.0%} {v['dominant'][:4]})" for k, v in r["kinds"].items()]
+        print(f"  {r['product']:9} " + ", ".join(cells))
+    print(
+        "\nFP@2sd: unseen good images above mean+2sd of other held-out good scores; FPin: same with the "
+        "threshold from the training images themselves; xPNG: score_image with map / PNG decode of the "
+        "same image; RSS MB: peak of a fresh process scoring 20 images."
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
