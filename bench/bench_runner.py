@@ -24,7 +24,6 @@ if "--threads-all" not in sys.argv:
 import argparse  # noqa: E402
 import json  # noqa: E402
 import platform  # noqa: E402
-import resource  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -100,7 +99,7 @@ def run_product(product: str, args: argparse.Namespace, home: str) -> dict:
     pix_neg = [m[::2, ::2].ravel() for m in good_maps]
     pix_pos_all, pix_neg_all = [], [np.concatenate(pix_neg)]
     for kind in synthetic.PRODUCTS[product].kinds:
-        scores, dominant, maps_ok = [], [], []
+        scores, dominant = [], []
         for image, mask, _ in synthetic.defect_images(product, n_def, seed=400, kinds=[kind]):
             s, amap, parts = runner.score_image(bundle, image, with_map=True)
             scores.append(s)
