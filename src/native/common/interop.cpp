@@ -1,6 +1,7 @@
 #include "common/interop.hpp"
 
 #include <cerrno>
+#include <cmath>
 
 namespace qorva::interop {
 
@@ -121,6 +122,60 @@ bool gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
 bool ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
 bool eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 
+// --- File-system text -------------------------------------------------------------------
+
+std::string fs_encode(py::handle text) {
+    py::object b = steal_or_throw(PyUnicode_EncodeFSDefault(text.ptr()));
+    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+py::str fs_decode(std::string_view bytes) {
+    return py::reinterpret_steal<py::str>(
+        steal_or_throw(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())))
+            .release());
+}
+
+std::wstring to_wide(py::handle text) {
+    Py_ssize_t size = 0;
+    wchar_t *w = PyUnicode_AsWideCharString(text.ptr(), &size);
+    if (w == nullptr) {
+        throw py::error_already_set();
+    }
+    std::wstring out(w, static_cast<size_t>(size));
+    PyMem_Free(w);
+    return out;
+}
+
+py::str from_wide(std::wstring_view text) {
+    return py::reinterpret_steal<py::str>(
+        steal_or_throw(PyUnicode_FromWideChar(text.data(), static_cast<Py_ssize_t>(text.size()))).release());
+}
+
+bool contains(py::handle container, py::handle key) {
+    const int r = PySequence_Contains(container.ptr(), key.ptr());
+    if (r < 0) {
+        throw py::error_already_set();
+    }
+    return r == 1;
+}
+
+bool is_finite(py::handle o) {
+    const double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return std::isfinite(v);
+}
+
+py::object builtin(const char *name) {
+    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject *v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+    if (v == nullptr) {
+        return lookup("builtins", name);
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
 // --- Logging -------------------------------------------------------------------------
 
 void log(py::handle logger, int level, const char *fmt, const py::tuple &args) {
@@ -157,6 +212,15 @@ void throw_errno(int err, py::handle filename) {
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
     throw py::error_already_set();
+}
+
+void throw_os_error(int code, py::handle filename) {
+#ifdef _WIN32
+    PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, code, filename.ptr());
+    throw py::error_already_set();
+#else
+    throw_errno(code, filename);
+#endif
 }
 
 void throw_assertion() {

@@ -10,6 +10,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace qorva::interop {
@@ -56,6 +57,16 @@ bool lt(py::handle a, py::handle b);  // a < b
 bool gt(py::handle a, py::handle b);  // a > b
 bool ge(py::handle a, py::handle b);  // a >= b
 bool eq(py::handle a, py::handle b);  // a == b
+bool contains(py::handle container, py::handle key);  // key in container
+bool is_finite(py::handle o);         // math.isfinite(o): numbers only, text is a TypeError
+// builtins.<name>, read from the running frame's builtins on every call (cheaper than an import).
+py::object builtin(const char *name);
+
+// --- File-system text -------------------------------------------------------------------
+std::string fs_encode(py::handle text);       // os.fsencode(text)
+py::str fs_decode(std::string_view bytes);    // os.fsdecode(bytes), as os.listdir decodes names
+std::wstring to_wide(py::handle text);        // the text as wchar_t (the Win32 path form)
+py::str from_wide(std::wstring_view text);
 
 // --- Logging ----------------------------------------------------------------------
 // logger.log(level, fmt, *args): formatting is left to the logging facility.
@@ -74,6 +85,8 @@ inline constexpr int kError = 40;
 // An OSError (the host picks the subclass, e.g. FileNotFoundError) built from an errno
 // value and a file name, so that its text is the host's own.
 [[noreturn]] void throw_errno(int err, py::handle filename);
+// The same for an error code of the OS file calls: errno on POSIX, the Win32 error on Windows.
+[[noreturn]] void throw_os_error(int code, py::handle filename);
 // A bare `assert` failure: AssertionError without a message.
 [[noreturn]] void throw_assertion();
 // True when the pending error of `e` is an instance of `exc_type`.

@@ -1,0 +1,73 @@
+#include "inspector/inspector_class.hpp"
+
+#include "inspector/members.hpp"
+
+namespace qorva::inspector {
+
+namespace {
+
+interop::Globals g_globals;
+
+// The package the module lives in; its two relative imports resolve against it.
+constexpr const char *kPackage = "qorva.inspection.modules.norim";
+
+constexpr const char *kClassDoc = "NORIM 구조+논리 이상 탐지 (추론 전용, AMP 100%; 학습은 오프라인 AMP 번들 사용).";
+constexpr const char *kPurgeDoc = "품종 삭제 시 _train/norim/ 의 재학습 캐시(수 GB)까지 정리. 번들은 품종 폴더 안이라 제외.";
+constexpr const char *kCfgDoc =
+    "Effective configuration: _DEFAULTS, then the stored values of its keys, then every non-None config entry.";
+constexpr const char *kBundleNameDoc = "Bundle to load: cfg['weights'] when it is set, else the product id.";
+constexpr const char *kTeachDoc = "학습된 NORIM 번들 로드 + 양품 점수분포로 임계 보정(실학습 아님).";
+constexpr const char *kInspectDoc =
+    "Judge one image against the taught threshold; an untaught product or a runner failure is an error result.";
+
+py::dict make_defaults() {
+    py::dict d;
+    d["weights"] = py::none();
+    d["sigma"] = py::float_(2.0);
+    d["device"] = py::none();
+    return d;
+}
+
+}  // namespace
+
+const interop::Globals &globals() { return g_globals; }
+
+void init_globals(py::module_ &m) {
+    g_globals.bind(m);
+    m.attr("logging") = interop::import("logging");
+    m.attr("Any") = interop::lookup("typing", "Any");
+    m.attr("np") = interop::import("numpy");
+    m.attr("BaseInspector") = interop::lookup("qorva.inspection.base", "BaseInspector");
+    m.attr("ModelState") = interop::lookup("qorva.inspection.base", "ModelState");
+    m.attr("register") = interop::lookup("qorva.inspection.registry", "register");
+    m.attr("InspectionResult") = interop::lookup("qorva.schemas.common", "InspectionResult");
+    m.attr("Verdict") = interop::lookup("qorva.schemas.common", "Verdict");
+    m.attr("validate_image") = interop::lookup("qorva.utils.imaging", "validate_image");
+    m.attr("amap_render") = interop::import_from("anomaly", "anomaly_map", kPackage, 2);
+    m.attr("runner") = interop::import_from("", "runner", kPackage, 1);
+    m.attr("logger") = g_globals.attr("logging", "getLogger")("qorva.inspection.norim");
+    m.attr("_DEFAULTS") = make_defaults();
+}
+
+void init_inspector_class(py::module_ &m) {
+    using py::arg;
+    // The documentation strings are the operator-facing texts themselves, without a generated signature.
+    py::options options;
+    options.disable_function_signatures();
+    interop::ClassBuilder cls("NorimInspector", g_globals.get("BaseInspector"), m.attr("__name__"), kClassDoc);
+    cls.attr("name", py::str("norim"))
+        .class_method("purge_artifacts", py::cpp_function(&purge_artifacts, py::name("purge_artifacts"), kPurgeDoc,
+                                                          arg("cls"), arg("product_id")))
+        .method("_cfg", py::cpp_function(&cfg, py::name("_cfg"), kCfgDoc, arg("self"), arg("config"),
+                                         arg("state_params") = py::none()))
+        .static_method("_bundle_name", py::cpp_function(&bundle_name, py::name("_bundle_name"), kBundleNameDoc,
+                                                        arg("cfg"), arg("product_id")))
+        .method("teach", py::cpp_function(&teach, py::name("teach"), kTeachDoc, arg("self"), arg("images"),
+                                          arg("config")))
+        .method("inspect", py::cpp_function(&inspect, py::name("inspect"), kInspectDoc, arg("self"), arg("image"),
+                                            arg("model_state"), py::kw_only(), arg("with_overlay") = py::bool_(true)));
+    // Registration is the class decorator: the module keeps what `register` hands back.
+    m.attr("NorimInspector") = g_globals.get("register")(cls.build());
+}
+
+}  // namespace qorva::inspector
