@@ -1,0 +1,109 @@
+"""Import-time set-up, registration, the configuration merge, the bundle choice and the purge."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+import pytest
+
+from qorva.inspection import registry
+from qorva.inspection.base import BaseInspector
+from qorva.inspection.modules.norim import inspector as inspector_module
+from qorva.inspection.modules.norim import runner as runner_module
+from qorva.inspection.modules.norim.inspector import NorimInspector
+
+
+def test_module_registers_a_concrete_inspector_under_its_name():
+    assert registry.get("norim") is NorimInspector
+    assert NorimInspector.__bases__ == (BaseInspector,)
+    assert isinstance(NorimInspector(), BaseInspector)
+    assert inspector_module.logger.name == "qorva.inspection.norim"
+
+
+def test_import_fails_and_registers_nothing_without_a_framework_module():
+    code = (
+        "import sys\n"
+        "sys.modules['qorva.utils.imaging'] = None\n"
+        "try:\n"
+        "    import qorva.inspection.modules.norim.inspector\n"
+        "except ImportError:\n"
+        "    from qorva.inspection import registry\n"
+        "    print('refused', registry.names())\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=True)
+    assert out.stdout.strip() == "refused []"
+
+
+@pytest.mark.parametrize(("config", "state_params", "expected"), [
+    pytest.param({}, None, {"weights": None, "sigma": 2.0, "device": None}, id="defaults"),
+    pytest.param({"sigma": 3.0, "product_id": "P1"}, None,
+                 {"weights": None, "sigma": 3.0, "device": None, "product_id": "P1"}, id="extra-keys-follow"),
+    pytest.param({"product_id": "P1", "device": "cpu"}, None,
+                 {"weights": None, "sigma": 2.0, "device": "cpu", "product_id": "P1"}, id="default-keys-keep-order"),
+    pytest.param({"sigma": None}, None, {"weights": None, "sigma": 2.0, "device": None}, id="none-never-overrides"),
+    pytest.param({}, {"weights": "b1", "sigma": 2.5, "threshold": 0.7},
+                 {"weights": "b1", "sigma": 2.5, "device": None}, id="stored-defaults-only"),
+    pytest.param({"device": "cpu"}, {"device": None}, {"weights": None, "sigma": 2.0, "device": "cpu"},
+                 id="config-beats-stored-none"),
+    pytest.param({}, {"weights": "b1", "device": None, "sigma": 2.5},
+                 {"weights": "b1", "sigma": 2.5, "device": None}, id="stored-none-kept-in-default-order"),
+    pytest.param({"sigma": 4.0}, {"sigma": 2.5}, {"weights": None, "sigma": 4.0, "device": None},
+                 id="config-beats-stored"),
+    pytest.param({"device": None}, {"device": "cuda"}, {"weights": None, "sigma": 2.0, "device": "cuda"},
+                 id="config-none-keeps-stored"),
+    pytest.param({}, {}, {"weights": None, "sigma": 2.0, "device": None}, id="empty-state-as-none"),
+])
+def test_cfg_merges_defaults_state_and_config(norim, config, state_params, expected):
+    merged = norim._cfg(config, state_params)
+    assert list(merged.items()) == list(expected.items())
+
+
+def test_cfg_result_is_a_fresh_copy(norim):
+    first = norim._cfg({})
+    first["sigma"] = 9.0
+    first["extra"] = 1
+    assert inspector_module._DEFAULTS == {"weights": None, "sigma": 2.0, "device": None}
+    assert norim._cfg({}) == {"weights": None, "sigma": 2.0, "device": None}
+
+
+def test_cfg_reads_defaults_at_call_time(norim, monkeypatch):
+    monkeypatch.setattr(inspector_module, "_DEFAULTS", {"sigma": 1.0, "extra": "x"})
+    assert norim._cfg({}, {"extra": "stored", "weights": "ignored"}) == {"sigma": 1.0, "extra": "stored"}
+
+
+@pytest.mark.parametrize(("config", "state_params", "error"), [
+    pytest.param(None, None, AttributeError, id="config-none"),
+    pytest.param({}, 5, TypeError, id="state-without-membership"),
+])
+def test_cfg_lets_host_errors_through(norim, config, state_params, error):
+    with pytest.raises(error):
+        norim._cfg(config, state_params)
+
+
+@pytest.mark.parametrize(("cfg", "expected"), [
+    pytest.param({"weights": "line3"}, "line3", id="configured"),
+    pytest.param({"weights": None}, "P1", id="none"),
+    pytest.param({"weights": ""}, "P1", id="empty"),
+    pytest.param({}, "P1", id="absent"),
+])
+@pytest.mark.parametrize("owner", ["class", "instance"])
+def test_bundle_name_prefers_weights_over_product(cfg, expected, owner):
+    target = NorimInspector if owner == "class" else NorimInspector()
+    assert target._bundle_name(cfg, "P1") == expected
+
+
+def test_purge_hands_the_product_to_the_runner(fake_runner, norim):
+    assert NorimInspector.purge_artifacts("P7") == 1234
+    assert norim.purge_artifacts(product_id="P8") == 1234
+    assert fake_runner.called("purge_train_cache") == [("P7",), ("P8",)]
+    assert [c[0] for c in fake_runner.calls] == ["purge_train_cache", "purge_train_cache"]
+
+
+def test_purge_lets_runner_errors_through(monkeypatch):
+    def failing(product_id):
+        raise PermissionError(product_id)
+
+    monkeypatch.setattr(runner_module, "purge_train_cache", failing)
+    with pytest.raises(PermissionError, match="P1"):
+        NorimInspector.purge_artifacts("P1")
