@@ -1,0 +1,66 @@
+// _is_ready: whether the sender has finished writing a candidate, by the agreed policy.
+#include "dropnest/marker.hpp"
+#include "dropnest/members.hpp"
+#include "dropnest/rules.hpp"
+
+#include <optional>
+
+namespace qorva::dropnest {
+
+namespace {
+
+// Stable policy: the same non-zero size seen twice, at least stable_ms apart.
+bool size_has_settled(py::handle self, py::handle fpath) {
+    py::object size;
+    try {
+        size = fpath.attr("stat")().attr("st_size");
+    } catch (py::error_already_set &e) {
+        if (interop::matches(e, PyExc_OSError)) {
+            return false;  // vanished or refused: asked again next pass
+        }
+        throw;
+    }
+    const long long bytes = size.cast<long long>();
+    if (bytes == 0) {
+        return false;  // a file created empty has not begun to arrive
+    }
+    py::str key = path_text(fpath);
+    py::object now = globals().attr("time", "time")();
+    py::object sizes = self.attr("_sizes");
+    py::object entry = sizes.attr("get")(key);
+    std::optional<long long> remembered;
+    if (!entry.is_none()) {
+        remembered = entry[py::int_(0)].cast<long long>();
+    }
+    if (!rules::same_size(remembered, bytes)) {
+        sizes[key] = py::make_tuple(size, now);
+        return false;
+    }
+    const double stable_s = interop::to_float(param(self, "stable_ms", py::int_(300))) / 1000.0;
+    return rules::settled(interop::to_float(entry[py::int_(1)]), interop::to_float(now), stable_s);
+}
+
+}  // namespace
+
+py::object marker_of(py::handle self, py::handle fpath) {
+    py::str ext = interop::to_pystr(param(self, "sentinel_ext", py::str(".done")));
+    py::object suffix = fpath.attr("suffix");
+    py::object combined = py::reinterpret_steal<py::object>(PyNumber_Add(suffix.ptr(), ext.ptr()));
+    if (!combined) {
+        throw py::error_already_set();
+    }
+    return fpath.attr("with_suffix")(combined);
+}
+
+py::bool_ is_ready(py::object self, py::object fpath) {
+    py::str policy = interop::lower(interop::to_pystr(param(self, "ready_policy", py::str("stable"))));
+    if (interop::eq(policy, py::str("none"))) {
+        return py::bool_(true);
+    }
+    if (interop::eq(policy, py::str("sentinel"))) {
+        return py::bool_(interop::truth(marker_of(self, fpath).attr("exists")()));
+    }
+    return py::bool_(size_has_settled(self, fpath));
+}
+
+}  // namespace qorva::dropnest

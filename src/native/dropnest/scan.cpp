@@ -1,0 +1,231 @@
+// _scan: the candidate files of one pass, oldest arrival first.
+//
+// Runs on every poll over folders of thousands of kept files, so the listing, the type
+// test and the common suffix test run natively with the GIL released; Python objects are
+// made only for entries that pass them.
+#include <string_view>
+#include <unordered_set>
+
+#include "dropnest/camera_class.hpp"
+#include "dropnest/fs_platform.hpp"
+#include "dropnest/members.hpp"
+#include "dropnest/rules.hpp"
+
+namespace qorva::dropnest {
+
+namespace {
+
+using fs::NativeString;
+
+#ifdef _WIN32
+NativeString to_native(py::handle text) { return interop::to_wide(text); }
+py::str from_native(std::wstring_view s) { return interop::from_wide(s); }
+#else
+NativeString to_native(py::handle text) { return interop::fs_encode(text); }
+py::str from_native(std::string_view s) { return interop::fs_decode(s); }
+#endif
+
+// The accepted suffixes as plain strings, usable without Python while every item is a str.
+struct Suffixes {
+    py::object set;
+    bool native = false;
+    std::unordered_set<std::string> items;
+};
+
+Suffixes suffixes_of(py::object exts) {
+    Suffixes s{exts, false, {}};
+    if (!PyAnySet_CheckExact(exts.ptr())) {
+        return s;  // a host container: membership is its own business
+    }
+    for (py::handle item : exts) {
+        if (!PyUnicode_CheckExact(item.ptr())) {
+            return s;
+        }
+        s.items.insert(interop::to_str(item));
+    }
+    s.native = true;
+    return s;
+}
+
+struct Kept {
+    NativeString name;
+    bool host_suffix;  // the suffix is not ASCII (or the set is not plain): the host must test it
+};
+
+struct Listing {
+    int err = 0;
+    NativeString err_name;  // empty: the folder itself failed
+    std::vector<Kept> kept;
+};
+
+// Type test, then suffix test, as the listing reports the entries. No Python here.
+Listing list_kept(const NativeString &folder, const NativeString &prefix, const Suffixes &sx) {
+    Listing out;
+    std::vector<fs::DirEntry> entries;
+    out.err = fs::list_dir(folder, entries);
+    if (out.err != 0) {
+        return out;
+    }
+    for (fs::DirEntry &e : entries) {
+        if (e.kind == fs::EntryKind::other) {
+            continue;
+        }
+        if (e.kind == fs::EntryKind::probe) {
+            fs::FileStatus st;
+            const int err = fs::stat_path(prefix + e.name, st);
+            if (err != 0 && !fs::is_absent_error(err)) {
+                out.err = err;
+                out.err_name = e.name;
+                return out;
+            }
+            if (err != 0 || !st.regular) {
+                continue;
+            }
+        }
+        if (sx.native) {
+            const auto suffix = rules::ascii_lower_suffix(std::basic_string_view<fs::NativeChar>(e.name));
+            if (suffix) {
+                if (sx.items.count(*suffix) != 0) {
+                    out.kept.push_back(Kept{std::move(e.name), false});
+                }
+                continue;
+            }
+        }
+        out.kept.push_back(Kept{std::move(e.name), true});
+    }
+    return out;
+}
+
+bool host_accepts(const Kept &k, const py::object &exts) {
+    const std::basic_string_view<fs::NativeChar> name(k.name);
+    const std::size_t i = rules::suffix_start(name);
+    py::str suffix = i == name.npos ? py::str("") : from_native(name.substr(i));
+    return interop::contains(exts, interop::lower(suffix));
+}
+
+// Logs the listing failure the way a pathlib scan would see it, as the host's OSError.
+void warn_unlistable(int err, py::handle filename) {
+    try {
+        interop::throw_os_error(err, filename);
+    } catch (py::error_already_set &e) {
+        interop::log(globals().get("logger"), interop::kWarning, "cannot list the dropnest (will retry): %s",
+                     py::make_tuple(e.value()));
+    }
+}
+
+struct Candidate {
+    NativeString name;
+    py::str text;  // the path text
+};
+
+struct Where {
+    py::object folder;
+    py::str prefix;           // str(folder / name) == prefix + name
+    NativeString native;      // the same prefix as the OS takes it
+    bool bytes_join = false;  // decoding native + name gives prefix + name exactly
+};
+
+Where where_of(py::object folder) {
+    py::str child = path_text(folder / py::str("x"));
+    py::str prefix = py::reinterpret_steal<py::str>(PyUnicode_Substring(child.ptr(), 0, PyUnicode_GET_LENGTH(child.ptr()) - 1));
+    if (!prefix) {
+        throw py::error_already_set();
+    }
+    Where w{folder, prefix, to_native(prefix), false};
+    w.bytes_join = interop::eq(from_native(w.native), prefix);
+    return w;
+}
+
+py::str text_of(const Where &w, const NativeString &name, NativeString &buf) {
+    if (!w.bytes_join) {
+        return py::reinterpret_steal<py::str>(PyUnicode_Concat(w.prefix.ptr(), from_native(name).ptr()));
+    }
+    buf.resize(w.native.size());
+    buf.append(name);
+    return from_native(buf);
+}
+
+std::vector<Candidate> unseen(const Where &w, std::vector<Kept> &kept, const Suffixes &sx, py::handle seen) {
+    std::vector<Candidate> out;
+    NativeString buf = w.native;
+    for (Kept &k : kept) {
+        if (k.host_suffix && !host_accepts(k, sx.set)) {
+            continue;
+        }
+        py::str text = text_of(w, k.name, buf);
+        if (!text) {
+            throw py::error_already_set();
+        }
+        if (!interop::contains(seen, text)) {
+            out.push_back(Candidate{std::move(k.name), std::move(text)});
+        }
+    }
+    return out;
+}
+
+std::u32string code_points(py::handle s) {
+    Py_UCS4 *ucs = PyUnicode_AsUCS4Copy(s.ptr());
+    if (ucs == nullptr) {
+        throw py::error_already_set();
+    }
+    std::u32string out(reinterpret_cast<const char32_t *>(ucs), static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr())));
+    PyMem_Free(ucs);
+    return out;
+}
+
+// Arrival order; a status that cannot be read (the file moved away after the listing)
+// drops the time key for the whole list, never a file.
+py::list in_arrival_order(const Where &w, std::vector<Candidate> &cands) {
+    std::vector<rules::Arrival> items(cands.size());
+    std::vector<py::str> names;
+    names.reserve(cands.size());
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+        names.push_back(from_native(cands[i].name));
+        items[i].name = code_points(names.back());
+        items[i].index = i;
+    }
+    std::vector<std::size_t> order;
+    {
+        py::gil_scoped_release unlocked;
+        bool by_time = true;
+        for (std::size_t i = 0; i < cands.size() && by_time; ++i) {
+            fs::FileStatus st;
+            by_time = fs::stat_path(w.native + cands[i].name, st) == 0;
+            items[i].mtime = st.mtime;
+        }
+        order = rules::arrival_order(std::move(items), by_time);
+    }
+    py::list out(cands.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        out[k] = w.folder / names[order[k]];
+    }
+    return out;
+}
+
+}  // namespace
+
+py::list scan(py::object self) {
+    py::object folder = self.attr("_folder");
+    if (folder.is_none()) {
+        interop::throw_assertion();
+    }
+    const Suffixes sx = suffixes_of(self.attr("_extensions"));
+    const Where w = where_of(folder);
+    const NativeString listed = to_native(path_text(folder));
+    Listing listing;
+    {
+        py::gil_scoped_release unlocked;
+        listing = list_kept(listed, w.native, sx);
+    }
+    if (listing.err != 0) {
+        NativeString buf = w.native;
+        py::object filename = listing.err_name.empty() ? py::object(path_text(folder))
+                                                       : py::object(text_of(w, listing.err_name, buf));
+        warn_unlistable(listing.err, filename);
+        return py::list();
+    }
+    std::vector<Candidate> cands = unseen(w, listing.kept, sx, self.attr("_seen"));
+    return in_arrival_order(w, cands);
+}
+
+}  // namespace qorva::dropnest
