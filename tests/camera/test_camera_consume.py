@@ -1,0 +1,190 @@
+"""Consume (read, decode, emit, bounded retries) and post-processing of consumed files."""
+
+from __future__ import annotations
+
+import logging
+import types
+
+import cv2
+import numpy as np
+import pytest
+from conftest import records
+from helpers import write_png
+
+from qorva.io.camera import dropnest
+
+UNDECODABLE = "cannot decode the image (corrupt or unsupported format?)"
+
+
+@pytest.fixture
+def emitted(monkeypatch):
+    """Frames handed to `_emit`, captured instead of buffered."""
+    got: list[tuple[np.ndarray, dict]] = []
+    monkeypatch.setattr(dropnest.DropnestCamera, "_emit", lambda self, img, meta: got.append((img, meta)))
+    return got
+
+
+def test_valid_image_is_emitted_then_moved(make_camera, folder, emitted):
+    f = folder / "img001.png"
+    expected = write_png(f, seed=1)
+    cam = make_camera(prepare=True, ready_policy="none")
+    cam._sizes[str(f)] = (1, 0.0)
+    cam._decode_fails[str(f)] = 2
+    assert cam._consume(f) is True
+    ((img, meta),) = emitted
+    np.testing.assert_array_equal(img, expected)
+    assert list(meta.items()) == [("source_file", "img001.png"), ("source_path", str(f))]
+    assert (cam._sizes, cam._decode_fails, cam._seen) == ({}, {}, set())
+    assert not f.exists() and (folder / "_processed" / "img001.png").exists()
+
+
+@pytest.mark.parametrize("shape", [(9, 7), (9, 7, 4)], ids=["grey", "alpha"])
+def test_any_png_is_emitted_as_three_channels(make_camera, folder, emitted, shape):
+    f = folder / "a.png"
+    write_png(f, shape=shape)
+    make_camera(prepare=True, ready_policy="none")._consume(f)
+    assert emitted[0][0].shape == (9, 7, 3) and emitted[0][0].dtype == np.uint8
+
+
+def test_not_ready_touches_nothing(make_camera, folder, emitted):
+    f = folder / "a.png"
+    write_png(f)
+    cam = make_camera(prepare=True, ready_policy="sentinel")
+    assert cam._consume(f) is False
+    assert (emitted, cam._sizes, cam._decode_fails, cam._seen) == ([], {}, {}, set())
+
+
+def test_records_are_cleared_before_emit_and_disposal_follows_it(make_camera, folder, monkeypatch):
+    f = folder / "a.png"
+    write_png(f)
+    cam = make_camera(prepare=True, ready_policy="none")
+    cam._decode_fails[str(f)] = 1
+    seen_at_emit = []
+
+    def emit(img, meta):
+        seen_at_emit.append((dict(cam._decode_fails), f.exists()))
+
+    cam._emit = emit
+    cam._consume(f)
+    assert seen_at_emit == [({}, True)]
+
+
+def test_emit_failure_leaves_the_file_in_place(make_camera, folder):
+    f = folder / "a.png"
+    write_png(f)
+    cam = make_camera(prepare=True, ready_policy="none")
+    cam._emit = lambda img, meta: 1 / 0
+    with pytest.raises(ZeroDivisionError):
+        cam._consume(f)
+    assert f.exists() and cam._seen == set()
+
+
+@pytest.mark.parametrize("content", [b"not an image at all", b""], ids=["corrupt", "zero-length"])
+def test_undecodable_file_is_retried_then_excluded(make_camera, folder, emitted, camlog, content):
+    f = folder / "bad.png"
+    f.write_bytes(content)
+    cam = make_camera(prepare=True, ready_policy="none")
+    results = [cam._consume(p) for _ in range(4) for p in cam._scan()]
+    assert results == [False, False, False]
+    assert records(camlog) == [
+        (logging.DEBUG, f"{UNDECODABLE} — 재시도 1/3: {f}"),
+        (logging.DEBUG, f"{UNDECODABLE} — 재시도 2/3: {f}"),
+        (logging.WARNING, f"{UNDECODABLE} - excluded after 3 failures: {f}"),
+    ]
+    assert f.exists() and str(f) in cam._seen and cam._decode_fails == {str(f): 3}
+    assert emitted == []
+    cam._release()
+    cam._prepare()
+    assert cam._scan() == [f] and cam._decode_fails == {}
+
+
+@pytest.mark.parametrize("limit", [1, 0, -2, 1.9], ids=["one", "zero", "negative", "float-truncated"])
+def test_low_retry_limit_excludes_at_once(make_camera, folder, camlog, limit):
+    f = folder / "bad.png"
+    f.write_bytes(b"junk")
+    cam = make_camera(prepare=True, ready_policy="none", max_decode_retries=limit)
+    cam._consume(f)
+    assert [lvl for lvl, _ in records(camlog)] == [logging.WARNING]
+    assert str(f) in cam._seen
+
+
+def test_retry_limit_as_text(make_camera, folder, camlog):
+    f = folder / "bad.png"
+    f.write_bytes(b"junk")
+    cam = make_camera(prepare=True, ready_policy="none", max_decode_retries="5")
+    cam._consume(f)
+    assert records(camlog)[0][1].endswith(f"재시도 1/5: {f}")
+
+
+def test_unconvertible_retry_limit_raises_after_counting(make_camera, folder):
+    f = folder / "bad.png"
+    f.write_bytes(b"junk")
+    cam = make_camera(prepare=True, ready_policy="none", max_decode_retries="many")
+    with pytest.raises(ValueError):
+        cam._consume(f)
+    assert cam._decode_fails == {str(f): 1}
+
+
+def test_counted_failure_restarts_stable_timing(make_camera, folder):
+    f = folder / "bad.png"
+    f.write_bytes(b"junk")
+    cam = make_camera(prepare=True)
+    cam._sizes[str(f)] = (4, 0.0)
+    assert cam._consume(f) is False
+    assert cam._sizes == {} and cam._decode_fails == {str(f): 1}
+
+
+def test_partial_file_completed_later_is_consumed_with_a_fresh_count(make_camera, folder, emitted):
+    f = folder / "a.png"
+    write_png(f, seed=3)
+    data = f.read_bytes()
+    f.write_bytes(data[: len(data) // 3])
+    cam = make_camera(prepare=True, ready_policy="none")
+    assert cam._consume(f) is False and cam._decode_fails == {str(f): 1}
+    f.write_bytes(data)
+    assert cam._consume(f) is True and cam._decode_fails == {}
+
+
+def test_permission_refusal_is_retried_silently(make_camera, folder, emitted, camlog, monkeypatch):
+    f = folder / "a.png"
+    write_png(f)
+    real = np.fromfile
+    refusals = [2]
+
+    def locked(path, dtype):
+        if refusals[0]:
+            refusals[0] -= 1
+            raise PermissionError(13, "Permission denied", path)
+        return real(path, dtype=dtype)
+
+    monkeypatch.setattr(np, "fromfile", locked)
+    cam = make_camera(prepare=True)
+    cam._sizes[str(f)] = (f.stat().st_size, 0.0)
+    assert [cam._consume(f) for _ in range(3)] == [False, False, True]
+    assert records(camlog) == [] and len(emitted) == 1
+
+
+def test_vanished_file_is_a_counted_read_failure(make_camera, folder, camlog):
+    f = folder / "gone.png"
+    cam = make_camera(prepare=True, ready_policy="none")
+    assert cam._consume(f) is False
+    (msg,) = [m for _, m in records(camlog)]
+    assert msg.startswith("cannot read the file: [Errno 2] No such file or directory")
+    assert cam._decode_fails == {str(f): 1}
+
+
+def test_other_decoder_errors_propagate(make_camera, folder, monkeypatch):
+    f = folder / "a.png"
+    write_png(f)
+    monkeypatch.setattr(dropnest, "cv2", types.SimpleNamespace(
+        IMREAD_COLOR=cv2.IMREAD_COLOR, error=cv2.error, imdecode=lambda buf, flag: {}["boom"]))
+    with pytest.raises(KeyError):
+        make_camera(prepare=True, ready_policy="none")._consume(f)
+
+
+def test_consume_uses_overridden_members(make_camera, folder):
+    class Custom(dropnest.DropnestCamera):
+        def _is_ready(self, fpath):
+            return False
+
+    assert Custom({"path": str(folder)})._consume(folder / "a.png") is False

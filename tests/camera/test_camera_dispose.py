@@ -1,0 +1,135 @@
+"""Post-processing: move, delete or keep, with the completion marker cleaned up."""
+
+from __future__ import annotations
+
+import logging
+import os
+import types
+
+import pytest
+from conftest import records
+
+from qorva.io.camera import dropnest
+
+STAMP = 1_733_580_000.1234
+
+
+@pytest.fixture
+def frozen_clock(monkeypatch):
+    monkeypatch.setattr(dropnest, "time", types.SimpleNamespace(time=lambda: STAMP))
+
+
+def drop(folder, name="img001.png", marker=True):
+    f = folder / name
+    f.write_bytes(b"new")
+    if marker:
+        (folder / f"{name}.done").write_bytes(b"")
+    return f
+
+
+@pytest.mark.parametrize("after", [None, "Move"])
+def test_move_into_processed_folder_and_drop_marker(make_camera, folder, camlog, after):
+    f = drop(folder)
+    cam = make_camera(prepare=True, **({} if after is None else {"after": after}))
+    cam._dispose(f)
+    assert sorted(os.listdir(folder)) == ["_processed"]
+    assert (folder / "_processed" / "img001.png").read_bytes() == b"new"
+    assert cam._seen == set() and records(camlog) == []
+
+
+@pytest.mark.parametrize(("taken", "expected"), [
+    pytest.param(["img001.png"], "img001_1733580000123.png", id="stamped"),
+    pytest.param(["img001.png/"], "img001_1733580000123.png", id="folder-of-that-name"),
+    pytest.param(["img001.png", "img001_1733580000123.png"], "img001_1733580000123_1.png", id="stamp-taken"),
+    pytest.param(["img001.png", "img001_1733580000123.png", "img001_1733580000123_1.png"],
+                 "img001_1733580000123_2.png", id="counter-taken"),
+])
+def test_collisions_never_overwrite(make_camera, folder, frozen_clock, taken, expected):
+    cam = make_camera(prepare=True)
+    processed = folder / "_processed"
+    for name in taken:
+        if name.endswith("/"):
+            (processed / name).mkdir()
+        else:
+            (processed / name).write_bytes(b"old")
+    cam._dispose(drop(folder))
+    assert (processed / expected).read_bytes() == b"new"
+    assert all((processed / n).is_dir() or (processed / n).read_bytes() == b"old" for n in taken)
+
+
+def test_repeated_collisions_keep_every_file(make_camera, folder, frozen_clock):
+    cam = make_camera(prepare=True)
+    for i in range(5):
+        f = folder / "same.png"
+        f.write_bytes(str(i).encode())
+        cam._dispose(f)
+    stored = {p.read_bytes() for p in (folder / "_processed").iterdir()}
+    assert stored == {b"0", b"1", b"2", b"3", b"4"}
+
+
+@pytest.mark.parametrize("marker", [True, False])
+def test_delete_removes_file_and_marker(make_camera, folder, marker):
+    f = drop(folder, marker=marker)
+    cam = make_camera(prepare=True, after="delete")
+    cam._dispose(f)
+    assert os.listdir(folder) == [] and cam._seen == set()
+
+
+@pytest.mark.parametrize("after", ["keep", "archive"])
+def test_keep_leaves_everything_and_remembers(make_camera, folder, camlog, after):
+    f = drop(folder)
+    cam = make_camera(prepare=True, after=after)
+    cam._dispose(f)
+    assert sorted(os.listdir(folder)) == ["img001.png", "img001.png.done"]
+    assert cam._seen == {str(f)} and records(camlog) == []
+
+
+def test_failed_move_is_a_warning_and_remembered(make_camera, folder, camlog):
+    f = folder / "img001.png"
+    cam = make_camera(prepare=True)
+    cam._dispose(f)
+    ((level, msg),) = records(camlog)
+    assert level == logging.WARNING
+    assert msg.startswith(f"post-processing failed (move): {f} (") and "No such file" in msg
+    assert cam._seen == {str(f)}
+
+
+def test_failed_move_keeps_the_marker(make_camera, folder, monkeypatch):
+    f = drop(folder)
+    cam = make_camera(prepare=True)
+
+    def full(src, dst):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=full))
+    cam._dispose(f)
+    assert f.exists() and (folder / "img001.png.done").exists() and cam._seen == {str(f)}
+
+
+def test_move_uses_the_host_move_with_path_texts(make_camera, folder, monkeypatch):
+    calls = []
+    monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=lambda s, d: calls.append((s, d))))
+    f = drop(folder, marker=False)
+    make_camera(prepare=True)._dispose(f)
+    assert calls == [(str(f), str(folder / "_processed" / "img001.png"))]
+
+
+def test_move_without_processed_folder_is_an_assertion(make_camera, folder):
+    f = drop(folder)
+    cam = make_camera(prepare=True, after="keep")
+    cam.params["after"] = "move"
+    with pytest.raises(AssertionError):
+        cam._dispose(f)
+
+
+def test_invalid_marker_extension_propagates(make_camera, folder):
+    cam = make_camera(prepare=True, after="delete", sentinel_ext="/x")
+    with pytest.raises(ValueError):
+        cam._dispose(drop(folder))
+
+
+def test_move_to_another_folder_tree(make_camera, folder, tmp_path):
+    target = tmp_path / "elsewhere"
+    f = drop(folder, marker=False)
+    make_camera(prepare=True, processed_dir=target)._dispose(f)
+    assert (target / "img001.png").exists()
