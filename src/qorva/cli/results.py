@@ -1,0 +1,110 @@
+"""Show the recorded verdicts: a table, CSV or JSON of the results database, newest last."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import datetime as dt
+import json
+import re
+import sys
+from dataclasses import asdict
+
+from qorva.cli._common import home_of
+from qorva.store import COLUMNS, ResultStore, Row, check_product, db_path, format_time
+
+_RELATIVE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd])$")
+_UNIT_S = {"s": 1, "m": 60, "h": 3600, "d": 86400}
+
+
+def parse_since(text: str, now: dt.datetime | None = None) -> str:
+    """A UTC time stamp from '30m', '2h', '7d', 'today', or an ISO date/time (local time unless it has an offset)."""
+    now = now or dt.datetime.now().astimezone()
+    t = text.strip().lower()
+    m = _RELATIVE.match(t)
+    if m:
+        return format_time(now - dt.timedelta(seconds=float(m.group(1)) * _UNIT_S[m.group(2)]))
+    if t == "today":
+        return format_time(now.replace(hour=0, minute=0, second=0, microsecond=0))
+    try:
+        moment = dt.datetime.fromisoformat(text.strip().replace("Z", "+00:00"))
+    except ValueError:
+        msg = f"not a time: {text!r}; use 30m, 2h, 7d, today, 2026-12-08 or 2026-12-08T14:30"
+        raise argparse.ArgumentTypeError(msg) from None
+    if moment.tzinfo is None:
+        moment = moment.astimezone()
+    return format_time(moment)
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "results",
+        help="show recorded verdicts (table, CSV or JSON)",
+        description=__doc__,
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("--product", default=None, help="only this product (default: all)")
+    parser.add_argument(
+        "--since", type=parse_since, default=None, help="only results since: 30m, 2h, 7d, today, ISO time"
+    )
+    parser.add_argument(
+        "--verdict", action="append", choices=("OK", "NG", "ERROR"), default=None,
+        help="only this verdict (repeatable; default: all)",
+    )
+    parser.add_argument("--limit", type=int, default=None, help="only the most recent N results (default: all)")
+    parser.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format on stdout")
+    return parser
+
+
+def _local(recorded_at: str) -> str:
+    moment = dt.datetime.fromisoformat(recorded_at.replace("Z", "+00:00")).astimezone()
+    return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _num(v: float | None, places: int) -> str:
+    return "-" if v is None else f"{v:.{places}f}"
+
+
+def _table(rows: list[Row]) -> None:
+    head = (
+        "id", "time", "product", "file", "verdict", "score", "threshold", "ratio", "dominant", "ms", "overlay/error"
+    )
+    body = [
+        (
+            str(r.id), _local(r.recorded_at), r.product_id, r.source_file or "-", r.verdict,
+            _num(r.score, 4), _num(r.threshold, 4), _num(r.ratio, 3), r.dominant_branch or "-",
+            _num(r.latency_ms, 0), r.overlay_path or r.error_message or "",
+        )
+        for r in rows
+    ]
+    widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
+    print("  ".join(h.ljust(w) for h, w in zip(head, widths, strict=True)).rstrip())
+    for b in body:
+        print("  ".join(c.ljust(w) for c, w in zip(b, widths, strict=True)).rstrip())
+
+
+def run(args: argparse.Namespace) -> int:
+    home = home_of(args)
+    product = check_product(args.product) if args.product is not None else None
+    path = db_path(home)
+    rows: list[Row] = []
+    if path.exists():
+        with ResultStore(path, create=False) as store:
+            rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit)
+    if args.format == "json":
+        print(json.dumps([asdict(r) for r in rows], ensure_ascii=False, indent=2))
+    elif args.format == "csv":
+        writer = csv.writer(sys.stdout, lineterminator="\n")
+        writer.writerow(("id", *COLUMNS))
+        for r in rows:
+            d = asdict(r)
+            writer.writerow([d["id"], *(d[c] for c in COLUMNS)])
+    else:
+        _table(rows)
+    counts = {v: sum(r.verdict == v for r in rows) for v in ("OK", "NG", "ERROR")}
+    where = str(path) if path.exists() else f"{path} (nothing recorded yet; 'qorva watch' records results)"
+    print(
+        f"{len(rows)} results (OK {counts['OK']}, NG {counts['NG']}, ERROR {counts['ERROR']}) from {where}",
+        file=sys.stderr,
+    )
+    return 0

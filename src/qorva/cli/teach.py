@@ -1,0 +1,59 @@
+"""Teach a product: load its trained bundle, score good images and calibrate the OK/NG threshold."""
+
+from __future__ import annotations
+
+import argparse
+import time
+
+from qorva.cli._common import home_of, image_files, inspector, one_line, read_images
+from qorva.errors import QorvaError
+from qorva.store import check_product, require_product, save_state
+
+
+class TeachError(QorvaError):
+    """Teaching failed: no bundle, unusable images or scores."""
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    parser = subparsers.add_parser(
+        "teach",
+        help="calibrate a product's OK/NG threshold on good images",
+        description=__doc__,
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("--product", required=True, help="product id (trained with 'qorva train')")
+    parser.add_argument("--good", required=True, help="folder of good images, 20-50 recommended, not the training set")
+    parser.add_argument(
+        "--sigma", type=float, default=2.0, help="threshold = mean good score + sigma x standard deviation"
+    )
+    parser.add_argument("--weights", default=None, help="bundle name to load; the product id when omitted")
+    parser.add_argument("--device", default=None, help="compute device for the bundle (cpu, cuda); the runner chooses")
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    t0 = time.perf_counter()
+    home = home_of(args)
+    product = check_product(args.product)
+    if not args.weights:
+        require_product(home, product)
+    images = read_images(image_files(args.good, "good-image folder"), f"read {product}", quiet=args.quiet)
+    config = {"product_id": product, "sigma": args.sigma, "weights": args.weights or None, "device": args.device}
+    try:
+        state = inspector().teach(images, config)
+    except ValueError as exc:
+        raise TeachError(f"cannot teach {product}: {one_line(exc)}") from exc
+    path = save_state(home, state)
+    p = state.params
+    sigma_none = p.get("sigma_for_zero_fp")
+    mean = p.get("good_score_mean")
+    print(f"threshold          {state.threshold:.4f}  (mean good score {mean:.4f} + {p.get('sigma')} sigma)")
+    print(f"good samples       {p.get('n_good')}  (max score {p.get('good_score_max'):.4f})")
+    print(
+        f"expected false pos {p.get('expected_fp_count')}/{len(p.get('good_scores') or [])}"
+        f"  ({100 * float(p.get('expected_fp_rate') or 0):.1f}% of the good samples would be NG)"
+    )
+    print(f"sigma for none     {'-' if sigma_none is None else f'{sigma_none:.2f}'}")
+    print(f"bundle             {p.get('weights')} on {p.get('device')}")
+    print(f"taught {product} on {len(images)} images in {time.perf_counter() - t0:.1f} s -> {path}")
+    return 0

@@ -1,0 +1,77 @@
+"""Folder-drop camera: images that other machines drop into a folder, consumed once, in arrival order.
+
+A sender (a smart camera uploading over FTP, a host saving to an SMB share, a program writing result
+images) writes files into the monitored folder. The camera's receiver thread lists the folder, takes
+each new image file once, oldest first, decides by the agreed readiness policy that the sender has
+finished writing it, decodes it as a BGR colour image and hands it to the base's receive buffer with
+the metadata {"source_file": name, "source_path": path text}; then it moves, deletes or keeps the file.
+Files that cannot be decoded are retried `max_decode_retries` times and then left in place.
+
+Logger: "qorva.camera.dropnest".
+"""
+
+from __future__ import annotations
+
+import logging
+from pathlib import Path
+from typing import Any
+
+from .push import PushCamera
+
+logger: logging.Logger
+_EXTS: set[str]
+"""Accepted suffixes when `extensions` is not given: .png .jpg .jpeg .bmp .tif .tiff."""
+
+class DropnestCamera(PushCamera):
+    """Folder-drop camera: images that other machines drop into a folder, consumed once, in arrival order.
+
+    Parameters (params), each read when it is used, numbers also accepted as numeric text:
+        path: str                  monitored folder (required; must exist)
+        ready_policy: str          "stable" | "sentinel" | "none" (default "stable"; anything else acts as "stable")
+        stable_ms: float           the size must stay unchanged this long before a file counts as complete (300)
+        sentinel_ext: str          completion marker suffix: img.png is complete once img.png.done exists (".done")
+        poll_ms: float             rescan interval when a pass consumed nothing, at least 10 ms (100)
+        after: str                 "move" | "delete" | "keep" what happens to a consumed file ("move";
+                                   anything else acts as "keep")
+        processed_dir: str         destination of moved files (default <path>/_processed)
+        extensions: list[str]      accepted suffixes, case-insensitive, dot optional (default `_EXTS`)
+        max_queue: int             receive buffer depth (4)
+        max_decode_retries: int    failed decodes after which a file is set aside (3)
+
+    Use: `open()`, then `read(timeout)` -> `(image, meta)` or None on timeout, then `close()`.
+    Opening raises `CameraError` "DropnestCamera: 'path' parameter is required" or
+    "DropnestCamera: dropnest not found: <folder>"; a processed folder that cannot be created raises
+    the file-system error itself.
+    """
+
+    params: dict[str, Any]
+    _folder: Path | None
+    _processed_dir: Path | None
+    _seen: set[str]
+    _sizes: dict[str, tuple[int, float]]
+    _decode_fails: dict[str, int]
+
+    def __init__(self, params: dict[str, Any] | None = None) -> None:
+        """Keep `params` (the base stores them); reads no parameter and touches no file."""
+    def _prepare(self) -> None:
+        """Open hook: check the folder, empty the records, create the processed folder when moving."""
+    def _release(self) -> None:
+        """Close hook: forget the folder and empty the records."""
+    @property
+    def _after(self) -> str:
+        """Post-processing mode: str(params['after']).lower(), 'move' by default."""
+    @property
+    def _extensions(self) -> set[str]:
+        """Accepted suffixes, lower case with a leading dot; `_EXTS` itself when 'extensions' is empty."""
+    def _receive_loop(self) -> None:
+        """Receiver thread: scan, test readiness, consume; idle one poll interval after an empty pass."""
+    def _scan(self) -> list[Path]:
+        """New candidate image files of the folder, by modification time then name."""
+    def _is_ready(self, fpath: Path) -> bool:
+        """Whether the sender has finished writing `fpath`, by the readiness policy."""
+    def _consume(self, fpath: Path) -> bool:
+        """Read, decode and emit one ready file, then post-process it; False when it was not consumed."""
+    def _decode_failed(self, fpath: Path, reason: str) -> bool:
+        """Count one failed attempt; True once the file is given up (logged, left in place, not offered again)."""
+    def _dispose(self, fpath: Path) -> None:
+        """Move, delete or keep a consumed file, together with its completion marker."""
