@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <stdexcept>
 
 namespace qorva::interop {
 
@@ -24,6 +25,19 @@ bool compare(py::handle a, py::handle b, int op) {
 
 }  // namespace
 
+// --- Names -----------------------------------------------------------------------
+
+py::handle Name::get() const {
+    if (obj_ == nullptr) {
+        PyObject *o = PyUnicode_InternFromString(text_);
+        if (o == nullptr) {
+            throw py::error_already_set();
+        }
+        obj_ = o;  // owned for the life of the process, never released
+    }
+    return obj_;
+}
+
 // --- Globals ---------------------------------------------------------------------
 
 void Globals::bind(py::module_ &m) {
@@ -44,7 +58,21 @@ py::object Globals::get(const char *name) const {
     return py::reinterpret_borrow<py::object>(v);
 }
 
+py::object Globals::get(py::handle name) const {
+    PyObject *v = PyDict_GetItemWithError(dict_, name.ptr());  // borrowed
+    if (v == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
 py::object Globals::attr(const char *module, const char *name) const { return get(module).attr(name); }
+
+py::object Globals::attr(py::handle module, py::handle name) const { return get(module).attr(name); }
 
 void Globals::set(const char *name, py::handle value) const {
     if (PyDict_SetItemString(dict_, name, value.ptr()) != 0) {
@@ -77,6 +105,51 @@ py::object import_from(const char *module, const char *name, const char *package
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::object>(value);
+}
+
+py::object builtin(py::handle name) {
+    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject *v = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
+    if (v == nullptr) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return import("builtins").attr(name);
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+// --- Calls ---------------------------------------------------------------------------
+
+py::object call(py::handle fn, std::initializer_list<py::handle> args) {
+    PyObject *argv[8];
+    if (args.size() > 8) {
+        throw std::length_error("interop::call: at most 8 arguments");
+    }
+    size_t n = 0;
+    for (py::handle a : args) {
+        argv[n++] = a.ptr();
+    }
+    return steal_or_throw(PyObject_Vectorcall(fn.ptr(), argv, n, nullptr));
+}
+
+py::object call_kw(py::handle fn, std::initializer_list<py::handle> args,
+                   std::initializer_list<std::pair<py::handle, py::handle>> kwargs) {
+    PyObject *argv[8];
+    if (args.size() + kwargs.size() > 8) {
+        throw std::length_error("interop::call_kw: at most 8 arguments");
+    }
+    py::tuple names(kwargs.size());
+    size_t n = 0;
+    for (py::handle a : args) {
+        argv[n++] = a.ptr();
+    }
+    size_t k = 0;
+    for (const auto &kv : kwargs) {
+        names[k++] = kv.first;
+        argv[n++] = kv.second.ptr();
+    }
+    return steal_or_throw(PyObject_Vectorcall(fn.ptr(), argv, args.size(), names.ptr()));
 }
 
 // --- Conversions ---------------------------------------------------------------------
@@ -165,15 +238,6 @@ bool is_finite(py::handle o) {
         throw py::error_already_set();
     }
     return std::isfinite(v);
-}
-
-py::object builtin(const char *name) {
-    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject *v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
-    if (v == nullptr) {
-        return lookup("builtins", name);
-    }
-    return py::reinterpret_borrow<py::object>(v);
 }
 
 // --- Logging -------------------------------------------------------------------------

@@ -17,6 +17,21 @@ namespace qorva::interop {
 
 namespace py = pybind11;
 
+// --- Names ----------------------------------------------------------------------
+// An interned text constant (an attribute, global or key name), made on first use and kept for the
+// life of the process, as compiled Python code keeps its names: hot paths then neither decode nor
+// hash the text again. First use happens under the GIL, which serialises it.
+class Name {
+public:
+    explicit constexpr Name(const char *text) : text_(text) {}
+    py::handle get() const;
+    operator py::handle() const { return get(); }  // NOLINT: used wherever a name object is expected
+
+private:
+    const char *text_;
+    mutable PyObject *obj_ = nullptr;
+};
+
 // --- Module globals -------------------------------------------------------------
 // The dictionary of an extension module, kept so that functions can read the module's
 // globals (`np`, `logger`, `_EXTS`, `runner`, ...) at call time, exactly as Python
@@ -28,8 +43,10 @@ public:
     void bind(py::module_ &m);
     // globals()[name]; a missing name raises the host's NameError.
     py::object get(const char *name) const;
+    py::object get(py::handle name) const;
     // globals()[module].<name>, e.g. attr("np", "fromfile").
     py::object attr(const char *module, const char *name) const;
+    py::object attr(py::handle module, py::handle name) const;
     void set(const char *name, py::handle value) const;
     py::str module_name() const;
 
@@ -43,6 +60,14 @@ py::object import(const char *module);
 // `from <level dots><module> import <name>`, resolved relative to `package`; a missing
 // name raises ImportError as the statement does.
 py::object import_from(const char *module, const char *name, const char *package, int level);
+// builtins.<name>, read from the running frame's builtins on every call (cheaper than an import).
+py::object builtin(py::handle name);
+
+// --- Calls --------------------------------------------------------------------------
+// fn(*args) and fn(*args, **dict(kwargs)) through vectorcall, without building a tuple or a dict.
+py::object call(py::handle fn, std::initializer_list<py::handle> args);
+py::object call_kw(py::handle fn, std::initializer_list<py::handle> args,
+                   std::initializer_list<std::pair<py::handle, py::handle>> kwargs);
 
 // --- Conversions that are the Python operation ----------------------------------
 py::str to_pystr(py::handle o);      // str(o)
@@ -59,8 +84,6 @@ bool ge(py::handle a, py::handle b);  // a >= b
 bool eq(py::handle a, py::handle b);  // a == b
 bool contains(py::handle container, py::handle key);  // key in container
 bool is_finite(py::handle o);         // math.isfinite(o): numbers only, text is a TypeError
-// builtins.<name>, read from the running frame's builtins on every call (cheaper than an import).
-py::object builtin(const char *name);
 
 // --- File-system text -------------------------------------------------------------------
 std::string fs_encode(py::handle text);       // os.fsencode(text)

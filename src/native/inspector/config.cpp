@@ -1,12 +1,15 @@
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
+#include "inspector/names.hpp"
 
 namespace qorva::inspector {
 
+using namespace names;
+
 py::dict cfg(py::object /*self*/, py::object config, py::object state_params) {
-    py::object defaults = globals().get("_DEFAULTS");
+    py::object defaults = globals().get(kDefaults);
     // A fresh copy every time: callers own and may change what they get back.
-    py::dict out = py::reinterpret_steal<py::dict>(interop::builtin("dict")(defaults).release());
+    py::dict out = py::reinterpret_steal<py::dict>(interop::call(interop::builtin(kDict), {defaults}).release());
     if (interop::truth(state_params)) {
         // Only the default keys come back from a stored state: thresholds and statistics stored
         // beside them are teach's output, not configuration.
@@ -16,17 +19,25 @@ py::dict cfg(py::object /*self*/, py::object config, py::object state_params) {
             }
         }
     }
-    for (py::handle item : config.attr("items")()) {
-        py::object value = item[py::int_(1)];
+    for (py::handle item : interop::call(config.attr(kItems), {})) {
+        py::object key;
+        py::object value;
+        if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+            key = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0));
+            value = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1));
+        } else {
+            key = item[py::int_(0)];
+            value = item[py::int_(1)];
+        }
         if (!value.is_none()) {
-            out[item[py::int_(0)]] = value;
+            out[key] = value;
         }
     }
     return out;
 }
 
 py::object bundle_name(py::object cfg, py::object product_id) {
-    py::object weights = cfg.attr("get")("weights");
+    py::object weights = interop::call(cfg.attr(kGet), {kWeights});
     return interop::truth(weights) ? weights : product_id;
 }
 

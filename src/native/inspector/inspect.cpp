@@ -1,12 +1,14 @@
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
+#include "inspector/names.hpp"
 
 namespace qorva::inspector {
 
 namespace {
 
+using namespace names;
+
 constexpr const char *kNotTaught = "product is not taught yet (run teach, or place a trained bundle)";
-constexpr const char *kBackbone = "EfficientAD(구조) + global Maha(map-free) + CSAD patch-hist(논리), AMP";
 // A map at most this high has no hot region worth halving; it is drawn against kFlatMapThreshold.
 constexpr double kMapFloor = 1e-9;
 constexpr double kFlatMapThreshold = 1e-6;
@@ -18,7 +20,23 @@ struct Scored {
 };
 
 py::object error_result(py::handle self, py::handle message) {
-    return globals().attr("InspectionResult", "error")(self.attr("name"), message);
+    return interop::call(globals().attr(kInspectionResult, kError), {self.attr(kName), message});
+}
+
+// `score, amap, parts = result`, with the host's messages for a wrong count.
+Scored unpack(py::handle result) {
+    py::object items[3];
+    std::size_t n = 0;
+    for (py::handle item : result) {
+        if (n == 3) {
+            throw py::value_error("too many values to unpack (expected 3)");
+        }
+        items[n++] = py::reinterpret_borrow<py::object>(item);
+    }
+    if (n != 3) {
+        throw py::value_error("not enough values to unpack (expected 3, got " + std::to_string(n) + ")");
+    }
+    return Scored{items[0], items[1], items[2]};
 }
 
 // Loads the bundle and scores the image; false (with `error` set) when the runner reported its own failure.
@@ -26,23 +44,11 @@ bool score(py::handle name, py::handle device, py::handle image, py::handle with
            py::object &error) {
     const auto &g = globals();
     try {
-        py::object bundle = g.attr("runner", "get_bundle")(name, device);
-        py::object result = g.attr("runner", "score_image")(bundle, image, py::arg("with_map") = with_overlay);
-        py::object items[3];
-        std::size_t n = 0;
-        for (py::handle item : result) {
-            if (n == 3) {
-                throw py::value_error("too many values to unpack (expected 3)");
-            }
-            items[n++] = py::reinterpret_borrow<py::object>(item);
-        }
-        if (n != 3) {
-            throw py::value_error("not enough values to unpack (expected 3, got " + std::to_string(n) + ")");
-        }
-        out = Scored{items[0], items[1], items[2]};
+        py::object bundle = interop::call(g.attr(kRunner, kGetBundle), {name, device});
+        out = unpack(interop::call_kw(g.attr(kRunner, kScoreImage), {bundle, image}, {{kWithMap, with_overlay}}));
         return true;
     } catch (py::error_already_set &e) {
-        if (!interop::matches(e, g.attr("runner", "NorimError"))) {
+        if (!interop::matches(e, g.attr(kRunner, kNorimError))) {
             throw;
         }
         error = interop::to_pystr(e.value());
@@ -51,47 +57,60 @@ bool score(py::handle name, py::handle device, py::handle image, py::handle with
 }
 
 py::object overlay(py::handle image, py::handle amap, py::handle with_overlay) {
-    if (!interop::truth(with_overlay) || amap.is_none() || !interop::gt(amap.attr("size"), py::int_(0))) {
+    if (!interop::truth(with_overlay) || amap.is_none() || !interop::gt(amap.attr(kSize), py::int_(0))) {
         return py::none();
     }
     const auto &g = globals();
-    const double m = interop::to_float(amap.attr("max")());
+    const double m = interop::to_float(interop::call(amap.attr(kMax), {}));
     const double viz_thr = m > kMapFloor ? m * 0.5 : kFlatMapThreshold;
-    py::object map32 = amap.attr("astype")(g.attr("np", "float32"));
-    return g.attr("amap_render", "render_overlay")(image, map32, viz_thr);
+    py::object map32 = interop::call(amap.attr(kAsType), {g.attr(kNp, kFloat32)});
+    return interop::call(g.attr(kAmapRender, kRenderOverlay), {image, map32, py::float_(viz_thr)});
 }
 
 py::dict labels() {
     py::dict l;
-    l["structural"] = py::str("구조(국소 결함)");
-    l["mahalanobis"] = py::str("마할라노비스(전역 특징분포)");
-    l["logical"] = py::str("논리(구성·개수, patch-hist)");
+    l[kStructural.get()] = kStructuralLabel.get();
+    l[kMahalanobis.get()] = kMahalanobisLabel.get();
+    l[kLogical.get()] = kLogicalLabel.get();
     return l;
 }
 
+// The (key, value) pair of one entry of an items view.
+std::pair<py::object, py::object> entry(py::handle item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
+    }
+    return {item[py::int_(0)], item[py::int_(1)]};
+}
+
+py::object ratio(py::handle score, py::handle threshold, py::handle round) {
+    if (!interop::truth(threshold)) {
+        return py::none();
+    }
+    py::object r = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(score.ptr(), threshold.ptr()));
+    if (!r) {
+        throw py::error_already_set();
+    }
+    return interop::call(round, {r, py::int_(3)});
+}
+
 py::dict details(py::handle score, py::handle threshold, py::handle parts) {
-    py::object round = interop::builtin("round");
+    py::object round = interop::builtin(kRound);
     py::dict d;
-    if (interop::truth(threshold)) {
-        py::object ratio = py::reinterpret_steal<py::object>(PyNumber_TrueDivide(score.ptr(), threshold.ptr()));
-        if (!ratio) {
-            throw py::error_already_set();
-        }
-        d["ratio_over_threshold"] = round(ratio, 3);
-    } else {
-        d["ratio_over_threshold"] = py::none();
-    }
-    d["backbone"] = py::str(kBackbone);
+    d[kRatioOverThreshold.get()] = ratio(score, threshold, round);
+    d[kBackbone.get()] = kBackboneText.get();
     py::dict branch;
-    for (py::handle item : parts.attr("items")()) {
-        branch[item[py::int_(0)]] = round(item[py::int_(1)], 4);
+    for (py::handle item : interop::call(parts.attr(kItems), {})) {
+        auto [key, value] = entry(item);
+        branch[key] = interop::call(round, {value, py::int_(4)});
     }
-    d["branch"] = branch;
+    d[kBranch.get()] = branch;
     // The host's max keeps the first of equal values, so ties go to the earlier branch.
-    py::object dominant = interop::builtin("max")(parts, py::arg("key") = parts.attr("__getitem__"));
-    d["dominant_branch"] = dominant;
-    d["dominant_label"] = labels()[dominant];
-    d["localizable"] = py::bool_(interop::eq(dominant, py::str("structural")));
+    py::object dominant = interop::call_kw(interop::builtin(kMax), {parts}, {{kKey, parts.attr(kGetItem)}});
+    d[kDominantBranch.get()] = dominant;
+    d[kDominantLabel.get()] = labels()[dominant];
+    d[kLocalizable.get()] = py::bool_(interop::eq(dominant, kStructural));
     return d;
 }
 
@@ -102,30 +121,35 @@ py::object inspect(py::object self, py::object image, py::object model_state, py
     if (model_state.is_none()) {
         return error_result(self, py::str(kNotTaught));
     }
-    g.get("validate_image")(image);
-    py::object cfg = self.attr("_cfg")(py::dict(), model_state.attr("params"));
-    py::object name = self.attr("_bundle_name")(cfg, model_state.attr("product_id"));
+    interop::call(g.get(kValidateImage), {image});
+    py::object cfg = interop::call(self.attr(kCfg), {py::dict(), model_state.attr(kParams)});
+    py::object name = interop::call(self.attr(kBundleName), {cfg, model_state.attr(kProductId)});
     Scored s;
     py::object runner_error;
-    if (!score(name, cfg[py::str("device")], image, with_overlay, s, runner_error)) {
+    if (!score(name, cfg[kDevice.get()], image, with_overlay, s, runner_error)) {
         return error_result(self, runner_error);
     }
-    py::object threshold = model_state.attr("threshold");
+    py::object threshold = model_state.attr(kThreshold);
     // Every comparison with NaN is false, so a NaN score or threshold would read as OK.
     if (!interop::is_finite(s.score)) {
-        return error_result(self, py::str("runner returned a non-finite score {!r}; the image cannot be judged").format(s.score));
+        return error_result(
+            self, py::str("runner returned a non-finite score {!r}; the image cannot be judged").format(s.score));
     }
     if (!interop::is_finite(threshold)) {
-        return error_result(self,
-                            py::str("model state holds a non-finite threshold {!r}; teach the product again").format(threshold));
+        return error_result(
+            self, py::str("model state holds a non-finite threshold {!r}; teach the product again").format(threshold));
     }
-    py::object verdict = interop::gt(s.score, threshold) ? g.attr("Verdict", "NG") : g.attr("Verdict", "OK");
+    py::object verdict = g.attr(kVerdict, interop::gt(s.score, threshold) ? kNG : kOK);
     py::object over = overlay(image, s.amap, with_overlay);
     py::dict det = details(s.score, threshold, s.parts);
-    py::object round = interop::builtin("round");
-    return g.get("InspectionResult")(py::arg("verdict") = verdict, py::arg("score") = round(s.score, 4),
-                                     py::arg("threshold") = round(threshold, 4), py::arg("module") = self.attr("name"),
-                                     py::arg("details") = det, py::arg("overlay") = over);
+    py::object round = interop::builtin(kRound);
+    return interop::call_kw(g.get(kInspectionResult), {},
+                            {{kVerdictField, verdict},
+                             {kScore, interop::call(round, {s.score, py::int_(4)})},
+                             {kThreshold, interop::call(round, {threshold, py::int_(4)})},
+                             {kModule, self.attr(kName)},
+                             {kDetails, det},
+                             {kOverlay, over}});
 }
 
 }  // namespace qorva::inspector

@@ -6,10 +6,13 @@
 #include "inspector/calibration.hpp"
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
+#include "inspector/names.hpp"
 
 namespace qorva::inspector {
 
 namespace {
+
+using namespace names;
 
 using Scores = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
@@ -26,9 +29,9 @@ struct GoodScores {
 py::object load_bundle(py::handle name, py::handle device) {
     const auto &g = globals();
     try {
-        return g.attr("runner", "get_bundle")(name, device);
+        return interop::call(g.attr(kRunner, kGetBundle), {name, device});
     } catch (py::error_already_set &e) {
-        if (!interop::matches(e, g.attr("runner", "NorimError"))) {
+        if (!interop::matches(e, g.attr(kRunner, kNorimError))) {
             throw;
         }
         py::str msg = py::str("{}\n→ 티칭에서 NORIM 학습을 돌려 norim/{}/ 번들을 먼저 생성하세요.").format(e.value(), name);
@@ -38,9 +41,9 @@ py::object load_bundle(py::handle name, py::handle device) {
 
 GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
     const auto &g = globals();
-    py::object np = g.get("np");
+    py::object np = g.get(kNp);
     GoodScores s;
-    s.array = np.attr("asarray")(good_scores, py::arg("dtype") = np.attr("float64"));
+    s.array = interop::call_kw(np.attr(kAsArray), {good_scores}, {{kDtype, np.attr(kFloat64)}});
     s.n = py::len(s.array);
     // The mean of nothing is NaN, and a NaN threshold would pass every image.
     if (s.n == 0) {
@@ -51,7 +54,7 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
     if (!s.values) {
         throw py::error_already_set();
     }
-    if (!interop::truth(np.attr("isfinite")(s.array).attr("all")())) {
+    if (!interop::truth(interop::call(interop::call(np.attr(kIsFinite), {s.array}).attr(kAll), {}))) {
         std::size_t bad = 0;
         const double *v = s.values.data();
         for (py::ssize_t i = 0; i < s.values.size(); ++i) {
@@ -60,9 +63,9 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
         interop::throw_py(py::handle(PyExc_ValueError),
                           py::str("양품 점수에 비정상값(NaN/inf) {}/{} — 번들/통계 손상 또는 전처리 불일치.").format(bad, s.n));
     }
-    s.mean = interop::to_float(s.array.attr("mean")());
-    s.std = interop::to_float(s.array.attr("std")());
-    s.max = interop::to_float(s.array.attr("max")());
+    s.mean = interop::to_float(interop::call(s.array.attr(kMean), {}));
+    s.std = interop::to_float(interop::call(s.array.attr(kStd), {}));
+    s.max = interop::to_float(interop::call(s.array.attr(kMax), {}));
     return s;
 }
 
@@ -78,10 +81,11 @@ double finite_sigma(py::handle sigma_raw, py::handle bundle_name) {
 }
 
 py::list rounded_scores(py::handle good_scores) {
-    py::object round = interop::builtin("round");
+    py::object round = interop::builtin(kRound);
+    py::object places = py::int_(4);
     py::list out;
     for (py::handle s : good_scores) {
-        out.append(round(interop::to_pyfloat(s), 4));
+        out.append(interop::call(round, {interop::to_pyfloat(s), places}));
     }
     return out;
 }
@@ -93,18 +97,18 @@ py::object teach(py::object self, py::object images, py::object config) {
     if (!interop::truth(images)) {
         interop::throw_py(py::handle(PyExc_ValueError), "teach: good samples are required (20-50 recommended)");
     }
-    py::object validate = g.get("validate_image");
+    py::object validate = g.get(kValidateImage);
     for (py::handle img : images) {
-        validate(img);
+        interop::call(validate, {img});
     }
-    py::object cfg = self.attr("_cfg")(config);
-    py::object product_id = config.attr("get")("product_id", "unknown");
-    py::object name = self.attr("_bundle_name")(cfg, product_id);
-    py::object bundle = load_bundle(name, cfg[py::str("device")]);
-    py::object device = bundle[py::str("device")];
-    py::object good_scores = g.attr("runner", "score_good_images")(bundle, images);
+    py::object cfg = interop::call(self.attr(kCfg), {config});
+    py::object product_id = interop::call(config.attr(kGet), {kProductId, kUnknown});
+    py::object name = interop::call(self.attr(kBundleName), {cfg, product_id});
+    py::object bundle = load_bundle(name, cfg[kDevice.get()]);
+    py::object device = bundle[kDevice.get()];
+    py::object good_scores = interop::call(g.attr(kRunner, kScoreGoodImages), {bundle, images});
     const GoodScores s = good_score_stats(good_scores, name);
-    py::object sigma_raw = cfg[py::str("sigma")];
+    py::object sigma_raw = cfg[kSigma.get()];
     const double sigma = finite_sigma(sigma_raw, name);
     const Calibration c = calibrate(s.mean, s.std, s.max, sigma, s.values.data(), static_cast<std::size_t>(s.values.size()), s.n);
     if (!std::isfinite(c.threshold)) {
@@ -113,30 +117,35 @@ py::object teach(py::object self, py::object images, py::object config) {
                               .format(s.mean, c.std, sigma, name));
     }
 
-    py::object round = interop::builtin("round");
-    py::dict params = py::reinterpret_steal<py::dict>(interop::builtin("dict")(cfg).release());
-    params["product_id"] = product_id;
-    params["weights"] = name;
-    params["n_good"] = py::int_(py::len(images));
-    params["good_score_mean"] = py::float_(s.mean);
-    params["good_score_max"] = py::float_(s.max);
-    params["good_scores"] = rounded_scores(good_scores);
-    params["device"] = device;
-    params["threshold_source"] = py::str("good_mean+sigma*std");
-    params["expected_fp_rate"] = round(py::float_(c.fp_rate), 4);
-    params["expected_fp_count"] = py::int_(c.n_bad);
-    params["sigma_for_zero_fp"] = c.sigma_for_zero_fp ? round(py::float_(*c.sigma_for_zero_fp), 2) : py::object(py::none());
+    py::object round = interop::builtin(kRound);
+    py::dict params = py::reinterpret_steal<py::dict>(interop::call(interop::builtin(kDict), {cfg}).release());
+    params[kProductId.get()] = product_id;
+    params[kWeights.get()] = name;
+    params[kNGood.get()] = py::int_(py::len(images));
+    params[kGoodScoreMean.get()] = py::float_(s.mean);
+    params[kGoodScoreMax.get()] = py::float_(s.max);
+    params[kGoodScores.get()] = rounded_scores(good_scores);
+    params[kDevice.get()] = device;
+    params[kThresholdSource.get()] = kThresholdSourceText.get();
+    params[kExpectedFpRate.get()] = interop::call(round, {py::float_(c.fp_rate), py::int_(4)});
+    params[kExpectedFpCount.get()] = py::int_(c.n_bad);
+    params[kSigmaForZeroFp.get()] = c.sigma_for_zero_fp
+                                        ? interop::call(round, {py::float_(*c.sigma_for_zero_fp), py::int_(2)})
+                                        : py::object(py::none());
 
     if (c.n_bad != 0) {
         // `sigma_for_zero_fp or 0.0`: a single score has no advice to give.
         const double advice = c.sigma_for_zero_fp && *c.sigma_for_zero_fp != 0.0 ? *c.sigma_for_zero_fp : 0.0;
-        interop::log(g.get("logger"), interop::kInfo,
+        interop::log(g.get(kLogger), interop::kInfo,
                      "norim teach: threshold=%.4f (sigma=%s) — %d/%d of the good samples would be judged NG (%.0f%%). "
                      "Raise sigma to %.2f for none.",
                      py::make_tuple(c.threshold, sigma_raw, c.n_bad, s.n, c.fp_rate * 100.0, advice));
     }
-    return g.get("ModelState")(py::arg("module") = self.attr("name"), py::arg("product_id") = product_id,
-                               py::arg("threshold") = c.threshold, py::arg("params") = params);
+    return interop::call_kw(g.get(kModelState), {},
+                            {{kModule, self.attr(kName)},
+                             {kProductId, product_id},
+                             {kThreshold, py::float_(c.threshold)},
+                             {kParams, params}});
 }
 
 }  // namespace qorva::inspector
