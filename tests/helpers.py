@@ -8,6 +8,9 @@ from pathlib import Path
 
 import cv2
 import numpy as np
+import pytest
+
+CAMERA_LOGGER = "qorva.camera.dropnest"
 
 
 def wait_until(pred: Callable[[], object], timeout: float = 2.0, interval: float = 0.005) -> bool:
@@ -37,3 +40,8 @@ def write_png(path: Path, seed: int = 0, shape: tuple[int, ...] = (12, 16, 3)) -
     img = image(seed, shape)
     path.write_bytes(png_bytes(img))
     return cv2.imdecode(np.frombuffer(path.read_bytes(), np.uint8), cv2.IMREAD_COLOR)
+
+
+def records(caplog: pytest.LogCaptureFixture, logger: str = CAMERA_LOGGER) -> list[tuple[int, str]]:
+    """(level, rendered message) of the records of one logger."""
+    return [(r.levelno, r.getMessage()) for r in caplog.records if r.name == logger]

@@ -7,9 +7,8 @@ from typing import Any
 
 import pytest
 
+from helpers import CAMERA_LOGGER
 from qorva.io.camera.dropnest import DropnestCamera
-
-LOGGER = "qorva.camera.dropnest"
 
 
 @pytest.fixture
@@ -39,9 +38,5 @@ def make_camera(folder: Path) -> Callable[..., DropnestCamera]:
 
 @pytest.fixture
 def camlog(caplog: pytest.LogCaptureFixture) -> pytest.LogCaptureFixture:
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    caplog.set_level(logging.DEBUG, logger=CAMERA_LOGGER)
     return caplog
-
-
-def records(caplog: pytest.LogCaptureFixture) -> list[tuple[int, str]]:
-    return [(r.levelno, r.getMessage()) for r in caplog.records if r.name == LOGGER]

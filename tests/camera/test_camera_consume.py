@@ -8,9 +8,8 @@ import types
 import cv2
 import numpy as np
 import pytest
-from conftest import records
-from helpers import write_png
 
+from helpers import records, write_png
 from qorva.io.camera import dropnest
 
 UNDECODABLE = "cannot decode the image (corrupt or unsupported format?)"

@@ -7,8 +7,8 @@ import os
 import types
 
 import pytest
-from conftest import records
 
+from helpers import records
 from qorva.io.camera import dropnest
 
 STAMP = 1_733_580_000.1234

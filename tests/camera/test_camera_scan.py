@@ -7,8 +7,8 @@ import os
 from pathlib import Path
 
 import pytest
-from conftest import records
 
+from helpers import records
 from qorva.io.camera import dropnest
 
 
