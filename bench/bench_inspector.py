@@ -34,7 +34,11 @@ from qorva.utils.imaging import validate_image  # noqa: E402
 
 logger = logging.getLogger("qorva.inspection.norim")
 _DEFAULTS: dict[str, Any] = {"weights": None, "sigma": 2.0, "device": None}
-_LABELS = {"structural": "구조(국소 결함)", "mahalanobis": "마할라노비스(전역 특징분포)", "logical": "논리(구성·개수, patch-hist)"}
+_LABELS = {
+    "structural": "구조(국소 결함)",
+    "mahalanobis": "마할라노비스(전역 특징분포)",
+    "logical": "논리(구성·개수, patch-hist)",
+}
 _BACKBONE = "EfficientAD(구조) + global Maha(map-free) + CSAD patch-hist(논리), AMP"
 
 
@@ -65,7 +69,8 @@ class PlainNorim:
         try:
             bundle = runner.get_bundle(bundle_name, cfg["device"])
         except runner.NorimError as exc:
-            raise ValueError(f"{exc}\n→ 티칭에서 NORIM 학습을 돌려 norim/{bundle_name}/ 번들을 먼저 생성하세요.") from exc
+            msg = f"{exc}\n→ 티칭에서 NORIM 학습을 돌려 norim/{bundle_name}/ 번들을 먼저 생성하세요."
+            raise ValueError(msg) from exc
         device = bundle["device"]
         good_scores = runner.score_good_images(bundle, images)
         gs = np.asarray(good_scores, dtype=np.float64)
