@@ -63,25 +63,45 @@ def best_of(fn, n: int) -> float:
     return min(times)
 
 
-def memprobe(home: str, name: str, product: str) -> int:
-    """Peak RSS (bytes) of a fresh process that loads the bundle and scores 20 images with maps."""
-    code = (
-        "import os,sys,resource;os.environ['QORVA_HOME']=sys.argv[1];"
-        f"sys.path.insert(0,{str(Path(__file__).resolve().parents[1] / 'src')!r});"
-        "from qorva import synthetic as S;from qorva.inspection.modules.norim import runner as r;"
-        "ims=S.good_images(sys.argv[3],20,5);"
-        "r0=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss;b=r.get_bundle(sys.argv[2]);"
-        "[r.score_image(b,im,with_map=True) for im in ims];"
-        "print(r0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+_PROBE = """
+import os, resource, sys
+os.environ["QORVA_HOME"] = sys.argv[1]
+sys.path.insert(0, sys.argv[4])
+from qorva import synthetic as S
+from qorva.inspection.modules.norim import runner as r
+
+
+def peak():
+    # VmHWM restarts at exec; ru_maxrss would carry the parent's peak over on Linux.
+    try:
+        with open("/proc/self/status") as fh:
+            return next(int(line.split()[1]) * 1024 for line in fh if line.startswith("VmHWM:"))
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+ims = S.good_images(sys.argv[3], 20, 5)
+before = peak()
+b = r.get_bundle(sys.argv[2])
+for im in ims:
+    r.score_image(b, im, with_map=True)
+print(before, peak())
+"""
+
+
+def memprobe(home: str, name: str, product: str) -> tuple[int, int]:
+    """Peak memory (bytes) of a fresh process that loads the bundle and scores 20 images, and before loading."""
+    src = str(Path(__file__).resolve().parents[1] / "src")
+    out = subprocess.run(
+        [sys.executable, "-c", _PROBE, home, name, product, src], capture_output=True, text=True, check=True
     )
-    out = subprocess.run([sys.executable, "-c", code, home, name, product], capture_output=True, text=True, check=True)
     before, after = (int(v) for v in out.stdout.split())
-    return after * 1024, before * 1024
+    return after, before
 
 
 def run_product(product: str, args: argparse.Namespace, home: str) -> dict:
     os.environ["QORVA_HOME"] = home
-    n_train, n_cal, n_test, n_def = (12, 12, 20, 3) if args.quick else (40, 30, 60, 10)
+    n_train, n_cal, n_test, n_def = (12, 12, 20, 3) if args.quick else (40, 40, 100, 10)
     train_imgs = synthetic.good_images(product, n_train, seed=100)
     t0 = time.perf_counter()
     res = runner.train(product, train_imgs, seed=0)

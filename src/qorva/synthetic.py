@@ -263,8 +263,13 @@ def _blend(img: np.ndarray, layer: np.ndarray, delta) -> None:
     img[:] = np.clip(out, 0, 255).astype(np.uint8)
 
 
-def _structural(img: np.ndarray, kind: str, rng: np.random.Generator, fill: np.ndarray) -> np.ndarray:
-    """Apply one local defect in place; returns its mask. `fill` is what shows through a missing chunk."""
+def _structural(
+    img: np.ndarray, kind: str, rng: np.random.Generator, fill: np.ndarray, at: np.ndarray | None = None
+) -> np.ndarray:
+    """Apply one local defect in place; returns its mask.
+
+    `fill` is what shows through a missing chunk, `at` where the chunk is (random when None).
+    """
     size = img.shape[0]
     mask = np.zeros((size, size), np.uint8)
     sign = rng.choice([-1.0, 1.0])
@@ -306,14 +311,15 @@ def _structural(img: np.ndarray, kind: str, rng: np.random.Generator, fill: np.n
         img[:] = np.clip(out, 0, 255).astype(np.uint8)
         mask[layer > 0.15] = 255
     elif kind == "missing_chunk":
-        c = _random_point(rng, size, 0.2)
+        c = _random_point(rng, size, 0.2) if at is None else at
         n = int(rng.integers(5, 8))
         angles = np.sort(rng.uniform(0, 2 * np.pi, n))
         radii = rng.uniform(0.025, 0.05, n) * size
         poly = np.stack([c[0] + radii * np.cos(angles), c[1] + radii * np.sin(angles)], 1)
         region = np.zeros((size, size), np.uint8)
         cv2.fillPoly(region, [np.round(poly * 16).astype(np.int32)], 255, cv2.LINE_AA, shift=4)
-        sel = region > 127
+        # Only pixels that change are defective: a chunk of bare board over bare board is invisible.
+        sel = (region > 127) & (np.abs(img.astype(np.int16) - fill).max(2) > 30)
         img[sel] = fill[sel]
         mask[sel] = 255
     else:  # pragma: no cover - guarded by the callers
@@ -382,8 +388,13 @@ def _assembly_defect(kind: str, rng: np.random.Generator, size: int) -> tuple[np
     parts = list(_ASSEMBLY)
     if kind in STRUCTURAL_KINDS:
         img = _render_assembly(tuple(parts), size, rng)
-        fill = _noise(_board(size, rng), rng, 2.5)  # a chunk broken out shows bare board
-        return img, _structural(img, kind, rng, fill)
+        fill = _noise(_board(size, rng), rng, 2.5)  # a chunk broken out of a part shows bare board
+        at = None
+        if kind == "missing_chunk":
+            part = parts[int(rng.integers(len(parts)))]
+            at = np.array([part.cx, part.cy]) * size
+            at[0] += rng.choice([-0.5, 0.5]) * (part.w if part.shape in ("rect", "chip") else part.w * 2) * size
+        return img, _structural(img, kind, rng, fill, at)
     k = int(rng.integers(1, len(parts)))
     changed: list[_Part] = []
     if kind == "missing":

@@ -9,13 +9,15 @@ Branches (each returns a raw score per image; training fixes how raw scores map 
 - mahalanobis: mean and spread of the patch features over the whole image under one Gaussian.
 - logical: the component descriptor (see `components`) as robust z-scores; the image score is the largest.
 
-Each branch is normalised to z = (raw - mean) / std of raw scores of good images held out at training
-time (k-fold), so 0 is a typical good image and 3 is three good standard deviations above it. The
-combined score is the largest z, and the branch that gives it names the cause.
+Each branch is normalised to z = (log1p(raw) - mean) / std, with the mean and std of log1p of the raw
+scores of good images held out at training time (k-fold), so 0 is a typical good image and 3 is three
+good standard deviations above it; the log tames the long right tail of maxima and distances. The combined
+score is the largest z, and the branch that gives it names the cause.
 """
 
 from __future__ import annotations
 
+import hashlib
 from dataclasses import dataclass
 
 import cv2
@@ -50,6 +52,8 @@ class Model:
     logic_scale: np.ndarray  # F
     norm: np.ndarray  # 3 x 2: mean and std of held-out raw scores per branch
     map_scale: float  # raw cell score of a typical good image's worst cell
+    train_hashes: np.ndarray  # n x 16 uint8: digests of the training images at working size
+    train_raw: np.ndarray  # n x 3: each training image's raw scores while it was held out
 
 
 def standardise(model: Model, feats: np.ndarray) -> np.ndarray:
@@ -111,15 +115,31 @@ def branch_raw(model: Model, z: np.ndarray, desc: np.ndarray) -> Scored:
     return Scored(np.stack([struct, maha, logic], axis=1), cm)
 
 
+def image_digest(work: np.ndarray) -> np.ndarray:
+    return np.frombuffer(hashlib.blake2b(work.tobytes(), digest_size=16).digest(), np.uint8)
+
+
 def score_works(model: Model, works: list[np.ndarray]) -> Scored:
-    """Raw branch scores and cell maps of working-size images."""
+    """Raw branch scores and cell maps of working-size images.
+
+    An image the model was trained on gets the scores it had while held out: a model scores its own
+    training images too well, and a threshold calibrated on them would reject unseen good images.
+    """
     z = standardise(model, batch_features(works))
     desc = np.stack([components.descriptor(w, model.palette, model.novel_d2) for w in works])
-    return branch_raw(model, z, desc)
+    scored = branch_raw(model, z, desc)
+    if len(model.train_hashes):
+        for i, w in enumerate(works):
+            hit = np.flatnonzero((model.train_hashes == image_digest(w)).all(axis=1))
+            if hit.size:
+                scored.raw[i] = model.train_raw[hit[0]]
+    return scored
 
 
 def normalise(model: Model, raw: np.ndarray) -> np.ndarray:
-    return (raw - model.norm[:, 0]) / model.norm[:, 1]
+    # Raw scores are maxima and distances with long right tails; on the log scale the held-out good
+    # scores are close to normal, so mean + 2 std of good scores keeps its usual meaning.
+    return (np.log1p(np.maximum(raw, 0.0)) - model.norm[:, 0]) / model.norm[:, 1]
 
 
 def combine(z: np.ndarray) -> np.ndarray:

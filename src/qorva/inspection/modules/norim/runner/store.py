@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from .features import CELL, SIZE
+from .features import CELL, GRID, SIZE
 from .model import Model
 from .paths import NorimError, check_name, products_root
 
@@ -183,8 +183,10 @@ def _check_shapes(path: Path, m: Model) -> None:
     ok = m.feat_scale.shape == (d,) and m.norm.shape == (3, 2) and m.palette.ndim == 2 and m.palette.shape[1] == 3
     ok = ok and m.img_prec.shape == (2 * d, 2 * d) and m.img_mean.shape == (2 * d,)
     ok = ok and m.logic_center.shape == m.logic_scale.shape == (4 * len(m.palette) + 1,)
+    ok = ok and m.train_hashes.dtype == np.uint8 and m.train_hashes.shape[1:] == (16,)
+    ok = ok and m.train_raw.shape == (len(m.train_hashes), 3)
     if m.kind == "gauss":
-        ok = ok and m.loc_mean.shape[-1] == d and m.loc_prec.shape == m.loc_mean.shape + (d,)
+        ok = ok and m.loc_mean.shape == (GRID, GRID, d) and m.loc_prec.shape == (GRID, GRID, d, d)
     else:
         ok = ok and m.knn_whiten.shape == (d, d) and m.bank.ndim == 2 and m.bank.shape[1] == d
         ok = ok and m.bank_r.shape == (m.bank.shape[0],)

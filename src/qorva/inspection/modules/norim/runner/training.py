@@ -9,7 +9,6 @@ features, the training list and the held-out scores.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import time
@@ -25,7 +24,7 @@ from qorva.progress import Progress
 
 from . import components, stats
 from .features import CELL, GRID, SIZE, patch_features, to_working
-from .model import BRANCHES, Model, branch_raw, image_vector
+from .model import BRANCHES, Model, branch_raw, image_digest, image_vector
 from .paths import NorimError, bundle_dir, check_name, train_cache_dir
 from .store import ARRAYS_FILE, write_bundle
 
@@ -54,10 +53,6 @@ class TrainResult:
     seconds: float
     bundle_bytes: int
     heldout_raw: np.ndarray  # n x 3 raw branch scores of each image while it was held out
-
-
-def image_hash(work: np.ndarray) -> str:
-    return hashlib.blake2b(work.tobytes(), digest_size=16).hexdigest()
 
 
 def read_folder(folder: str | os.PathLike[str]) -> tuple[list[np.ndarray], list[str]]:
@@ -193,14 +188,16 @@ def _fit(z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator) -
     return out
 
 
-# The logical raw score is already in units of good spread (robust z); a held-out spread below half a unit
-# only means the good images happened to agree exactly, not that a small change is a defect.
-_NORM_FLOOR = np.array([1e-3, 1e-3, 0.5])
+# The logical raw score is already in units of good spread (robust z); a held-out spread below ~0.3 of
+# those units (0.25 after log1p) only means the good images happened to agree, not that any change is a defect.
+_NORM_FLOOR = np.array([1e-3, 1e-3, 0.25])
 
 
 def _norm(raw: np.ndarray) -> np.ndarray:
-    mean = raw.mean(0)
-    std = raw.std(0)
+    """Mean and std of log1p(raw) per branch, the statistics `model.normalise` divides by."""
+    x = np.log1p(raw)
+    mean = x.mean(0)
+    std = x.std(0)
     # A branch that scores every held-out image alike would otherwise divide by ~0 and explode on noise.
     std = np.maximum(std, np.maximum(0.05 * np.abs(mean), _NORM_FLOOR))
     return np.stack([mean, std], axis=1)
@@ -233,7 +230,8 @@ def train(
         msg = f"training needs at least {MIN_IMAGES} good images (20-50 recommended), got {len(images)}"
         raise NorimError(msg)
     works = [to_working(im) for im in images]
-    hashes = [image_hash(w) for w in works]
+    digests = np.stack([image_digest(w) for w in works])
+    hashes = [d.tobytes().hex() for d in digests]
     n = len(works)
     folds = min(_FOLDS, n)
     rng = np.random.default_rng(seed)
@@ -260,11 +258,25 @@ def train(
         for f in range(folds):
             test = np.sort(order[f::folds])
             fit_idx = np.setdiff1d(np.arange(n), test)
-            fold = Model(**common, **_fit(z[fit_idx], desc[fit_idx], kind, rng), norm=np.ones((3, 2)), map_scale=1.0)
+            fold = Model(
+                **common,
+                **_fit(z[fit_idx], desc[fit_idx], kind, rng),
+                norm=np.ones((3, 2)),
+                map_scale=1.0,
+                train_hashes=np.zeros((0, 16), np.uint8),
+                train_raw=np.zeros((0, 3)),
+            )
             heldout[test] = branch_raw(fold, z[test], desc[test]).raw
             bar.update()
         norm = _norm(heldout)
-        model = Model(**common, **_fit(z, desc, kind, rng), norm=norm, map_scale=float(max(norm[0, 0], 1e-6)))
+        model = Model(
+            **common,
+            **_fit(z, desc, kind, rng),
+            norm=norm,
+            map_scale=float(max(heldout[:, 0].mean(), 1e-6)),
+            train_hashes=digests,
+            train_raw=heldout,
+        )
         meta = {
             "name": bundle_name,
             "product_id": pid,
@@ -275,8 +287,8 @@ def train(
             "position_share": round(share, 4),
             "branches": list(BRANCHES),
             "combine": "max of held-out z-scores",
-            "heldout_mean": norm[:, 0].tolist(),
-            "heldout_std": norm[:, 1].tolist(),
+            "heldout_log1p_mean": norm[:, 0].tolist(),
+            "heldout_log1p_std": norm[:, 1].tolist(),
         }
         write_bundle(target, model, meta)
         bar.update()
