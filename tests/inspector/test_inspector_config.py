@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import subprocess
 import sys
 
@@ -107,3 +108,26 @@ def test_purge_lets_runner_errors_through(monkeypatch):
     monkeypatch.setattr(runner_module, "purge_train_cache", failing)
     with pytest.raises(PermissionError, match="P1"):
         NorimInspector.purge_artifacts("P1")
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    pytest.param(lambda n, i: n.teach(i), "teach() missing required argument: 'config'", id="teach-missing"),
+    pytest.param(lambda n, i: n.teach(i, {}, {}), "teach() takes 3 positional arguments but 4 were given",
+                 id="teach-extra"),
+    pytest.param(lambda n, i: n.inspect(i[0], None, True), "inspect() takes 3 positional arguments but 4 were given",
+                 id="overlay-by-position"),
+    pytest.param(lambda n, i: n.inspect(i[0], None, overlay=False), "unexpected keyword argument 'overlay'",
+                 id="unknown-keyword"),
+    pytest.param(lambda n, i: n._cfg({}, None, state_params={}), "multiple values for argument 'state_params'",
+                 id="twice"),
+])
+def test_arguments_bind_as_for_a_def(norim, images, call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call(norim, images)
+
+
+def test_arguments_by_name(fake_runner, norim, images):
+    state = norim.teach(config={"product_id": "P1"}, images=images)
+    result = norim.inspect(model_state=state, image=images[0], with_overlay=False)
+    assert (result.module, result.error_message) == ("norim", None)
+    assert NorimInspector._bundle_name(product_id="P1", cfg={}) == "P1"

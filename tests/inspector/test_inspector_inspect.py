@@ -199,7 +199,3 @@ def test_incomplete_model_state_is_an_attribute_error(fake_runner, norim, img, m
     with pytest.raises(AttributeError, match=missing):
         norim.inspect(img, state)
 
-
-def test_with_overlay_is_keyword_only(fake_runner, norim, img, make_state):
-    with pytest.raises(TypeError):
-        norim.inspect(img, make_state(), False)

@@ -309,6 +309,121 @@ void report_unraisable(const char *where) noexcept {
     }
 }
 
+// --- Functions called through vectorcall ------------------------------------------------
+
+namespace {
+
+struct FunctionDef {
+    Function spec;
+    std::string doc;  // text signature, then the documentation
+    PyMethodDef def{};
+};
+
+std::string text_signature(const Function &spec) {
+    std::string sig = std::string(spec.name) + "(";
+    const std::size_t first_default = spec.params.size() - spec.defaults.size();
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        if (i > 0) {
+            sig += ", ";
+        }
+        if (i == spec.positional) {
+            sig += "*, ";
+        }
+        sig += spec.params[i];
+        if (i >= first_default) {
+            sig += "=" + to_str(py::repr(spec.defaults[i - first_default]));
+        }
+    }
+    return sig + ")\n--\n\n";
+}
+
+// Binds the call's arguments to the parameters as a def would; false with a TypeError set otherwise.
+bool bind_arguments(const Function &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject **slots) {
+    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+    if (nargs > static_cast<Py_ssize_t>(spec.positional)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", spec.name,
+                     static_cast<Py_ssize_t>(spec.positional), nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[i] = args[i];
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = 0;
+        while (i < n && PyUnicode_CompareWithASCIIString(key, spec.params[i]) != 0) {
+            ++i;
+        }
+        if (i == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+            return false;
+        }
+        if (slots[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.name, spec.params[i]);
+            return false;
+        }
+        slots[i] = args[nargs + k];
+    }
+    const Py_ssize_t first_default = n - static_cast<Py_ssize_t>(spec.defaults.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (slots[i] != nullptr) {
+            continue;
+        }
+        if (i < first_default) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument: '%s'", spec.name, spec.params[i]);
+            return false;
+        }
+        slots[i] = spec.defaults[static_cast<std::size_t>(i - first_default)].ptr();
+    }
+    return true;
+}
+
+PyObject *trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const auto *fd = static_cast<const FunctionDef *>(PyCapsule_GetPointer(capsule, nullptr));
+    if (fd == nullptr) {
+        return nullptr;
+    }
+    PyObject *slots[8] = {};
+    if (!bind_arguments(fd->spec, args, nargs, kwnames, slots)) {
+        return nullptr;
+    }
+    py::handle handles[8];
+    for (std::size_t i = 0; i < fd->spec.params.size(); ++i) {
+        handles[i] = slots[i];
+    }
+    try {
+        return fd->spec.impl(handles).release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+py::object make_function(Function spec) {
+    if (spec.params.size() > 8 || spec.defaults.size() > spec.params.size()) {
+        throw std::invalid_argument("interop::make_function: at most 8 parameters, defaults among them");
+    }
+    // Owned by the function object for the life of the process: a PyMethodDef must outlive it.
+    auto *fd = new FunctionDef{std::move(spec), {}, {}};
+    fd->doc = text_signature(fd->spec) + (fd->spec.doc ? fd->spec.doc : "");
+    fd->def.ml_name = fd->spec.name;
+    fd->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline));
+    fd->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    fd->def.ml_doc = fd->doc.c_str();
+    py::object capsule = steal_or_throw(PyCapsule_New(fd, nullptr, nullptr));
+    return steal_or_throw(PyCFunction_NewEx(&fd->def, capsule.ptr(), nullptr));
+}
+
 // --- ClassBuilder ---------------------------------------------------------------------
 
 ClassBuilder::ClassBuilder(const char *name, py::handle base, py::handle module_name, const char *doc)
@@ -351,6 +466,24 @@ ClassBuilder &ClassBuilder::static_method(const char *name, py::cpp_function fn)
 
 ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
     ns_[name] = value;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::method(Function spec) {
+    const char *name = spec.name;
+    ns_[name] = steal_or_throw(PyInstanceMethod_New(make_function(std::move(spec)).ptr()));
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::class_method(Function spec) {
+    const char *name = spec.name;
+    ns_[name] = lookup("builtins", "classmethod")(make_function(std::move(spec)));
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::static_method(Function spec) {
+    const char *name = spec.name;
+    ns_[name] = lookup("builtins", "staticmethod")(make_function(std::move(spec)));
     return *this;
 }
 

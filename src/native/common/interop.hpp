@@ -117,6 +117,39 @@ bool matches(const py::error_already_set &e, py::handle exc_type);
 // Reports an exception that must not escape (destructors, noexcept paths) as unraisable.
 void report_unraisable(const char *where) noexcept;
 
+// --- Functions called through vectorcall ------------------------------------------------
+// A builtin function with a plain Python signature, called without pybind11's overload dispatch
+// (which costs about as much as the rest of a short member). Arguments bind as they do for a def:
+// by position up to `positional`, else by keyword; the last `defaults.size()` have defaults.
+using Impl = py::object (*)(const py::handle *args);
+struct Function {
+    const char *name;                  // __name__; static text
+    const char *doc;                   // __doc__ (without the signature), or nullptr; static text
+    std::vector<const char *> params;  // every parameter, in order; static texts
+    std::size_t positional;            // how many may be given by position; the rest are keyword-only
+    std::vector<py::object> defaults;  // values of the last defaults.size() parameters
+    Impl impl;
+};
+// The function object; its definition lives as long as the process.
+py::object make_function(Function spec);
+
+namespace detail {
+template <typename R, typename... A>
+constexpr std::size_t arity(R (*)(A...)) {
+    return sizeof...(A);
+}
+template <auto F, std::size_t... I>
+py::object invoke(const py::handle *args, std::index_sequence<I...>) {
+    return F(py::reinterpret_borrow<py::object>(args[I])...);
+}
+}  // namespace detail
+
+// An Impl calling `F(py::object...)` with one argument per parameter.
+template <auto F>
+py::object adapt(const py::handle *args) {
+    return detail::invoke<F>(args, std::make_index_sequence<detail::arity(F)>{});
+}
+
 // --- Classes with a Python base -----------------------------------------------------
 // Builds `type(name, (base,), namespace)`; members keep the order in which they are added.
 class ClassBuilder {
@@ -127,6 +160,9 @@ public:
     ClassBuilder &property(const char *name, py::cpp_function getter, const char *doc = nullptr);
     ClassBuilder &class_method(const char *name, py::cpp_function fn);
     ClassBuilder &static_method(const char *name, py::cpp_function fn);
+    ClassBuilder &method(Function spec);
+    ClassBuilder &class_method(Function spec);
+    ClassBuilder &static_method(Function spec);
     ClassBuilder &attr(const char *name, py::handle value);
     py::object build() const;
 

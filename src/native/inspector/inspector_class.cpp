@@ -50,22 +50,15 @@ void init_globals(py::module_ &m) {
 }
 
 void init_inspector_class(py::module_ &m) {
-    using py::arg;
-    // The documentation strings are the operator-facing texts themselves, without a generated signature.
-    py::options options;
-    options.disable_function_signatures();
+    using interop::adapt;
+    const py::object kTrue = py::bool_(true);
     interop::ClassBuilder cls("NorimInspector", g_globals.get("BaseInspector"), m.attr("__name__"), kClassDoc);
     cls.attr("name", py::str("norim"))
-        .class_method("purge_artifacts", py::cpp_function(&purge_artifacts, py::name("purge_artifacts"), kPurgeDoc,
-                                                          arg("cls"), arg("product_id")))
-        .method("_cfg", py::cpp_function(&cfg, py::name("_cfg"), kCfgDoc, arg("self"), arg("config"),
-                                         arg("state_params") = py::none()))
-        .static_method("_bundle_name", py::cpp_function(&bundle_name, py::name("_bundle_name"), kBundleNameDoc,
-                                                        arg("cfg"), arg("product_id")))
-        .method("teach", py::cpp_function(&teach, py::name("teach"), kTeachDoc, arg("self"), arg("images"),
-                                          arg("config")))
-        .method("inspect", py::cpp_function(&inspect, py::name("inspect"), kInspectDoc, arg("self"), arg("image"),
-                                            arg("model_state"), py::kw_only(), arg("with_overlay") = py::bool_(true)));
+        .class_method({"purge_artifacts", kPurgeDoc, {"cls", "product_id"}, 2, {}, adapt<&purge_artifacts>})
+        .method({"_cfg", kCfgDoc, {"self", "config", "state_params"}, 3, {py::none()}, adapt<&cfg>})
+        .static_method({"_bundle_name", kBundleNameDoc, {"cfg", "product_id"}, 2, {}, adapt<&bundle_name>})
+        .method({"teach", kTeachDoc, {"self", "images", "config"}, 3, {}, adapt<&teach>})
+        .method({"inspect", kInspectDoc, {"self", "image", "model_state", "with_overlay"}, 3, {kTrue}, adapt<&inspect>});
     // Registration is the class decorator: the module keeps what `register` hands back.
     m.attr("NorimInspector") = g_globals.get("register")(cls.build());
 }
