@@ -92,7 +92,8 @@ def run(args: argparse.Namespace) -> int:
         with ResultStore(path, create=False) as store:
             rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit)
     if args.format == "json":
-        print(json.dumps([asdict(r) for r in rows], ensure_ascii=False, indent=2))
+        records = [{"id": r.id, **{c: getattr(r, c) for c in COLUMNS}} for r in rows]
+        print(json.dumps(records, ensure_ascii=False, indent=2))
     elif args.format == "csv":
         writer = csv.writer(sys.stdout, lineterminator="\n")
         writer.writerow(("id", *COLUMNS))
