@@ -2,12 +2,16 @@ from __future__ import annotations
 
 import logging
 import math
+import os
+import threading
+import time
 
 import cv2
 import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
+from qorva.inspection.modules.norim.runner import store
 
 
 def test_get_bundle_is_a_mapping_with_the_device_used(trained):
@@ -101,3 +105,48 @@ def test_scores_separate_an_obvious_defect(trained, goods):
     score, amap, parts = runner.score_image(bundle, bad, with_map=True)
     assert score > max(good) + 3
     assert amap[60:72, 60:72].max() > amap[5:20, 60:90].max()
+
+
+class _SlowSwap:
+    """os for the bundle store, with the gap between moving the old bundle away and the new one in widened."""
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    @staticmethod
+    def replace(src, dst):
+        os.replace(src, dst)
+        if ".old-" in str(dst):
+            time.sleep(0.2)
+
+
+def test_scoring_threads_never_fail_while_the_bundle_is_retrained(home, goods, monkeypatch):
+    runner.train("P1", goods[:4])
+    monkeypatch.setattr(store, "os", _SlowSwap())
+    stop = threading.Event()
+    errors: list[BaseException] = []
+    counts = [0, 0]
+
+    def score(slot: int) -> None:
+        while not stop.is_set():
+            try:
+                bundle = runner.get_bundle("P1")
+                value, _, _ = runner.score_image(bundle, goods[9], with_map=slot == 0)
+                assert math.isfinite(value)
+                counts[slot] += 1
+                time.sleep(0.002)
+            except BaseException as exc:  # noqa: BLE001 - reported by the main thread
+                errors.append(exc)
+                return
+
+    threads = [threading.Thread(target=score, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        runner.train("P1", goods[:5])
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(timeout=10)
+    assert errors == [] and min(counts) > 0
+    assert runner.get_bundle("P1")["n_images"] == 5

@@ -2,21 +2,24 @@
 
 from __future__ import annotations
 
+import glob
 import logging
 import os
 import threading
+import time
 from collections import OrderedDict
 from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
 from .model import Model
-from .paths import NorimError
+from .paths import NorimError, products_root
 from .store import find_bundle, read_bundle, stamp
 
 logger = logging.getLogger("qorva.inspection.norim.runner")
 
 MAX_BUNDLES = 8
+_SWAP_WAIT_S = 2.0
 _lock = threading.Lock()
 _loaded: OrderedDict[tuple[str, str], tuple[tuple[int, int, int], Bundle]] = OrderedDict()
 _warned: set[str] = set()
@@ -57,8 +60,27 @@ def resolve_device(device: object) -> tuple[str, bool]:
     raise NorimError(msg)
 
 
+def _swap_in_progress(name: object, home: str | os.PathLike[str] | None) -> bool:
+    if not isinstance(name, str):
+        return False
+    return any(products_root(home).glob(f"*/norim/.old-{glob.escape(name)}-*"))
+
+
 def get(name: object, device: object = None, home: str | os.PathLike[str] | None = None) -> Bundle:
     used, fell_back = resolve_device(device)
+    deadline = time.monotonic() + _SWAP_WAIT_S
+    while True:
+        try:
+            return _get(name, device, used, fell_back, home)
+        except NorimError:
+            # Retraining replaces a bundle with two renames; a reader caught between them waits for the
+            # new bundle instead of reporting a missing one.
+            if time.monotonic() > deadline or not _swap_in_progress(name, home):
+                raise
+            time.sleep(0.01)
+
+
+def _get(name: object, device: object, used: str, fell_back: bool, home: str | os.PathLike[str] | None) -> Bundle:
     path = find_bundle(name, home)
     key = (str(path), str(device))
     current = stamp(path)
