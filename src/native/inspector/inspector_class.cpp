@@ -12,7 +12,8 @@ interop::Globals g_globals;
 constexpr const char *kPackage = "qorva.inspection.modules.norim";
 
 constexpr const char *kClassDoc = "NORIM 구조+논리 이상 탐지 (추론 전용, AMP 100%; 학습은 오프라인 AMP 번들 사용).";
-constexpr const char *kPurgeDoc = "품종 삭제 시 _train/norim/ 의 재학습 캐시(수 GB)까지 정리. 번들은 품종 폴더 안이라 제외.";
+constexpr const char *kPurgeDoc =
+    "품종 삭제 시 _train/norim/ 의 재학습 캐시(수 GB)까지 정리. 번들은 품종 폴더 안이라 제외.";
 constexpr const char *kCfgDoc =
     "Effective configuration: _DEFAULTS, then the stored values of its keys, then every non-None config entry.";
 constexpr const char *kBundleNameDoc = "Bundle to load: cfg['weights'] when it is set, else the product id.";
@@ -58,7 +59,8 @@ void init_inspector_class(py::module_ &m) {
         .method({"_cfg", kCfgDoc, {"self", "config", "state_params"}, 3, {py::none()}, adapt<&cfg>})
         .static_method({"_bundle_name", kBundleNameDoc, {"cfg", "product_id"}, 2, {}, adapt<&bundle_name>})
         .method({"teach", kTeachDoc, {"self", "images", "config"}, 3, {}, adapt<&teach>})
-        .method({"inspect", kInspectDoc, {"self", "image", "model_state", "with_overlay"}, 3, {kTrue}, adapt<&inspect>});
+        .method({"inspect", kInspectDoc, {"self", "image", "model_state", "with_overlay"}, 3, {kTrue},
+                 adapt<&inspect>});
     // Registration is the class decorator: the module keeps what `register` hands back.
     m.attr("NorimInspector") = g_globals.get("register")(cls.build());
 }

@@ -34,7 +34,8 @@ py::object load_bundle(py::handle name, py::handle device) {
         if (!interop::matches(e, g.attr(kRunner, kNorimError))) {
             throw;
         }
-        py::str msg = py::str("{}\n→ 티칭에서 NORIM 학습을 돌려 norim/{}/ 번들을 먼저 생성하세요.").format(e.value(), name);
+        py::str msg =
+            py::str("{}\n→ 티칭에서 NORIM 학습을 돌려 norim/{}/ 번들을 먼저 생성하세요.").format(e.value(), name);
         interop::throw_from(py::handle(PyExc_ValueError), msg, e.value());
     }
 }
@@ -48,7 +49,8 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
     // The mean of nothing is NaN, and a NaN threshold would pass every image.
     if (s.n == 0) {
         interop::throw_py(py::handle(PyExc_ValueError),
-                          py::str("teach: the runner returned no good-sample scores for bundle {!r}").format(bundle_name));
+                          py::str("teach: the runner returned no good-sample scores for bundle {!r}")
+                              .format(bundle_name));
     }
     s.values = Scores::ensure(s.array);
     if (!s.values) {
@@ -61,7 +63,8 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
             bad += std::isfinite(v[i]) ? 0 : 1;
         }
         interop::throw_py(py::handle(PyExc_ValueError),
-                          py::str("양품 점수에 비정상값(NaN/inf) {}/{} — 번들/통계 손상 또는 전처리 불일치.").format(bad, s.n));
+                          py::str("양품 점수에 비정상값(NaN/inf) {}/{} — 번들/통계 손상 또는 전처리 불일치.")
+                              .format(bad, s.n));
     }
     s.mean = interop::to_float(interop::call(s.array.attr(kMean), {}));
     s.std = interop::to_float(interop::call(s.array.attr(kStd), {}));
@@ -69,25 +72,70 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
     return s;
 }
 
-double finite_sigma(py::handle sigma_raw, py::handle bundle_name) {
+// Threshold from the good scores and the configured sigma; a NaN or infinite sigma or threshold is
+// refused, because a comparison with NaN is always false and such a threshold would pass every image.
+Calibration calibrated(const GoodScores &s, py::handle sigma_raw, py::handle bundle_name) {
     const double sigma = interop::to_float(sigma_raw);
-    // A NaN or infinite sigma would store a threshold that judges every image alike.
     if (!std::isfinite(sigma)) {
         interop::throw_py(py::handle(PyExc_ValueError),
-                          py::str("teach: sigma must be a finite number, got {!r} (bundle {!r})").format(sigma_raw,
-                                                                                                        bundle_name));
+                          py::str("teach: sigma must be a finite number, got {!r} (bundle {!r})")
+                              .format(sigma_raw, bundle_name));
     }
-    return sigma;
+    const Calibration c =
+        calibrate(s.mean, s.std, s.max, sigma, s.values.data(), static_cast<std::size_t>(s.values.size()), s.n);
+    if (!std::isfinite(c.threshold)) {
+        interop::throw_py(py::handle(PyExc_ValueError),
+                          py::str("teach: threshold mean {!r} + std {!r} x sigma {!r} is not finite (bundle {!r})")
+                              .format(s.mean, c.std, sigma, bundle_name));
+    }
+    return c;
 }
 
-py::list rounded_scores(py::handle good_scores) {
-    py::object round = interop::builtin(kRound);
+py::list rounded_scores(py::handle good_scores, py::handle round) {
     py::object places = py::int_(4);
     py::list out;
     for (py::handle s : good_scores) {
         out.append(interop::call(round, {interop::to_pyfloat(s), places}));
     }
     return out;
+}
+
+// What teach resolved before scoring, carried into the state parameters.
+struct Resolved {
+    py::object cfg;
+    py::object product_id;
+    py::object name;
+    py::object device;
+    py::object good_scores;
+    std::size_t n_good = 0;
+};
+
+py::dict state_params(const Resolved &r, const GoodScores &s, const Calibration &c) {
+    py::object round = interop::builtin(kRound);
+    py::dict params = py::reinterpret_steal<py::dict>(interop::call(interop::builtin(kDict), {r.cfg}).release());
+    params[kProductId.get()] = r.product_id;
+    params[kWeights.get()] = r.name;
+    params[kNGood.get()] = py::int_(r.n_good);
+    params[kGoodScoreMean.get()] = py::float_(s.mean);
+    params[kGoodScoreMax.get()] = py::float_(s.max);
+    params[kGoodScores.get()] = rounded_scores(r.good_scores, round);
+    params[kDevice.get()] = r.device;
+    params[kThresholdSource.get()] = kThresholdSourceText.get();
+    params[kExpectedFpRate.get()] = interop::call(round, {py::float_(c.fp_rate), py::int_(4)});
+    params[kExpectedFpCount.get()] = py::int_(c.n_bad);
+    params[kSigmaForZeroFp.get()] = c.sigma_for_zero_fp
+                                        ? interop::call(round, {py::float_(*c.sigma_for_zero_fp), py::int_(2)})
+                                        : py::object(py::none());
+    return params;
+}
+
+void log_false_positives(py::handle sigma_raw, const GoodScores &s, const Calibration &c) {
+    // `sigma_for_zero_fp or 0.0`: a single score has no advice to give.
+    const double advice = c.sigma_for_zero_fp && *c.sigma_for_zero_fp != 0.0 ? *c.sigma_for_zero_fp : 0.0;
+    interop::log(globals().get(kLogger), interop::kInfo,
+                 "norim teach: threshold=%.4f (sigma=%s) — %d/%d of the good samples would be judged NG (%.0f%%). "
+                 "Raise sigma to %.2f for none.",
+                 py::make_tuple(c.threshold, sigma_raw, c.n_bad, s.n, c.fp_rate * 100.0, advice));
 }
 
 }  // namespace
@@ -101,49 +149,24 @@ py::object teach(py::object self, py::object images, py::object config) {
     for (py::handle img : images) {
         interop::call(validate, {img});
     }
-    py::object cfg = interop::call(self.attr(kCfg), {config});
-    py::object product_id = interop::call(config.attr(kGet), {kProductId, kUnknown});
-    py::object name = interop::call(self.attr(kBundleName), {cfg, product_id});
-    py::object bundle = load_bundle(name, cfg[kDevice.get()]);
-    py::object device = bundle[kDevice.get()];
-    py::object good_scores = interop::call(g.attr(kRunner, kScoreGoodImages), {bundle, images});
-    const GoodScores s = good_score_stats(good_scores, name);
-    py::object sigma_raw = cfg[kSigma.get()];
-    const double sigma = finite_sigma(sigma_raw, name);
-    const Calibration c = calibrate(s.mean, s.std, s.max, sigma, s.values.data(), static_cast<std::size_t>(s.values.size()), s.n);
-    if (!std::isfinite(c.threshold)) {
-        interop::throw_py(py::handle(PyExc_ValueError),
-                          py::str("teach: threshold mean {!r} + std {!r} x sigma {!r} is not finite (bundle {!r})")
-                              .format(s.mean, c.std, sigma, name));
-    }
-
-    py::object round = interop::builtin(kRound);
-    py::dict params = py::reinterpret_steal<py::dict>(interop::call(interop::builtin(kDict), {cfg}).release());
-    params[kProductId.get()] = product_id;
-    params[kWeights.get()] = name;
-    params[kNGood.get()] = py::int_(py::len(images));
-    params[kGoodScoreMean.get()] = py::float_(s.mean);
-    params[kGoodScoreMax.get()] = py::float_(s.max);
-    params[kGoodScores.get()] = rounded_scores(good_scores);
-    params[kDevice.get()] = device;
-    params[kThresholdSource.get()] = kThresholdSourceText.get();
-    params[kExpectedFpRate.get()] = interop::call(round, {py::float_(c.fp_rate), py::int_(4)});
-    params[kExpectedFpCount.get()] = py::int_(c.n_bad);
-    params[kSigmaForZeroFp.get()] = c.sigma_for_zero_fp
-                                        ? interop::call(round, {py::float_(*c.sigma_for_zero_fp), py::int_(2)})
-                                        : py::object(py::none());
-
+    Resolved r;
+    r.cfg = interop::call(self.attr(kCfg), {config});
+    r.product_id = interop::call(config.attr(kGet), {kProductId, kUnknown});
+    r.name = interop::call(self.attr(kBundleName), {r.cfg, r.product_id});
+    py::object bundle = load_bundle(r.name, r.cfg[kDevice.get()]);
+    r.device = bundle[kDevice.get()];
+    r.good_scores = interop::call(g.attr(kRunner, kScoreGoodImages), {bundle, images});
+    r.n_good = py::len(images);
+    const GoodScores s = good_score_stats(r.good_scores, r.name);
+    py::object sigma_raw = r.cfg[kSigma.get()];
+    const Calibration c = calibrated(s, sigma_raw, r.name);
+    py::dict params = state_params(r, s, c);
     if (c.n_bad != 0) {
-        // `sigma_for_zero_fp or 0.0`: a single score has no advice to give.
-        const double advice = c.sigma_for_zero_fp && *c.sigma_for_zero_fp != 0.0 ? *c.sigma_for_zero_fp : 0.0;
-        interop::log(g.get(kLogger), interop::kInfo,
-                     "norim teach: threshold=%.4f (sigma=%s) — %d/%d of the good samples would be judged NG (%.0f%%). "
-                     "Raise sigma to %.2f for none.",
-                     py::make_tuple(c.threshold, sigma_raw, c.n_bad, s.n, c.fp_rate * 100.0, advice));
+        log_false_positives(sigma_raw, s, c);
     }
     return interop::call_kw(g.get(kModelState), {},
                             {{kModule, self.attr(kName)},
-                             {kProductId, product_id},
+                             {kProductId, r.product_id},
                              {kThreshold, py::float_(c.threshold)},
                              {kParams, params}});
 }
