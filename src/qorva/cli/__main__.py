@@ -9,6 +9,7 @@ import sys
 from collections.abc import Sequence
 
 from qorva import __version__
+from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 
 # Each command lives in its own module of this package, exposing
@@ -17,19 +18,22 @@ from qorva.errors import QorvaError
 COMMANDS = ("train", "teach", "inspect", "watch", "results", "purge", "demo")
 
 
-def _common(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--home", help="qorva home folder (default: $QORVA_HOME or the per-user folder)")
-    parser.add_argument("--quiet", action="store_true", help="no progress bars or status lines")
-    parser.add_argument("--debug", action="store_true", help="debug logging and full tracebacks")
+def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:
+    # Accepted before and after the command; after it they only override what was given before.
+    kw = {} if top else {"default": argparse.SUPPRESS}
+    parser.add_argument("--home", help="qorva home folder (default: $QORVA_HOME or the per-user folder)", **kw)
+    parser.add_argument("--quiet", action="store_true", help="no progress bars or status lines", **kw)
+    parser.add_argument("--debug", action="store_true", help="debug logging and full tracebacks", **kw)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="qorva",
         description="Train, teach and run folder-drop anomaly inspection.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"qorva {__version__}")
+    _common(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="<command>", required=True)
     for name in COMMANDS:
         try:

@@ -14,6 +14,7 @@ import time
 from pathlib import Path
 
 from qorva.cli._common import camera_class, inspector
+from qorva.cli._help import HelpFormatter
 from qorva.cli.watch import positive_int
 from qorva.demo import DemoError, DemoOptions, prepare_workdir, run_demo, score, summary_lines, write_report
 from qorva.job import stop_on_signals
@@ -26,7 +27,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "demo",
         help="run train, teach and watch end to end on built-in synthetic images",
         description=__doc__,
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--workdir", default="demo-out", help="folder for data, home, drop folder and report")
     parser.add_argument("--images", type=positive_int, default=40, help="test images dropped (about 40%% defective)")

@@ -10,6 +10,7 @@ import time
 from pathlib import Path
 
 from qorva.cli._common import ImageError, home_of, inspector, read_image
+from qorva.cli._help import HelpFormatter
 from qorva.progress import Progress
 from qorva.store import check_product, load_state, write_atomic
 
@@ -19,12 +20,13 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "inspect",
         help="judge image files with a taught product",
         description=__doc__,
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--product", required=True, help="product id (taught with 'qorva teach')")
     parser.add_argument("images", nargs="+", metavar="IMAGE", help="image files to judge")
     parser.add_argument(
-        "--overlays", default=None, metavar="DIR", help="write the anomaly overlay of each NG image here"
+        "--overlays", default=None, metavar="DIR",
+        help="write the anomaly overlay of each NG image here (default: none written)",
     )
     parser.add_argument("--all-overlays", action="store_true", help="with --overlays, write OK images' overlays too")
     parser.add_argument("--format", choices=("text", "json"), default="text", help="output format on stdout")

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 from qorva.cli._common import home_of, human_bytes, inspector
+from qorva.cli._help import HelpFormatter
 from qorva.store import check_product
 
 
@@ -13,7 +14,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "purge",
         help="delete a product's retraining cache",
         description=__doc__,
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--product", required=True, help="product id whose cache under _train/norim/ goes")
     return parser

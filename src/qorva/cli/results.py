@@ -11,6 +11,7 @@ import sys
 from dataclasses import asdict
 
 from qorva.cli._common import home_of
+from qorva.cli._help import HelpFormatter
 from qorva.store import COLUMNS, ResultStore, Row, check_product, db_path, format_time
 
 _RELATIVE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd])$")
@@ -41,11 +42,12 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "results",
         help="show recorded verdicts (table, CSV or JSON)",
         description=__doc__,
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--product", default=None, help="only this product (default: all)")
     parser.add_argument(
-        "--since", type=parse_since, default=None, help="only results since: 30m, 2h, 7d, today, ISO time"
+        "--since", type=parse_since, default=None,
+        help="only results since: 30m, 2h, 7d, today, ISO time (default: all time)"
     )
     parser.add_argument(
         "--verdict", action="append", choices=("OK", "NG", "ERROR"), default=None,

@@ -6,6 +6,7 @@ import argparse
 import time
 
 from qorva.cli._common import home_of, image_files, inspector, one_line, read_images
+from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.store import check_product, require_product, save_state
 
@@ -19,7 +20,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "teach",
         help="calibrate a product's OK/NG threshold on good images",
         description=__doc__,
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--product", required=True, help="product id (trained with 'qorva train')")
     parser.add_argument("--good", required=True, help="folder of good images, 20-50 recommended, not the training set")
@@ -27,7 +28,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "--sigma", type=float, default=2.0, help="threshold = mean good score + sigma x standard deviation"
     )
     parser.add_argument("--weights", default=None, help="bundle name to load; the product id when omitted")
-    parser.add_argument("--device", default=None, help="compute device for the bundle (cpu, cuda); the runner chooses")
+    parser.add_argument(
+        "--device", default=None, help="compute device for the bundle: cpu or cuda (default: the runner chooses)"
+    )
     return parser
 
 

@@ -12,6 +12,7 @@ import threading
 from pathlib import Path
 
 from qorva.cli._common import camera_class, home_of, inspector
+from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.job import InspectionJob, JobSummary, StatusLine, camera_params, result_line, stop_on_signals
 from qorva.store import ResultStore, check_product, db_path, load_state
@@ -80,12 +81,16 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "watch",
         help="inspect images as they are dropped into a folder",
         description=__doc__,
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--product", required=True, help="product id (taught with 'qorva teach')")
     parser.add_argument("--folder", required=True, help="the drop folder senders write into (must exist)")
-    parser.add_argument("--max-images", type=positive_int, default=None, help="stop after this many images")
-    parser.add_argument("--duration", type=positive_float, default=None, help="stop after this many seconds")
+    parser.add_argument(
+        "--max-images", type=positive_int, default=None, help="stop after this many images (default: no limit)"
+    )
+    parser.add_argument(
+        "--duration", type=positive_float, default=None, help="stop after this many seconds (default: until stopped)"
+    )
     parser.add_argument("--no-overlays", action="store_true", help="do not render or write NG overlays (faster)")
     add_camera_options(parser)
     return parser
