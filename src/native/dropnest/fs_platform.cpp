@@ -8,7 +8,9 @@
 #else
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace qorva::dropnest::fs {
@@ -30,14 +32,22 @@ bool is_dot_entry(const wchar_t *name) {
     return (name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0);
 }
 
+bool ends_with_separator(const NativeString &p) {
+    return !p.empty() && (p.back() == L'\\' || p.back() == L'/' || p.back() == L':');
+}
+
 }  // namespace
 
-int list_dir(const NativeString &folder, std::vector<DirEntry> &out) {
-    NativeString pattern = folder;
-    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' && pattern.back() != L':') {
-        pattern += L'\\';
+Folder::Folder(const NativeString &path) : path_(path) {
+    if (!ends_with_separator(path_)) {
+        path_ += L'\\';
     }
-    pattern += L"*.*";
+}
+
+Folder::~Folder() = default;
+
+int Folder::list(std::vector<DirEntry> &out) const {
+    const NativeString pattern = path_ + L"*.*";
     WIN32_FIND_DATAW data;
     HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                 FIND_FIRST_EX_LARGE_FETCH);
@@ -46,7 +56,6 @@ int list_dir(const NativeString &folder, std::vector<DirEntry> &out) {
         // A drive root without entries answers "not found"; the host lists it as empty too.
         return err == ERROR_FILE_NOT_FOUND ? 0 : static_cast<int>(err);
     }
-    int result = 0;
     do {
         if (is_dot_entry(data.cFileName)) {
             continue;
@@ -60,14 +69,12 @@ int list_dir(const NativeString &folder, std::vector<DirEntry> &out) {
         out.push_back(DirEntry{NativeString(data.cFileName), kind});
     } while (FindNextFileW(h, &data));
     const DWORD err = GetLastError();
-    if (err != ERROR_NO_MORE_FILES) {
-        result = static_cast<int>(err);
-    }
     FindClose(h);
-    return result;
+    return err == ERROR_NO_MORE_FILES ? 0 : static_cast<int>(err);
 }
 
-int stat_path(const NativeString &path, FileStatus &out) {
+int Folder::stat(const NativeString &name, FileStatus &out) const {
+    const NativeString path = path_ + name;
     HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -96,9 +103,9 @@ bool is_absent_error(int err) {
         case ERROR_FILENAME_EXCED_RANGE:
         case ERROR_INVALID_HANDLE:
         case ERROR_DIRECTORY:
-        case ERROR_NOT_READY:             // 21
-        case ERROR_INVALID_NAME:          // 123
-        case ERROR_CANT_RESOLVE_FILENAME: // 1921
+        case ERROR_NOT_READY:
+        case ERROR_INVALID_NAME:
+        case ERROR_CANT_RESOLVE_FILENAME:
             return true;
         default:
             return false;
@@ -107,10 +114,29 @@ bool is_absent_error(int err) {
 
 #else  // POSIX
 
-int list_dir(const NativeString &folder, std::vector<DirEntry> &out) {
-    DIR *dir = opendir(folder.c_str());
+Folder::Folder(const NativeString &path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+        error_ = errno;
+    }
+}
+
+Folder::~Folder() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+int Folder::list(std::vector<DirEntry> &out) const {
+    // fdopendir takes over the descriptor it is given; a duplicate keeps ours for stat().
+    const int dup_fd = fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    DIR *dir = dup_fd < 0 ? nullptr : fdopendir(dup_fd);
     if (dir == nullptr) {
-        return errno;
+        const int err = fd_ < 0 ? error_ : errno;
+        if (dup_fd >= 0) {
+            ::close(dup_fd);
+        }
+        return err;
     }
     int result = 0;
     for (;;) {
@@ -138,9 +164,9 @@ int list_dir(const NativeString &folder, std::vector<DirEntry> &out) {
     return result;
 }
 
-int stat_path(const NativeString &path, FileStatus &out) {
+int Folder::stat(const NativeString &name, FileStatus &out) const {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::fstatat(fd_, name.c_str(), &st, 0) != 0) {
         return errno;
     }
     out.regular = S_ISREG(st.st_mode);

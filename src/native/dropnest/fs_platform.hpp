@@ -30,12 +30,29 @@ struct FileStatus {
     double mtime = 0.0;  // as os.stat's st_mtime: seconds + nanoseconds * 1e-9
 };
 
-// Appends the entries of `folder` (without "." and ".."); returns 0 or the OS error code
-// (errno on POSIX, the Win32 error on Windows).
-int list_dir(const NativeString &folder, std::vector<DirEntry> &out);
+// An open folder: its entries, and the status of an entry by name. Status queries go
+// through the open handle, so each costs one name lookup rather than a walk of the path.
+class Folder {
+public:
+    explicit Folder(const NativeString &path);
+    ~Folder();
+    Folder(const Folder &) = delete;
+    Folder &operator=(const Folder &) = delete;
 
-// Status of `path`, following links; returns 0 or the OS error code.
-int stat_path(const NativeString &path, FileStatus &out);
+    // 0, or the OS error code of opening (errno on POSIX, the Win32 error on Windows).
+    int error() const { return error_; }
+    // Appends the entries (without "." and ".."); returns 0 or the OS error code.
+    int list(std::vector<DirEntry> &out) const;
+    // Status of the entry `name`, following links; returns 0 or the OS error code.
+    int stat(const NativeString &name, FileStatus &out) const;
+
+private:
+    NativeString path_;
+    int error_ = 0;
+#ifndef _WIN32
+    int fd_ = -1;
+#endif
+};
 
 // The errors for which Path.is_file() answers "not a regular file" instead of raising.
 bool is_absent_error(int err);
