@@ -107,7 +107,7 @@ def contact_sheet(
 
 
 def png_bytes(image: np.ndarray) -> bytes:
-    ok, buf = cv2.imencode(".png", image)
+    ok, buf = cv2.imencode(".png", image, [cv2.IMWRITE_PNG_COMPRESSION, 9])
     if not ok:
         msg = "PNG encoding failed"
         raise ValueError(msg)

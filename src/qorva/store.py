@@ -15,7 +15,7 @@ import datetime as _dt
 import os
 import re
 import sqlite3
-import tempfile
+import uuid
 from collections.abc import Iterator, Sequence
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
@@ -139,15 +139,16 @@ def known_products(home: Path) -> list[str]:
 def write_atomic(path: Path, data: bytes) -> None:
     """Write `data` to `path` through a temporary file in the same folder, so readers never see half a file."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    # Not mkstemp: its 0600 mode would make reports and overlays unreadable to the rest of the line.
+    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:12]}.tmp")
     try:
-        with os.fdopen(fd, "wb") as fh:
+        with open(tmp, "xb") as fh:
             fh.write(data)
             fh.flush()
             os.fsync(fh.fileno())
         os.replace(tmp, path)
     except BaseException:
-        Path(tmp).unlink(missing_ok=True)
+        tmp.unlink(missing_ok=True)
         raise
 
 

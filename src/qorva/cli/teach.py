@@ -49,8 +49,9 @@ def run(args: argparse.Namespace) -> int:
     path = save_state(home, state)
     p = state.params
     sigma_none = p.get("sigma_for_zero_fp")
-    mean = p.get("good_score_mean")
-    print(f"threshold          {state.threshold:.4f}  (mean good score {mean:.4f} + {p.get('sigma')} sigma)")
+    mean, sigma = float(p.get("good_score_mean")), float(p.get("sigma"))
+    spread = f" x std {(state.threshold - mean) / sigma:.4f}" if sigma else ""
+    print(f"threshold          {state.threshold:.4f}  (mean good score {mean:.4f} + sigma {sigma:g}{spread})")
     print(f"good samples       {p.get('n_good')}  (max score {p.get('good_score_max'):.4f})")
     print(
         f"expected false pos {p.get('expected_fp_count')}/{len(p.get('good_scores') or [])}"
