@@ -140,10 +140,13 @@ def test_results_csv_and_table(home: Path):
     assert "1 results (OK 0, NG 0, ERROR 1)" in table.err
 
 
-def test_results_without_database_is_empty_not_an_error(tmp_path: Path):
-    done = run_qorva("results", "--format", "json", "--home", tmp_path)
+@pytest.mark.parametrize("before", [False, True], ids=["home-after-command", "home-before-command"])
+def test_results_without_database_is_empty_not_an_error(tmp_path: Path, before: bool):
+    args = ["--home", str(tmp_path), "results", "--format", "json"] if before else [
+        "results", "--format", "json", "--home", str(tmp_path)]
+    done = run_qorva(*args, home=tmp_path / "elsewhere")
     assert done.rc == 0 and json.loads(done.out) == []
-    assert "nothing recorded yet" in done.err
+    assert f"{db_path(tmp_path)} (nothing recorded yet" in done.err
 
 
 @pytest.mark.parametrize(
