@@ -15,9 +15,11 @@ from pathlib import Path
 import cv2
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-
-from qorva.io.camera.dropnest import DropnestCamera  # noqa: E402
+try:
+    from qorva.io.camera.dropnest import DropnestCamera
+except ImportError:  # a source checkout with the extension built in place (make native)
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+    from qorva.io.camera.dropnest import DropnestCamera
 
 logger = logging.getLogger("qorva.camera.dropnest")
 

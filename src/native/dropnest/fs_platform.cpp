@@ -8,9 +8,8 @@
 #else
 #include <cerrno>
 #include <dirent.h>
-#include <fcntl.h>
+#include <fcntl.h>  // fstatat
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace qorva::dropnest::fs {
@@ -46,7 +45,7 @@ Folder::Folder(const NativeString &path) : path_(path) {
 
 Folder::~Folder() = default;
 
-int Folder::list(std::vector<DirEntry> &out) const {
+int Folder::list(std::vector<DirEntry> &out) {
     const NativeString pattern = path_ + L"*.*";
     WIN32_FIND_DATAW data;
     HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
@@ -115,36 +114,28 @@ bool is_absent_error(int err) {
 #else  // POSIX
 
 Folder::Folder(const NativeString &path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) {
+    dir_ = opendir(path.c_str());
+    if (dir_ == nullptr) {
         error_ = errno;
     }
 }
 
 Folder::~Folder() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (dir_ != nullptr) {
+        closedir(static_cast<DIR *>(dir_));
     }
 }
 
-int Folder::list(std::vector<DirEntry> &out) const {
-    // fdopendir takes over the descriptor it is given; a duplicate keeps ours for stat().
-    const int dup_fd = fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    DIR *dir = dup_fd < 0 ? nullptr : fdopendir(dup_fd);
+int Folder::list(std::vector<DirEntry> &out) {
+    DIR *dir = static_cast<DIR *>(dir_);
     if (dir == nullptr) {
-        const int err = fd_ < 0 ? error_ : errno;
-        if (dup_fd >= 0) {
-            ::close(dup_fd);
-        }
-        return err;
+        return error_;
     }
-    int result = 0;
     for (;;) {
         errno = 0;
         const dirent *ent = readdir(dir);
         if (ent == nullptr) {
-            result = errno;
-            break;
+            return errno;
         }
         const char *n = ent->d_name;
         if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) {
@@ -160,13 +151,14 @@ int Folder::list(std::vector<DirEntry> &out) const {
 #endif
         out.push_back(DirEntry{NativeString(n), kind});
     }
-    closedir(dir);
-    return result;
 }
 
 int Folder::stat(const NativeString &name, FileStatus &out) const {
     struct stat st;
-    if (::fstatat(fd_, name.c_str(), &st, 0) != 0) {
+    if (dir_ == nullptr) {
+        return error_;
+    }
+    if (::fstatat(dirfd(static_cast<DIR *>(dir_)), name.c_str(), &st, 0) != 0) {
         return errno;
     }
     out.regular = S_ISREG(st.st_mode);

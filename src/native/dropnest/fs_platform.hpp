@@ -41,8 +41,8 @@ public:
 
     // 0, or the OS error code of opening (errno on POSIX, the Win32 error on Windows).
     int error() const { return error_; }
-    // Appends the entries (without "." and ".."); returns 0 or the OS error code.
-    int list(std::vector<DirEntry> &out) const;
+    // Appends the entries (without "." and ".."); returns 0 or the OS error code. Once per Folder.
+    int list(std::vector<DirEntry> &out);
     // Status of the entry `name`, following links; returns 0 or the OS error code.
     int stat(const NativeString &name, FileStatus &out) const;
 
@@ -50,7 +50,7 @@ private:
     NativeString path_;
     int error_ = 0;
 #ifndef _WIN32
-    int fd_ = -1;
+    void *dir_ = nullptr;  // the DIR stream; its descriptor serves the status queries
 #endif
 };
 

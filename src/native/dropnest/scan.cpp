@@ -61,7 +61,7 @@ struct Listing {
 };
 
 // Type test, then suffix test, as the listing reports the entries. No Python here.
-Listing list_kept(const fs::Folder &dir, const Suffixes &sx) {
+Listing list_kept(fs::Folder &dir, const Suffixes &sx) {
     Listing out;
     std::vector<fs::DirEntry> entries;
     out.err = dir.error() != 0 ? dir.error() : dir.list(entries);

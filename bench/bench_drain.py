@@ -1,0 +1,109 @@
+"""Draining a backlog: files per second from a folder of PNG images under the none policy.
+
+The camera is opened on a folder holding the whole backlog (640x480 PNGs, moved to the
+processed folder as they are consumed) and the frames are read until the last one. Baselines
+on the same files in the same run: a bare loop of np.fromfile + cv2.imdecode (the floor: the
+decoding that every image costs anyway) and the same receive path written in Python.
+
+    python bench/bench_drain.py                 # 2,000 images, best of 3
+    python bench/bench_drain.py --files 500 --repeat 5
+    python bench/bench_drain.py --json
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import cv2
+import numpy as np
+
+from _camera_reference import PyDropnestCamera, versions
+from qorva.io.camera.dropnest import DropnestCamera
+
+
+def scene(seed: int) -> np.ndarray:
+    """A 640x480 part-like image (shapes on a gradient with sensor noise), not pure noise."""
+    rng = np.random.default_rng(seed)
+    img = np.tile(np.linspace(60, 180, 640, dtype=np.float32), (480, 1))[..., None].repeat(3, axis=2)
+    img = img.astype(np.uint8)
+    for _ in range(6):
+        x, y = (int(v) for v in rng.integers(40, 440, 2))
+        colour = tuple(int(c) for c in rng.integers(0, 256, 3))
+        cv2.circle(img, (x + 100, y), int(rng.integers(10, 60)), colour, -1)
+    noise = rng.normal(0, 4, img.shape)
+    return np.clip(img + noise, 0, 255).astype(np.uint8)
+
+
+def fill(folder: Path, n: int) -> list[Path]:
+    blobs = [cv2.imencode(".png", scene(s))[1].tobytes() for s in range(16)]
+    paths = []
+    for i in range(n):
+        p = folder / f"img{i:05d}.png"
+        p.write_bytes(blobs[i % len(blobs)])
+        os.utime(p, (1_700_000_000 + i, 1_700_000_000 + i))
+        paths.append(p)
+    return paths
+
+
+def floor(paths: list[Path]) -> None:
+    for p in paths:
+        cv2.imdecode(np.fromfile(str(p), dtype=np.uint8), cv2.IMREAD_COLOR)
+
+
+def drain(cls, folder: Path, done: Path, n: int) -> tuple[float, int]:
+    """Seconds from open to the n-th frame, and the frames read."""
+    cam = cls({"path": str(folder), "ready_policy": "none", "processed_dir": str(done)})
+    t = time.perf_counter()
+    cam.open()
+    got = 0
+    while got < n and cam.read(timeout=30) is not None:
+        got += 1
+    elapsed = time.perf_counter() - t
+    cam.close()
+    for p in done.iterdir():
+        os.replace(p, folder / p.name)
+    return elapsed, got
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--files", type=int, default=2000, help="backlog size (default: %(default)s)")
+    parser.add_argument("--repeat", type=int, default=3, help="timed runs per figure; best kept (default: %(default)s)")
+    parser.add_argument("--json", action="store_true", help="print one JSON document instead of the table")
+    args = parser.parse_args(argv)
+    with tempfile.TemporaryDirectory(prefix="bench_drain_") as tmp:
+        folder, done = Path(tmp) / "in", Path(tmp) / "done"
+        folder.mkdir()
+        paths = fill(folder, args.files)
+        best = {"floor": float("inf"), "ours": float("inf"), "python": float("inf")}
+        frames = {"ours": 0, "python": 0}
+        for _ in range(args.repeat):
+            t = time.perf_counter()
+            floor(paths)
+            best["floor"] = min(best["floor"], time.perf_counter() - t)
+            for key, cls in (("ours", DropnestCamera), ("python", PyDropnestCamera)):
+                elapsed, frames[key] = drain(cls, folder, done, args.files)
+                best[key] = min(best[key], elapsed)
+    rate = {k: args.files / v for k, v in best.items()}
+    result = {"files": args.files, "files_per_s": rate, "of_floor": rate["ours"] / rate["floor"],
+              "python_of_floor": rate["python"] / rate["floor"], "frames_read": frames}
+    if args.json:
+        print(json.dumps({"versions": versions(), "results": result}, indent=2))
+        return 0
+    print(" ".join(f"{k} {v}" for k, v in versions().items()))
+    print(f"drain {args.files} PNG 640x480  {rate['ours']:7.1f} files/s  {result['of_floor']:6.1%} of the "
+          f"np.fromfile+cv2.imdecode floor ({rate['floor']:.1f} files/s)")
+    print(f"  python orchestration   {rate['python']:7.1f} files/s  {result['python_of_floor']:6.1%} of the floor")
+    if frames["ours"] != args.files or frames["python"] != args.files:
+        print(f"  frames read: {frames} of {args.files}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
