@@ -182,7 +182,7 @@ def main() -> int:
     ours, plain = inspector.NorimInspector(), PlainNorim()
     state = ours.teach(images, config)
     reference = plain.teach(images, config)
-    assert_same = state.threshold == reference.threshold and state.params == reference.params
+    same_state = state.threshold == reference.threshold and state.params == reference.params
     cases = {
         "inspect (no overlay)": (lambda: ours.inspect(image, state, with_overlay=False),
                                  lambda: plain.inspect(image, state, with_overlay=False), 200),
@@ -199,13 +199,13 @@ def main() -> int:
         "numpy": np.__version__,
         "opencv": cv2.__version__,
         "cpus": os.cpu_count(),
-        "same_model_state": assert_same,
+        "same_model_state": same_state,
     }
     if args.json:
         print(json.dumps({"env": env, "results": rows}, indent=1))
         return 0
     print(f"Python {env['python']}, NumPy {env['numpy']}, OpenCV {env['opencv']}, {env['cpus']} CPUs; "
-          f"instant runner; model state identical to the plain version: {assert_same}")
+          f"instant runner; model state identical to the plain version: {same_state}")
     for r in rows:
         print(f"{r['case']:22} {r['ours_us']:8.2f} us  {r['ratio']:.2f}x vs plain Python ({r['plain_us']:.2f} us)")
     return 0

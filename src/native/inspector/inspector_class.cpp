@@ -52,14 +52,14 @@ void init_globals(py::module_ &m) {
 
 void init_inspector_class(py::module_ &m) {
     using interop::adapt;
-    const py::object kTrue = py::bool_(true);
+    const py::object overlay_default = py::bool_(true);
     interop::ClassBuilder cls("NorimInspector", g_globals.get("BaseInspector"), m.attr("__name__"), kClassDoc);
     cls.attr("name", py::str("norim"))
         .class_method({"purge_artifacts", kPurgeDoc, {"cls", "product_id"}, 2, {}, adapt<&purge_artifacts>})
         .method({"_cfg", kCfgDoc, {"self", "config", "state_params"}, 3, {py::none()}, adapt<&cfg>})
         .static_method({"_bundle_name", kBundleNameDoc, {"cfg", "product_id"}, 2, {}, adapt<&bundle_name>})
         .method({"teach", kTeachDoc, {"self", "images", "config"}, 3, {}, adapt<&teach>})
-        .method({"inspect", kInspectDoc, {"self", "image", "model_state", "with_overlay"}, 3, {kTrue},
+        .method({"inspect", kInspectDoc, {"self", "image", "model_state", "with_overlay"}, 3, {overlay_default},
                  adapt<&inspect>});
     // Registration is the class decorator: the module keeps what `register` hands back.
     m.attr("NorimInspector") = g_globals.get("register")(cls.build());
