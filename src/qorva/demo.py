@@ -411,6 +411,8 @@ def write_report(opts: DemoOptions, result: DemoResult, s: Scores) -> tuple[Path
             ("truth", "OK", "NG", "ERROR"),
             [(t, *(s.matrix.get((t, v), 0) for v in ("OK", "NG", "ERROR"))) for t in ("good", "defect")],
         ),
+    ]
+    every = [
         Table(
             "Every image, in inspection order",
             ("id", "file", "truth", "verdict", "score", "threshold", "ratio", "structural", "mahalanobis",
@@ -418,12 +420,12 @@ def write_report(opts: DemoOptions, result: DemoResult, s: Scores) -> tuple[Path
             [
                 (r.id, r.source_file, result.items[r.source_file].kind if r.source_file in result.items else "?",
                  r.verdict, r.score, r.threshold, r.ratio, r.structural, r.mahalanobis, r.logical,
-                 r.dominant_branch, r.latency_ms, r.overlay_path or "")
+                 r.dominant_branch, r.latency_ms, Path(r.overlay_path).name if r.overlay_path else "")
                 for r in rows
             ],
             highlight={i for i, r in enumerate(rows) if _wrong(result, r)},
         ),
     ]
     intro = headline(opts, result) + f". Results database: {db_path(result.home or opts.workdir)}."
-    report_path = html_report(out / "report.html", f"qorva demo: {opts.product}", intro, tables, sheet)
+    report_path = html_report(out / "report.html", f"qorva demo: {opts.product}", intro, tables, sheet, after=every)
     return sheet_path, report_path

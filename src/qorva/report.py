@@ -144,8 +144,16 @@ p.note { color: #555; }
 """
 
 
-def html_report(path: Path, title: str, intro: str, tables: Sequence[Table], sheet: np.ndarray | None) -> Path:
-    """Write one HTML page with the tables and the contact sheet embedded, so the file can be moved alone."""
+def html_report(
+    path: Path,
+    title: str,
+    intro: str,
+    tables: Sequence[Table],
+    sheet: np.ndarray | None,
+    *,
+    after: Sequence[Table] = (),
+) -> Path:
+    """One HTML page: `tables`, the contact sheet, then `after`; images are embedded so the file can be moved alone."""
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
@@ -153,12 +161,12 @@ def html_report(path: Path, title: str, intro: str, tables: Sequence[Table], she
         f"<h1>{html.escape(title)}</h1>",
         f'<p class="note">{html.escape(intro)}</p>',
     ]
-    for t in tables[:1]:
+    for t in tables:
         parts.append(_table_html(t))
     if sheet is not None:
-        parts.append("<h2>NG images: original (true defect outlined in cyan) | anomaly overlay</h2>")
+        parts.append("<h2>NG images: the image (true defect outlined in cyan) and the anomaly overlay</h2>")
         parts.append(f'<img class="sheet" alt="contact sheet of NG images" src="{_data_uri(png_bytes(sheet))}">')
-    for t in tables[1:]:
+    for t in after:
         parts.append(_table_html(t))
     parts.append("</body></html>")
     write_atomic(path, "\n".join(parts).encode("utf-8"))
