@@ -59,9 +59,14 @@ def run(args: argparse.Namespace) -> int:
     home = home_of(args)
     product = check_product(args.product)
     state = load_state(home, product)
-    # Every file is checked before the first verdict, so a typo does not surface half-way through a batch.
+    # Every name is checked before the first verdict, so a typo does not surface half-way through a batch;
+    # decoding waits for the loop, so a large batch never sits in memory at once.
     paths = [Path(p) for p in args.images]
-    images = [read_image(p) for p in paths]
+    absent = [str(p) for p in paths if not p.is_file()]
+    if absent:
+        more = f" and {len(absent) - 5} more" if len(absent) > 5 else ""
+        msg = f"no such image file: {', '.join(absent[:5])}{more}"
+        raise ImageError(msg)
     folder = Path(args.overlays) if args.overlays else None
     if folder is not None and folder.exists() and not folder.is_dir():
         msg = f"--overlays {folder} is not a folder"
@@ -69,8 +74,9 @@ def run(args: argparse.Namespace) -> int:
     insp = inspector()
     counts = {"OK": 0, "NG": 0, "ERROR": 0}
     records = []
-    with Progress(len(images), f"inspect {product}", quiet=args.quiet or args.format == "json", unit="img") as bar:
-        for path, image in zip(paths, images, strict=True):
+    with Progress(len(paths), f"inspect {product}", quiet=args.quiet or args.format == "json", unit="img") as bar:
+        for path in paths:
+            image = read_image(path)
             t = time.perf_counter()
             result = insp.inspect(image, state, with_overlay=folder is not None)
             ms = (time.perf_counter() - t) * 1000
@@ -112,7 +118,7 @@ def run(args: argparse.Namespace) -> int:
         print(json.dumps(records, ensure_ascii=False, indent=2))
     where = f"; overlays in {folder}" if folder is not None else ""
     summary = (
-        f"inspected {len(images)} images of {product}: OK {counts['OK']}, NG {counts['NG']}, "
+        f"inspected {len(paths)} images of {product}: OK {counts['OK']}, NG {counts['NG']}, "
         f"ERROR {counts['ERROR']} in {time.perf_counter() - t0:.1f} s{where}"
     )
     print(summary, file=sys.stderr if args.format == "json" else sys.stdout)

@@ -45,7 +45,8 @@ def run(args: argparse.Namespace) -> int:
     try:
         state = inspector().teach(images, config)
     except ValueError as exc:
-        raise TeachError(f"cannot teach {product}: {one_line(exc)}") from exc
+        msg = f"cannot teach {product}: {one_line(exc)}"
+        raise TeachError(msg) from exc
     path = save_state(home, state)
     p = state.params
     sigma_none = p.get("sigma_for_zero_fp")
