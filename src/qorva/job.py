@@ -171,7 +171,7 @@ class InspectionJob:
         self.summary = JobSummary(run_id=uuid.uuid4().hex[:12])
         self._seq = 0
 
-    # --- collaborators, created late so that a bad configuration fails before anything is opened ----------
+    # --- collaborators: handed in by the caller, or the real modules on first use -------------------------
     def _make_inspector(self) -> Any:
         if self._inspector is None:
             from qorva.inspection.modules.norim.inspector import NorimInspector
