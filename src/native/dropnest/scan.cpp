@@ -115,11 +115,6 @@ void warn_unlistable(int err, py::handle filename) {
     }
 }
 
-struct Candidate {
-    NativeString name;
-    py::str text;  // the path text
-};
-
 struct Where {
     py::object folder;
     py::str prefix;           // str(folder / name) == prefix + name
@@ -128,11 +123,14 @@ struct Where {
 };
 
 Where where_of(py::object folder) {
+    // Asking pathlib for a child's text once keeps every special case of its joining
+    // (".", "/", drive roots) without restating them.
     py::str child = path_text(folder / py::str("x"));
-    py::str prefix = py::reinterpret_steal<py::str>(PyUnicode_Substring(child.ptr(), 0, PyUnicode_GET_LENGTH(child.ptr()) - 1));
-    if (!prefix) {
+    PyObject *head = PyUnicode_Substring(child.ptr(), 0, PyUnicode_GET_LENGTH(child.ptr()) - 1);
+    if (head == nullptr) {
         throw py::error_already_set();
     }
+    py::str prefix = py::reinterpret_steal<py::str>(head);
     Where w{folder, prefix, to_native(prefix), false};
     w.bytes_join = interop::eq(from_native(w.native), prefix);
     return w;
@@ -140,12 +138,18 @@ Where where_of(py::object folder) {
 
 py::str text_of(const Where &w, const NativeString &name, NativeString &buf) {
     if (!w.bytes_join) {
-        return py::reinterpret_steal<py::str>(PyUnicode_Concat(w.prefix.ptr(), from_native(name).ptr()));
+        PyObject *joined = PyUnicode_Concat(w.prefix.ptr(), from_native(name).ptr());
+        if (joined == nullptr) {
+            throw py::error_already_set();
+        }
+        return py::reinterpret_steal<py::str>(joined);
     }
     buf.resize(w.native.size());
     buf.append(name);
     return from_native(buf);
 }
+
+using Candidate = NativeString;  // the entry's name
 
 std::vector<Candidate> unseen(const Where &w, std::vector<Kept> &kept, const Suffixes &sx, py::handle seen) {
     std::vector<Candidate> out;
@@ -154,12 +158,8 @@ std::vector<Candidate> unseen(const Where &w, std::vector<Kept> &kept, const Suf
         if (k.host_suffix && !host_accepts(k, sx.set)) {
             continue;
         }
-        py::str text = text_of(w, k.name, buf);
-        if (!text) {
-            throw py::error_already_set();
-        }
-        if (!interop::contains(seen, text)) {
-            out.push_back(Candidate{std::move(k.name), std::move(text)});
+        if (!interop::contains(seen, text_of(w, k.name, buf))) {
+            out.push_back(std::move(k.name));
         }
     }
     return out;
@@ -191,7 +191,7 @@ bool read_mtimes_range(const fs::Folder &dir, const std::vector<Candidate> &cand
                        std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {
         fs::FileStatus st;
-        if (dir.stat(cands[i].name, st) != 0) {
+        if (dir.stat(cands[i], st) != 0) {
             return false;
         }
         items[i].mtime = st.mtime;
@@ -221,7 +221,7 @@ py::list in_arrival_order(const Where &w, const fs::Folder &dir, std::vector<Can
     std::vector<py::str> names;
     names.reserve(cands.size());
     for (std::size_t i = 0; i < cands.size(); ++i) {
-        names.push_back(from_native(cands[i].name));
+        names.push_back(from_native(cands[i]));
         items[i].name = code_points(names.back());
         items[i].index = i;
     }
@@ -247,8 +247,8 @@ py::list scan(py::object self) {
         interop::throw_assertion();
     }
     const Suffixes sx = suffixes_of(self.attr("_extensions"));
-    const Where w = where_of(folder);
-    const NativeString listed = to_native(path_text(folder));
+    py::str listed_text = path_text(folder);
+    const NativeString listed = to_native(listed_text);
     std::optional<fs::Folder> dir;
     Listing listing;
     {
@@ -256,10 +256,14 @@ py::list scan(py::object self) {
         dir.emplace(listed);
         listing = list_kept(*dir, sx);
     }
+    if (listing.err == 0 && listing.kept.empty()) {
+        return py::list();  // the idle case: no Python object made at all
+    }
+    const Where w = where_of(folder);
     if (listing.err != 0) {
         NativeString buf = w.native;
-        py::object filename = listing.err_name.empty() ? py::object(path_text(folder))
-                                                       : py::object(text_of(w, listing.err_name, buf));
+        py::object filename =
+            listing.err_name.empty() ? py::object(listed_text) : py::object(text_of(w, listing.err_name, buf));
         warn_unlistable(listing.err, filename);
         return py::list();
     }
