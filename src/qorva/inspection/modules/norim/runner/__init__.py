@@ -47,6 +47,7 @@ from .purge import purge
 from .training import TrainResult, read_folder, train
 
 __all__ = [
+    "BRANCHES",
     "Bundle",
     "NorimError",
     "TrainResult",

@@ -24,7 +24,7 @@ import cv2
 import numpy as np
 
 from . import components
-from .features import batch_features
+from .features import GRID, batch_features
 
 BRANCHES = ("structural", "mahalanobis", "logical")
 # Distances to the memory bank are computed for this many query patches at once: bounds the temporary
@@ -72,9 +72,36 @@ def gauss_cells(loc_mean: np.ndarray, loc_prec: np.ndarray, z: np.ndarray) -> np
     return np.sqrt(np.maximum(np.einsum("nijd,ijde,nije->nij", d, loc_prec, d, optimize=True), 0.0))
 
 
+# Filters see a mirrored image beyond the border, so cells on the border (and more so in a corner) have
+# statistics of their own; in the memory bank they are matched only with patches of the same ring, which
+# the large weight enforces. Without it the border cells of textures were most of the false alarms.
+RING_CLASSES = 4
+_RING_WEIGHT = 100.0
+
+
+def _ring_code() -> np.ndarray:
+    idx = np.arange(GRID)
+    edge = np.minimum(idx, GRID - 1 - idx)
+    ey, ex = np.meshgrid(edge, edge, indexing="ij")
+    ring = np.where(
+        (ey == 0) & (ex == 0), 0, np.where(np.minimum(ey, ex) == 0, 1, np.where(np.minimum(ey, ex) == 1, 2, 3))
+    )
+    return (np.eye(RING_CLASSES, dtype=np.float32)[ring] * _RING_WEIGHT).reshape(GRID * GRID, RING_CLASSES)
+
+
+_RING = _ring_code()
+
+
+def knn_queries(whiten: np.ndarray, z: np.ndarray) -> np.ndarray:
+    """Whitened patch features with the ring code appended, (N*G*G) x (D + RING_CLASSES) float32."""
+    n = z.shape[0]
+    q = (z.reshape(-1, z.shape[-1]) @ whiten).astype(np.float32)
+    return np.concatenate([q, np.tile(_RING, (n, 1))], axis=1)
+
+
 def knn_cells(whiten: np.ndarray, bank: np.ndarray, bank_r: np.ndarray, z: np.ndarray) -> np.ndarray:
     """Distance to the nearest bank patch minus that patch's density radius, clipped at 0; N x G x G."""
-    q = (z.reshape(-1, z.shape[-1]) @ whiten).astype(np.float32)
+    q = knn_queries(whiten, z)
     bb = (bank * bank).sum(1)
     out = np.empty(len(q), np.float32)
     for s in range(0, len(q), _KNN_ROWS):

@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from .features import CELL, GRID, SIZE
-from .model import Model
+from .model import RING_CLASSES, Model
 from .paths import NorimError, check_name, products_root
 
 FORMAT = "norim-bundle"
@@ -188,7 +188,7 @@ def _check_shapes(path: Path, m: Model) -> None:
     if m.kind == "gauss":
         ok = ok and m.loc_mean.shape == (GRID, GRID, d) and m.loc_prec.shape == (GRID, GRID, d, d)
     else:
-        ok = ok and m.knn_whiten.shape == (d, d) and m.bank.ndim == 2 and m.bank.shape[1] == d
+        ok = ok and m.knn_whiten.shape == (d, d) and m.bank.ndim == 2 and m.bank.shape[1] == d + RING_CLASSES
         ok = ok and m.bank_r.shape == (m.bank.shape[0],)
     finite = all(np.isfinite(a).all() for a in _model_arrays(m).values() if a.dtype.kind == "f")
     if not ok or not finite or not (m.norm[:, 1] > 0).all() or not m.map_scale > 0:

@@ -24,7 +24,7 @@ from qorva.progress import Progress
 
 from . import components, stats
 from .features import CELL, GRID, SIZE, patch_features, to_working
-from .model import BRANCHES, Model, branch_raw, image_digest, image_vector
+from .model import BRANCHES, Model, branch_raw, image_digest, image_vector, knn_queries
 from .paths import NorimError, bundle_dir, check_name, train_cache_dir
 from .store import ARRAYS_FILE, write_bundle
 
@@ -129,14 +129,43 @@ def _kmeans(x: np.ndarray, k: int, rng: np.random.Generator, iters: int = 20) ->
     return c[order].astype(np.float32)
 
 
+# Palette colours closer than this (opponent units; 0.06 is about 15 grey levels) are one colour split by
+# shading or noise; left apart they cut one part or the background into fragments that count differently.
+_MERGE = 0.06
+
+
+def _merge_close(palette: np.ndarray, sample: np.ndarray) -> np.ndarray:
+    """Merge the closest pair of colours while it is closer than `_MERGE`, weighting by pixel share."""
+    centres = [c.astype(np.float64) for c in palette]
+    labels = stats.sq_dists(sample, np.asarray(centres)).argmin(1)
+    weights = [float((labels == k).sum()) + 1.0 for k in range(len(centres))]
+    while len(centres) > 1:
+        c = np.asarray(centres)
+        d = np.sqrt(stats.sq_dists(c, c)) + np.eye(len(c)) * 1e9
+        i, j = np.unravel_index(d.argmin(), d.shape)
+        if d[i, j] >= _MERGE:
+            break
+        w = weights[i] + weights[j]
+        centres[i] = (centres[i] * weights[i] + centres[j] * weights[j]) / w
+        weights[i] = w
+        del centres[j], weights[j]
+    out = np.asarray(centres, np.float32)
+    return out[np.lexsort(out.T[::-1])]
+
+
 def _palette(works: list[np.ndarray], rng: np.random.Generator) -> tuple[np.ndarray, float]:
     px = np.concatenate([components.pixels(w) for w in works]).astype(np.float64)
     sample = px[rng.choice(len(px), size=min(len(px), 30000), replace=False)]
-    palette = _kmeans(sample, _PALETTE, rng)
+    palette = _merge_close(_kmeans(sample, _PALETTE, rng), sample)
     _, d2 = components.assign(sample.astype(np.float32), palette)
     # Mixed pixels on part edges are the largest distances a good image has; a colour well beyond them is new.
     novel = float(np.quantile(d2, 0.999)) * 2.0 + 1e-4
     return palette, novel
+
+
+def _standardiser(feats: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    flat = feats.reshape(-1, feats.shape[-1])
+    return flat.mean(0).astype(np.float32), (flat.std(0) + 1e-6).astype(np.float32)
 
 
 def position_share(z: np.ndarray) -> float:
@@ -172,7 +201,7 @@ def _fit(z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator) -
     else:
         flat = z.reshape(-1, d).astype(np.float64)
         w = stats.whitener(stats.ledoit_wolf(flat)).astype(np.float32)
-        q = flat.astype(np.float32) @ w
+        q = knn_queries(w, z)
         bank = q[stats.coreset(q, _BANK, rng)]
         out["knn_whiten"] = w
         out["bank"] = np.ascontiguousarray(bank)
@@ -239,8 +268,7 @@ def train(
     target = bundle_dir(pid, bundle_name, home)
     with Progress(n + folds + 2, f"train {pid}", quiet=quiet, unit="step") as bar:
         feats = _cached_features(cache, works, hashes, bar)
-        feat_mean = feats.reshape(-1, feats.shape[-1]).mean(0)
-        feat_scale = feats.reshape(-1, feats.shape[-1]).std(0) + 1e-6
+        feat_mean, feat_scale = _standardiser(feats)
         z = ((feats - feat_mean) / feat_scale).astype(np.float32)
         share = position_share(z)
         kind = structural if structural != "auto" else ("gauss" if share >= _ALIGNED_SHARE else "knn")
@@ -248,8 +276,8 @@ def train(
         desc = np.stack([components.descriptor(w, palette, novel) for w in works])
         bar.update()
         common = {
-            "feat_mean": feat_mean.astype(np.float32),
-            "feat_scale": feat_scale.astype(np.float32),
+            "feat_mean": feat_mean,
+            "feat_scale": feat_scale,
             "palette": palette,
             "novel_d2": novel,
         }
@@ -258,15 +286,19 @@ def train(
         for f in range(folds):
             test = np.sort(order[f::folds])
             fit_idx = np.setdiff1d(np.arange(n), test)
+            # Everything fitted from images, the standardisation included, must not have seen the held-out
+            # ones, or their scores come out lower than those of truly new images.
+            f_mean, f_scale = _standardiser(feats[fit_idx])
+            zf = ((feats - f_mean) / f_scale).astype(np.float32)
             fold = Model(
-                **common,
-                **_fit(z[fit_idx], desc[fit_idx], kind, rng),
+                **{**common, "feat_mean": f_mean, "feat_scale": f_scale},
+                **_fit(zf[fit_idx], desc[fit_idx], kind, rng),
                 norm=np.ones((3, 2)),
                 map_scale=1.0,
                 train_hashes=np.zeros((0, 16), np.uint8),
                 train_raw=np.zeros((0, 3)),
             )
-            heldout[test] = branch_raw(fold, z[test], desc[test]).raw
+            heldout[test] = branch_raw(fold, zf[test], desc[test]).raw
             bar.update()
         norm = _norm(heldout)
         model = Model(
