@@ -53,6 +53,9 @@ def run(args: argparse.Namespace) -> int:
         )
     except runner.NorimError as exc:
         raise TrainError(str(exc)) from exc
+    except OSError as exc:
+        msg = f"cannot write the bundle or training cache: {exc}; check --home and free disk space"
+        raise TrainError(msg) from exc
     mb = result.bundle_bytes / 1e6
     print(
         f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model, "
