@@ -21,10 +21,16 @@ def test_get_bundle_is_a_mapping_with_the_device_used(trained):
     assert runner.get_bundle("P1", "cpu") is runner.get_bundle("P1", "cpu")
 
 
-@pytest.mark.parametrize("shape", [(96, 96), (50, 70), (300, 200)], ids=["trained-size", "smaller", "larger"])
+@pytest.mark.parametrize(
+    ("shape", "view"),
+    [((96, 96), False), ((50, 70), False), ((300, 200), False), ((256, 256), True)],
+    ids=["trained-size", "smaller", "larger", "reversed-view-at-working-size"],
+)
 @pytest.mark.parametrize("with_map", [True, False], ids=["map", "no-map"])
-def test_score_image_returns_score_map_and_parts(trained, goods, shape, with_map):
+def test_score_image_returns_score_map_and_parts(trained, goods, shape, view, with_map):
     image = cv2.resize(goods[9], (shape[1], shape[0]))
+    if view:
+        image = image[::-1, :, ::-1]
     score, amap, parts = runner.score_image(runner.get_bundle("P1"), image, with_map=with_map)
     assert isinstance(score, float) and math.isfinite(score)
     assert list(parts) == ["structural", "mahalanobis", "logical"]
@@ -89,6 +95,15 @@ def test_device_resolution(trained, caplog, device, used, warns):
 def test_unknown_device_is_refused(trained, device):
     with pytest.raises(runner.NorimError, match="device"):
         runner.get_bundle("P1", device)
+
+
+def test_loaded_bundles_are_bounded(home, goods, monkeypatch):
+    monkeypatch.setattr(runner.cache, "MAX_BUNDLES", 2)
+    for name in ("a", "b", "c"):
+        runner.train("P1", goods[:4], name=name)
+        runner.get_bundle(name)
+    assert [p.name for p in runner.cache.loaded_paths()] == ["b", "c"]
+    assert runner.get_bundle("a")["name"] == "a"
 
 
 def test_missing_bundle_names_where_it_looked(trained):
