@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import os
+import random
 from pathlib import Path
 
 import pytest
@@ -156,3 +157,28 @@ def test_extension_errors_propagate(make_camera, folder):
     cam = make_camera(prepare=True, extensions=[1])
     with pytest.raises(AttributeError):
         cam._scan()
+
+
+def test_large_backlog_keeps_arrival_order(make_camera, folder):
+    order = list(range(700))
+    random.Random(5).shuffle(order)
+    for rank, i in enumerate(order):
+        touch(folder, f"f{i:04d}.png", 1_700_000_000.0 + rank * 0.001)
+    cam = make_camera(prepare=True, after="keep")
+    got = cam._scan()
+    assert [p.name for p in got] == [f"f{i:04d}.png" for i in order]
+    assert got == reference_scan(cam)
+
+
+def test_folder_class_joining_is_respected(make_camera, folder):
+    class Tagged(type(Path())):
+        def __truediv__(self, key):
+            child = super().__truediv__(key)
+            child.tagged = True
+            return child
+
+    touch(folder, "a.png")
+    cam = make_camera(prepare=True)
+    cam._folder = Tagged(folder)
+    (p,) = cam._scan()
+    assert p.tagged and str(p) == str(folder / "a.png")
