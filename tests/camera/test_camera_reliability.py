@@ -80,7 +80,7 @@ def test_concurrent_senders_each_file_once_and_whole(make_camera, folder, tmp_pa
     frames = drain(cam, len(expected))
     for t in threads:
         t.join()
-    assert wait_until(lambda: cam.pending() == 0 and cam._folder is not None)
+    assert wait_until(lambda: cam.pending() == 0 and cam._folder is not None, timeout=10)
     extra = cam.read(timeout=0.3)
     cam.close()
     assert extra is None
@@ -103,7 +103,7 @@ def test_folder_removed_and_recreated(make_camera, folder, tmp_path, camlog):
     (folder / "a.png").write_bytes(png_bytes(image(1)))
     assert drain(cam, 1)[0][1]["source_file"] == "a.png"
     shutil.rmtree(folder)
-    assert wait_until(lambda: any("cannot list" in m for _, m in records(camlog)))
+    assert wait_until(lambda: any("cannot list" in m for _, m in records(camlog)), timeout=10)
     folder.mkdir()
     (folder / "b.png").write_bytes(png_bytes(image(2)))
     assert drain(cam, 1)[0][1]["source_file"] == "b.png"
@@ -116,7 +116,7 @@ def test_bad_files_are_set_aside_and_the_loop_goes_on(make_camera, folder, camlo
     (folder / "empty.jpg").write_bytes(b"")
     cam = make_camera(ready_policy="none", poll_ms=5, max_decode_retries=2)
     cam.open()
-    assert wait_until(lambda: len(cam._seen) == 2)
+    assert wait_until(lambda: len(cam._seen) == 2, timeout=10)
     (folder / "good.png").write_bytes(png_bytes(image(3)))
     assert drain(cam, 1)[0][1]["source_file"] == "good.png"
     cam.close()
@@ -141,7 +141,7 @@ def test_refused_reads_are_retried_until_allowed(make_camera, folder, monkeypatc
     (folder / "held.png").write_bytes(png_bytes(image(4)))
     cam = make_camera(poll_ms=5, stable_ms=0)
     cam.open()
-    assert wait_until(lambda: len(attempts) >= 5)
+    assert wait_until(lambda: len(attempts) >= 5, timeout=10)
     locked.clear()
     assert drain(cam, 1)[0][1]["source_file"] == "held.png"
     cam.close()

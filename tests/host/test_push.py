@@ -48,7 +48,7 @@ def test_stop_while_blocked_in_emit_leaves_the_file(tmp_path):
         (folder / name).write_bytes(png_bytes(image(i)))
     cam = DropnestCamera({"path": str(folder), "ready_policy": "none", "max_queue": 1, "poll_ms": 5})
     cam.open()
-    assert wait_until(lambda: cam.pending() == 1 and (folder / "_processed" / "a.png").exists())
+    assert wait_until(lambda: cam.pending() == 1 and (folder / "_processed" / "a.png").exists(), timeout=10)
     cam.close()
     assert sorted(p.name for p in folder.glob("*.png")) == ["b.png", "c.png"]
     assert cam.read(timeout=0)[1]["source_file"] == "a.png"
