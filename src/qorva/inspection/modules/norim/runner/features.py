@@ -95,6 +95,21 @@ def patch_features(work: np.ndarray) -> np.ndarray:
     return np.concatenate([f.reshape(GRID, GRID, -1) for f in feats], axis=2).astype(np.float32, copy=False)
 
 
+# Columns of log-pooled squared x and y derivatives of L at two scales (see `patch_features`).
+_DIRECTIONAL = ((13, 14), (15, 16))
+
+
+def isotropic(feats: np.ndarray) -> np.ndarray:
+    """Features with each x/y derivative-energy pair replaced by their sum: blind to the angle of an edge.
+
+    Parts that lie at any angle put their edges at every angle; a memory bank cannot hold every angle of
+    every edge, but it holds every strength of edge.
+    """
+    keep = [i for i in range(feats.shape[-1]) if all(i not in pair for pair in _DIRECTIONAL)]
+    sums = [np.log(np.exp(feats[..., a]) + np.exp(feats[..., b])) for a, b in _DIRECTIONAL]
+    return np.concatenate([feats[..., keep], np.stack(sums, axis=-1)], axis=-1).astype(np.float32)
+
+
 def batch_features(works: list[np.ndarray]) -> np.ndarray:
     """N x GRID x GRID x D features of working-size images."""
     return np.stack([patch_features(w) for w in works])

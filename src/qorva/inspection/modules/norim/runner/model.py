@@ -24,7 +24,7 @@ import cv2
 import numpy as np
 
 from . import components
-from .features import GRID, batch_features
+from .features import GRID, batch_features, isotropic
 
 BRANCHES = ("structural", "mahalanobis", "logical")
 # Distances to the memory bank are computed for this many query patches at once: bounds the temporary
@@ -152,7 +152,8 @@ def score_works(model: Model, works: list[np.ndarray]) -> Scored:
     An image the model was trained on gets the scores it had while held out: a model scores its own
     training images too well, and a threshold calibrated on them would reject unseen good images.
     """
-    z = standardise(model, batch_features(works))
+    feats = batch_features(works)
+    z = standardise(model, isotropic(feats) if model.kind == "knn" else feats)
     desc = np.stack([components.descriptor(w, model.palette, model.novel_d2) for w in works])
     scored = branch_raw(model, z, desc)
     if len(model.train_hashes):

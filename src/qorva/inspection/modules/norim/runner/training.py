@@ -23,7 +23,7 @@ import numpy as np
 from qorva.progress import Progress
 
 from . import components, stats
-from .features import CELL, GRID, SIZE, patch_features, to_working
+from .features import CELL, GRID, SIZE, isotropic, patch_features, to_working
 from .model import BRANCHES, Model, branch_raw, image_digest, image_vector, knn_queries
 from .paths import NorimError, bundle_dir, check_name, train_cache_dir
 from .store import ARRAYS_FILE, write_bundle
@@ -269,9 +269,12 @@ def train(
     with Progress(n + folds + 2, f"train {pid}", quiet=quiet, unit="step") as bar:
         feats = _cached_features(cache, works, hashes, bar)
         feat_mean, feat_scale = _standardiser(feats)
-        z = ((feats - feat_mean) / feat_scale).astype(np.float32)
-        share = position_share(z)
+        share = position_share(((feats - feat_mean) / feat_scale).astype(np.float32))
         kind = structural if structural != "auto" else ("gauss" if share >= _ALIGNED_SHARE else "knn")
+        if kind == "knn":
+            feats = isotropic(feats)
+            feat_mean, feat_scale = _standardiser(feats)
+        z = ((feats - feat_mean) / feat_scale).astype(np.float32)
         palette, novel = _palette(works, rng)
         desc = np.stack([components.descriptor(w, palette, novel) for w in works])
         bar.update()
