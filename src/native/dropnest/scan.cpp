@@ -5,6 +5,7 @@
 // made only for entries that pass them.
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -208,7 +209,12 @@ bool read_mtimes(const fs::Folder &dir, const std::vector<Candidate> &cands, std
         return read_mtimes_range(dir, cands, items, 0, n);
     }
     bool upper = true;
-    std::thread helper([&] { upper = read_mtimes_range(dir, cands, items, n / 2, n); });
+    std::thread helper;
+    try {
+        helper = std::thread([&] { upper = read_mtimes_range(dir, cands, items, n / 2, n); });
+    } catch (const std::system_error &) {
+        return read_mtimes_range(dir, cands, items, 0, n);  // no thread to spare: one is enough
+    }
     const bool lower = read_mtimes_range(dir, cands, items, 0, n / 2);
     helper.join();
     return lower && upper;
