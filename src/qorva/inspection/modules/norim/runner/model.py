@@ -7,7 +7,8 @@ Branches (each returns a raw score per image; training fixes how raw scores map 
   bank of good patches, minus the matched bank patch's own distance to its nearest good patches (a local
   density correction: sparse but normal patches are not flagged). The image score is the largest cell.
 - mahalanobis: mean and spread of the patch features over the whole image under one Gaussian.
-- logical: the component descriptor (see `components`) as robust z-scores; the image score is the largest.
+- logical: the component descriptor (see `components`): how far each entry lies outside the range good
+  images showed, in units of their spread; the image score is the largest.
 
 Each branch is normalised to z = (log1p(raw) - mean) / std, with the mean and std of log1p of the raw
 scores of good images held out at training time (k-fold), so 0 is a typical good image and 3 is three
@@ -50,6 +51,7 @@ class Model:
     novel_d2: float
     logic_center: np.ndarray  # F
     logic_scale: np.ndarray  # F
+    logic_tol: np.ndarray  # F: deviation from the centre that good images show
     norm: np.ndarray  # 3 x 2: mean and std of held-out raw scores per branch
     map_scale: float  # raw cell score of a typical good image's worst cell
     train_hashes: np.ndarray  # n x 16 uint8: digests of the training images at working size
@@ -117,8 +119,9 @@ def mahalanobis(mean: np.ndarray, prec: np.ndarray, x: np.ndarray) -> np.ndarray
     return np.sqrt(np.maximum(np.einsum("nd,de,ne->n", d, prec, d), 0.0))
 
 
-def logic_raw(center: np.ndarray, scale: np.ndarray, desc: np.ndarray) -> np.ndarray:
-    return (np.abs(desc - center) / scale).max(axis=1)
+def logic_raw(center: np.ndarray, scale: np.ndarray, tol: np.ndarray, desc: np.ndarray) -> np.ndarray:
+    """Largest deviation beyond what good images showed, in units of good spread; 0 inside the envelope."""
+    return (np.maximum(np.abs(desc - center) - tol, 0.0) / scale).max(axis=1)
 
 
 def cells(model: Model, z: np.ndarray) -> np.ndarray:
@@ -138,7 +141,7 @@ def branch_raw(model: Model, z: np.ndarray, desc: np.ndarray) -> Scored:
     cm = cells(model, z)
     struct = cm.reshape(len(z), -1).max(1)
     maha = mahalanobis(model.img_mean, model.img_prec, image_vector(z))
-    logic = logic_raw(model.logic_center, model.logic_scale, desc)
+    logic = logic_raw(model.logic_center, model.logic_scale, model.logic_tol, desc)
     return Scored(np.stack([struct, maha, logic], axis=1), cm)
 
 

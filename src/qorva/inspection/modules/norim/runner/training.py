@@ -214,6 +214,11 @@ def _fit(z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator) -
     floor = np.where(components.is_count(desc.shape[1]), 0.3, 3e-3)
     out["logic_center"] = center
     out["logic_scale"] = np.sqrt(spread**2 + (0.05 * center) ** 2 + floor**2)
+    # Deviations that good images show are tolerated: a count that varies from image to image (blobs of a
+    # texture, a part that sometimes splits in two) says nothing. The largest deviation is left out, so one
+    # odd training image does not make a missing part acceptable.
+    dev = np.sort(np.abs(desc - center), axis=0)
+    out["logic_tol"] = dev[-2] if len(dev) > 1 else np.zeros_like(center)
     return out
 
 
