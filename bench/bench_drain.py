@@ -3,7 +3,9 @@
 The camera is opened on a folder holding the whole backlog (640x480 PNGs, moved to the
 processed folder as they are consumed) and the frames are read until the last one. Baselines
 on the same files in the same run: a bare loop of np.fromfile + cv2.imdecode (the floor: the
-decoding that every image costs anyway) and the same receive path written in Python.
+decoding that every image costs anyway) and the same receive path written in Python. A second
+figure repeats the three on 2x2-pixel images, where what remains is the cost per file apart from
+decoding.
 
     python bench/bench_drain.py                 # 2,000 images, best of 3
     python bench/bench_drain.py --files 500 --repeat 5
@@ -71,6 +73,25 @@ def drain(cls, folder: Path, done: Path, n: int) -> tuple[float, int]:
     return elapsed, got
 
 
+def overhead(root: Path, n: int, repeat: int) -> dict[str, float]:
+    """Microseconds per file on 2x2-pixel images, where decoding costs next to nothing."""
+    folder, done = root / "tiny", root / "tiny_done"
+    folder.mkdir()
+    blob = cv2.imencode(".png", np.zeros((2, 2, 3), np.uint8))[1].tobytes()
+    paths = []
+    for i in range(n):
+        paths.append(folder / f"t{i:05d}.png")
+        paths[-1].write_bytes(blob)
+    best = {"floor": float("inf"), "ours": float("inf"), "python": float("inf")}
+    for _ in range(repeat):
+        t = time.perf_counter()
+        floor(paths)
+        best["floor"] = min(best["floor"], time.perf_counter() - t)
+        for key, cls in (("ours", DropnestCamera), ("python", PyDropnestCamera)):
+            best[key] = min(best[key], drain(cls, folder, done, n)[0])
+    return {k: v / n * 1e6 for k, v in best.items()}
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, default=2000, help="backlog size (default: %(default)s)")
@@ -90,13 +111,15 @@ def main(argv: list[str] | None = None) -> int:
             for key, cls in (("ours", DropnestCamera), ("python", PyDropnestCamera)):
                 elapsed, frames[key] = drain(cls, folder, done, args.files)
                 runs[key].append(elapsed)
+        tiny = overhead(Path(tmp), args.files, args.repeat)
     rate = {k: args.files / min(v) for k, v in runs.items()}
     # On a shared machine the load drifts between runs; the ratio of runs made back to back
     # is steadier than the ratio of two best times taken minutes apart.
     paired = sorted(f / o for f, o in zip(runs["floor"], runs["ours"], strict=True))
     result = {"files": args.files, "files_per_s": rate, "of_floor": rate["ours"] / rate["floor"],
               "of_floor_paired_median": paired[len(paired) // 2],
-              "python_of_floor": rate["python"] / rate["floor"], "frames_read": frames}
+              "python_of_floor": rate["python"] / rate["floor"], "frames_read": frames,
+              "tiny_us_per_file": tiny}
     if args.json:
         print(json.dumps({"versions": versions(), "results": result}, indent=2))
         return 0
@@ -105,6 +128,8 @@ def main(argv: list[str] | None = None) -> int:
           f"np.fromfile+cv2.imdecode floor ({rate['floor']:.1f} files/s); "
           f"median of back-to-back runs {result['of_floor_paired_median']:.1%}")
     print(f"  python orchestration   {rate['python']:7.1f} files/s  {result['python_of_floor']:6.1%} of the floor")
+    print(f"  apart from decoding (2x2 images): ours {tiny['ours']:.0f} us/file, python orchestration "
+          f"{tiny['python']:.0f} us/file, bare read+decode {tiny['floor']:.0f} us/file")
     if frames["ours"] != args.files or frames["python"] != args.files:
         print(f"  frames read: {frames} of {args.files}")
     return 0
