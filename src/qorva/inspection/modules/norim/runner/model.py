@@ -5,7 +5,8 @@ Branches (each returns a raw score per image; training fixes how raw scores map 
   (`kind` "gauss") each cell has its own Gaussian (trained on the cell and its 3x3 neighbours, so small
   shifts are absorbed); on products whose parts move (`kind` "knn") each cell is compared with a memory
   bank of good patches, minus the matched bank patch's own distance to its nearest good patches (a local
-  density correction: sparse but normal patches are not flagged). The image score is the largest cell.
+  density correction: sparse but normal patches are not flagged); there the features are angle-blind
+  (`features.isotropic`). The image score is the largest cell.
 - mahalanobis: mean and spread of the patch features over the whole image under one Gaussian.
 - logical: the component descriptor (see `components`): how far each entry lies outside the range good
   images showed, in units of their spread; the image score is the largest.
@@ -43,7 +44,7 @@ class Model:
     loc_mean: np.ndarray | None  # GRID x GRID x D (gauss)
     loc_prec: np.ndarray | None  # GRID x GRID x D x D (gauss)
     knn_whiten: np.ndarray | None  # D x D (knn)
-    bank: np.ndarray | None  # M x D, whitened (knn)
+    bank: np.ndarray | None  # M x (D + RING_CLASSES): whitened features and ring code (knn)
     bank_r: np.ndarray | None  # M (knn)
     img_mean: np.ndarray  # E
     img_prec: np.ndarray  # E x E
@@ -52,7 +53,7 @@ class Model:
     logic_center: np.ndarray  # F
     logic_scale: np.ndarray  # F
     logic_tol: np.ndarray  # F: deviation from the centre that good images show
-    norm: np.ndarray  # 3 x 2: mean and std of held-out raw scores per branch
+    norm: np.ndarray  # 3 x 2: mean and std of log1p(held-out raw score) per branch
     map_scale: float  # raw cell score of a typical good image's worst cell
     train_hashes: np.ndarray  # n x 16 uint8: digests of the training images at working size
     train_raw: np.ndarray  # n x 3: each training image's raw scores while it was held out

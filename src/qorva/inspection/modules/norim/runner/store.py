@@ -173,6 +173,10 @@ def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
         else:
             msg = f"bundle {path}: {ARRAYS_FILE} lacks the array {f.name!r}"
             raise NorimError(msg)
+    for value in kwargs.values():
+        # Bundles are shared by every thread that scores; a stray in-place write must fail, not spread.
+        if isinstance(value, np.ndarray):
+            value.flags.writeable = False
     model = Model(**kwargs)
     _check_shapes(path, model)
     return model, meta
