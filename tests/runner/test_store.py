@@ -180,3 +180,10 @@ def test_purge_of_a_cache_that_is_itself_a_link_removes_only_the_link(home, tmp_
     os.symlink(outside, home / "_train" / "norim" / "P9")
     assert runner.purge_train_cache("P9") == 0
     assert (outside / "data").read_bytes() == b"y" * 10
+
+
+def test_arrays_rewritten_in_place_are_reloaded(copied):
+    runner.get_bundle("P1")
+    _nan_array(copied)
+    with pytest.raises(runner.NorimError, match="not finite"):
+        runner.get_bundle("P1")

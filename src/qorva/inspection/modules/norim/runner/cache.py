@@ -21,7 +21,7 @@ logger = logging.getLogger("qorva.inspection.norim.runner")
 MAX_BUNDLES = 8
 _SWAP_WAIT_S = 2.0
 _lock = threading.Lock()
-_loaded: OrderedDict[tuple[str, str], tuple[tuple[int, int, int], Bundle]] = OrderedDict()
+_loaded: OrderedDict[tuple[str, str], tuple[tuple[int, ...], Bundle]] = OrderedDict()
 _warned: set[str] = set()
 
 

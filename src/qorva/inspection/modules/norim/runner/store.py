@@ -114,14 +114,15 @@ def find_bundle(name: object, home: str | os.PathLike[str] | None = None) -> Pat
     return hits[0]
 
 
-def stamp(path: Path) -> tuple[int, int, int]:
-    """Changes whenever the bundle at `path` is replaced or rewritten."""
+def stamp(path: Path) -> tuple[int, ...]:
+    """Changes whenever the bundle at `path` is replaced or either of its files is rewritten."""
     try:
-        st = os.stat(path / META_FILE)
+        meta = os.stat(path / META_FILE)
+        arrays = os.stat(path / ARRAYS_FILE)
     except OSError as exc:
-        msg = f"bundle {path} disappeared: {exc}"
+        msg = f"bundle {path} is incomplete or disappeared: {exc}"
         raise NorimError(msg) from exc
-    return (st.st_ino, st.st_mtime_ns, st.st_size)
+    return (meta.st_ino, meta.st_mtime_ns, meta.st_size, arrays.st_ino, arrays.st_mtime_ns, arrays.st_size)
 
 
 def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
