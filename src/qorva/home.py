@@ -9,7 +9,10 @@ ENV_VAR = "QORVA_HOME"
 
 
 def default_home() -> Path:
-    """The per-user default: %LOCALAPPDATA%\\qorva on Windows, $XDG_DATA_HOME/qorva or ~/.local/share/qorva elsewhere."""
+    """The per-user default folder.
+
+    %LOCALAPPDATA%\\qorva on Windows; $XDG_DATA_HOME/qorva, else ~/.local/share/qorva, elsewhere.
+    """
     if os.name == "nt":
         base = os.environ.get("LOCALAPPDATA") or str(Path.home() / "AppData" / "Local")
         return Path(base) / "qorva"

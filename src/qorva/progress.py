@@ -49,7 +49,8 @@ class Progress:
             width = 28
             filled = int(frac * width)
             eta = (self.total - self.n) / rate if rate > 0 else 0.0
-            bar = f"[{'#' * filled}{'.' * (width - filled)}] {self.n}/{self.total}  {rate:.1f} {self.unit}/s  eta {eta:.0f}s"
+            done = f"[{'#' * filled}{'.' * (width - filled)}] {self.n}/{self.total}"
+            bar = f"{done}  {rate:.1f} {self.unit}/s  eta {eta:.0f}s"
         else:
             bar = f"{self._SPIN[self.n % 4]} {self.n} {self.unit}  {rate:.1f} {self.unit}/s"
         text = f"\r{self.desc} {bar} {note}".rstrip()

@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 
 
-class Verdict(str, Enum):
+class Verdict(str, Enum):  # noqa: UP042 - str() stays "Verdict.OK"; stored rows use .value
     """The judgement on one image; ERROR when no judgement could be made."""
 
     OK = "OK"

@@ -72,6 +72,6 @@ class DropnestCamera(PushCamera):
     def _consume(self, fpath: Path) -> bool:
         """Read, decode and emit one ready file, then post-process it; False when it was not consumed."""
     def _decode_failed(self, fpath: Path, reason: str) -> bool:
-        """Count one failed attempt; at the limit the file is given up (logged, left in place, not offered again). Always False."""
+        """Count one failed attempt; at the limit the file is set aside (logged, left in place). Always False."""
     def _dispose(self, fpath: Path) -> None:
         """Move, delete or keep a consumed file, together with its completion marker."""
