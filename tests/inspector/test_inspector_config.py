@@ -22,18 +22,43 @@ def test_module_registers_a_concrete_inspector_under_its_name():
     assert inspector_module.logger.name == "qorva.inspection.norim"
 
 
-def test_import_fails_and_registers_nothing_without_a_framework_module():
-    code = (
-        "import sys\n"
-        "sys.modules['qorva.utils.imaging'] = None\n"
-        "try:\n"
-        "    import qorva.inspection.modules.norim.inspector\n"
-        "except ImportError:\n"
-        "    from qorva.inspection import registry\n"
-        "    print('refused', registry.names())\n"
-    )
+_IMPORT_AND_REPORT = (
+    "from qorva.inspection import registry\n"
+    "try:\n"
+    "    from qorva.inspection.modules.norim import inspector\n"
+    "except ImportError as exc:\n"
+    "    print('refused', type(exc.__cause__).__name__, exc.__cause__, registry.names())\n"
+    "else:\n"
+    "    print('bound', inspector.NorimInspector.__name__, registry.names())\n"
+)
+
+
+@pytest.mark.parametrize(("setup", "expected"), [
+    pytest.param("sys.modules['qorva.utils.imaging'] = None",
+                 "refused ModuleNotFoundError import of qorva.utils.imaging halted; None in sys.modules []",
+                 id="missing-module"),
+    pytest.param("import qorva.inspection.base as b; del b.ModelState",
+                 "refused ImportError cannot import name 'ModelState' from 'qorva.inspection.base' []",
+                 id="missing-name"),
+    pytest.param("import qorva.inspection.registry as r; r.register = lambda cls: type('Wrapped', (cls,), {})",
+                 "bound Wrapped []", id="module-keeps-what-register-returns"),
+])
+def test_import_binds_the_framework_or_fails_registering_nothing(setup, expected):
+    code = "import sys\n" + setup + "\n" + _IMPORT_AND_REPORT
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=True)
-    assert out.stdout.strip() == "refused []"
+    assert out.stdout.strip() == expected
+
+
+@pytest.mark.parametrize(("owner", "doc"), [
+    pytest.param(NorimInspector, "NORIM 구조+논리 이상 탐지 (추론 전용, AMP 100%; 학습은 오프라인 AMP 번들 사용).",
+                 id="class"),
+    pytest.param(NorimInspector.teach, "학습된 NORIM 번들 로드 + 양품 점수분포로 임계 보정(실학습 아님).", id="teach"),
+    pytest.param(NorimInspector.purge_artifacts,
+                 "품종 삭제 시 _train/norim/ 의 재학습 캐시(수 GB)까지 정리. 번들은 품종 폴더 안이라 제외.",
+                 id="purge"),
+])
+def test_operator_facing_docstrings(owner, doc):
+    assert owner.__doc__ == doc
 
 
 @pytest.mark.parametrize(("config", "state_params", "expected"), [

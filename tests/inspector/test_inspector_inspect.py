@@ -48,12 +48,20 @@ def test_verdict_uses_unrounded_score_and_threshold(fake_runner, norim, img, mak
     assert result.details["ratio_over_threshold"] == ratio
 
 
+class _IndexNegated(dict):
+    """A mapping whose indexing disagrees with `get` and `items`."""
+
+    def __getitem__(self, key):
+        return -super().__getitem__(key)
+
+
 @pytest.mark.parametrize(("parts", "dominant", "localizable"), [
     pytest.param({"structural": 0.2, "mahalanobis": 0.5, "logical": 0.5}, "mahalanobis", False, id="tie-first-wins"),
     pytest.param({"logical": 0.5, "mahalanobis": 0.5, "structural": 0.2}, "logical", False, id="tie-order-matters"),
     pytest.param({"structural": 0.9, "mahalanobis": 0.5, "logical": 0.1}, "structural", True, id="structural"),
     pytest.param({"structural": 0.3}, "structural", True, id="single-branch"),
     pytest.param({"structural": -1.0, "logical": -0.5}, "logical", False, id="negative-values"),
+    pytest.param(_IndexNegated(structural=0.9, logical=0.1), "structural", True, id="ranked-by-get-not-indexing"),
 ])
 def test_dominant_branch(fake_runner, norim, img, make_state, parts, dominant, localizable):
     fake_runner.parts = parts
@@ -171,6 +179,7 @@ def test_error_type_is_looked_up_when_raised(fake_runner, norim, img, make_state
     pytest.param({"score_error": OSError("disk")}, OSError, "disk", id="other-runner-error"),
     pytest.param({"scored": (0.1, None)}, ValueError, "not enough values to unpack", id="two-items"),
     pytest.param({"scored": (0.1, None, {}, 4)}, ValueError, "too many values to unpack", id="four-items"),
+    pytest.param({"scored": 0.7}, TypeError, "^cannot unpack non-iterable float object$", id="not-iterable"),
     pytest.param({"parts": {}}, ValueError, "empty", id="no-parts"),
     pytest.param({"parts": {"texture": 0.4}}, KeyError, "texture", id="unknown-branch"),
 ])

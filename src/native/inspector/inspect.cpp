@@ -25,6 +25,9 @@ py::object error_result(py::handle self, py::handle message) {
 
 // `score, amap, parts = result`, with the host's messages for a wrong count.
 Scored unpack(py::handle result) {
+    if (Py_TYPE(result.ptr())->tp_iter == nullptr && !PySequence_Check(result.ptr())) {
+        throw py::type_error(std::string("cannot unpack non-iterable ") + Py_TYPE(result.ptr())->tp_name + " object");
+    }
     py::object items[3];
     std::size_t n = 0;
     for (py::handle item : result) {
@@ -106,8 +109,9 @@ py::dict details(py::handle score, py::handle threshold, py::handle parts) {
         branch[key] = interop::call(round, {value, py::int_(4)});
     }
     d[kBranch.get()] = branch;
-    // The host's max keeps the first of equal values, so ties go to the earlier branch.
-    py::object dominant = interop::call_kw(interop::builtin(kMax), {parts}, {{kKey, parts.attr(kGetItem)}});
+    // The host's max keeps the first of equal values, so ties go to the earlier branch; `get` rather than
+    // indexing, so a mapping that post-processes lookups is ranked by the values `items` shows.
+    py::object dominant = interop::call_kw(interop::builtin(kMax), {parts}, {{kKey, parts.attr(kGet)}});
     d[kDominantBranch.get()] = dominant;
     d[kDominantLabel.get()] = labels()[dominant];
     d[kLocalizable.get()] = py::bool_(interop::eq(dominant, kStructural));

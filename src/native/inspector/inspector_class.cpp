@@ -21,6 +21,11 @@ constexpr const char *kTeachDoc = "학습된 NORIM 번들 로드 + 양품 점수
 constexpr const char *kInspectDoc =
     "Judge one image against the taught threshold; an untaught product or a runner failure is an error result.";
 
+// `from <module> import <name>`: a missing name is the host's ImportError, as for the statement.
+py::object from_import(const char *module, const char *name) {
+    return interop::import_from(module, name, kPackage, 0);
+}
+
 py::dict make_defaults() {
     py::dict d;
     d["weights"] = py::none();
@@ -36,14 +41,14 @@ const interop::Globals &globals() { return g_globals; }
 void init_globals(py::module_ &m) {
     g_globals.bind(m);
     m.attr("logging") = interop::import("logging");
-    m.attr("Any") = interop::lookup("typing", "Any");
+    m.attr("Any") = from_import("typing", "Any");
     m.attr("np") = interop::import("numpy");
-    m.attr("BaseInspector") = interop::lookup("qorva.inspection.base", "BaseInspector");
-    m.attr("ModelState") = interop::lookup("qorva.inspection.base", "ModelState");
-    m.attr("register") = interop::lookup("qorva.inspection.registry", "register");
-    m.attr("InspectionResult") = interop::lookup("qorva.schemas.common", "InspectionResult");
-    m.attr("Verdict") = interop::lookup("qorva.schemas.common", "Verdict");
-    m.attr("validate_image") = interop::lookup("qorva.utils.imaging", "validate_image");
+    m.attr("BaseInspector") = from_import("qorva.inspection.base", "BaseInspector");
+    m.attr("ModelState") = from_import("qorva.inspection.base", "ModelState");
+    m.attr("register") = from_import("qorva.inspection.registry", "register");
+    m.attr("InspectionResult") = from_import("qorva.schemas.common", "InspectionResult");
+    m.attr("Verdict") = from_import("qorva.schemas.common", "Verdict");
+    m.attr("validate_image") = from_import("qorva.utils.imaging", "validate_image");
     m.attr("amap_render") = interop::import_from("anomaly", "anomaly_map", kPackage, 2);
     m.attr("runner") = interop::import_from("", "runner", kPackage, 1);
     m.attr("logger") = g_globals.attr("logging", "getLogger")("qorva.inspection.norim");

@@ -32,7 +32,6 @@ inline const Name kParams("params");
 inline const Name kThreshold("threshold");
 inline const Name kItems("items");
 inline const Name kGet("get");
-inline const Name kGetItem("__getitem__");
 inline const Name kError("error");
 inline const Name kOK("OK");
 inline const Name kNG("NG");
