@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import ast
+import inspect
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -156,3 +159,23 @@ def test_arguments_by_name(fake_runner, norim, images):
     result = norim.inspect(model_state=state, image=images[0], with_overlay=False)
     assert (result.module, result.error_message) == ("norim", None)
     assert NorimInspector._bundle_name(product_id="P1", cfg={}) == "P1"
+
+
+def _stub_signatures() -> dict[str, str]:
+    tree = ast.parse(Path(inspector_module.__file__).with_name("inspector.pyi").read_text(encoding="utf-8"))
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "NorimInspector")
+    out = {}
+    for fn in (n for n in cls.body if isinstance(n, ast.FunctionDef)):
+        for arg in [*fn.args.args, *fn.args.kwonlyargs]:
+            arg.annotation = None
+        out[fn.name] = f"({ast.unparse(fn.args)})"
+    return out
+
+
+def test_stub_matches_the_extension():
+    runtime = {}
+    for member, value in vars(NorimInspector).items():
+        target = getattr(value, "__func__", value)
+        if callable(target) and not member.startswith("__"):
+            runtime[member] = str(inspect.signature(target))
+    assert list(_stub_signatures().items()) == list(runtime.items())

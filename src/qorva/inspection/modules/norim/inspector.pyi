@@ -18,6 +18,10 @@ import numpy as np
 from qorva.inspection.base import BaseInspector, ModelState
 from qorva.schemas.common import InspectionResult
 
+# Module globals read at every use, so hosts and tests can substitute their members.
+from ..anomaly import anomaly_map as amap_render  # noqa: F401
+from . import runner as runner
+
 logger: logging.Logger
 _DEFAULTS: dict[str, Any]
 """Configuration defaults, in this order: weights None, sigma 2.0, device None. Never modified."""
