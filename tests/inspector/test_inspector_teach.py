@@ -198,3 +198,6 @@ def test_false_positive_estimate_logged_only_when_a_good_sample_fails(
         assert records == []
     else:
         assert [(r.levelno, r.getMessage()) for r in records] == [(logging.INFO, logged)]
+        # Formatting is left to the logging facility, so handlers see the format and its arguments apart.
+        assert records[0].msg.startswith("norim teach: threshold=%.4f (sigma=%s) — %d/%d")
+        assert len(records[0].args) == 6
