@@ -58,12 +58,19 @@ def coreset(x: np.ndarray, m: int, rng: np.random.Generator) -> np.ndarray:
     return chosen
 
 
-def kth_nearest(bank: np.ndarray, x: np.ndarray, k: int, rows: int = 512) -> np.ndarray:
-    """Distance from each bank row to its k-th nearest row of `x`, not counting an exact copy of itself."""
+def kth_nearest(bank: np.ndarray, x: np.ndarray, k: float, rows: int = 512) -> np.ndarray:
+    """Distance from each bank row to its k-th nearest row of `x`, not counting an exact copy of itself.
+
+    A fractional `k` interpolates between the neighbours on either side, so the radius can be matched to
+    the number of images `x` comes from.
+    """
+    lo = max(int(np.floor(k)), 1)
+    hi = min(lo + 1, len(x) - 1)
+    w = min(max(k - lo, 0.0), 1.0)
     out = np.empty(len(bank), np.float32)
     for s in range(0, len(bank), rows):
         d2 = sq_dists(bank[s : s + rows], x)
-        part = np.partition(d2, k, axis=1)[:, : k + 1]
+        part = np.partition(d2, hi, axis=1)[:, : hi + 1]
         part.sort(axis=1)
-        out[s : s + rows] = np.sqrt(part[:, k])
+        out[s : s + rows] = (1.0 - w) * np.sqrt(part[:, lo]) + w * np.sqrt(part[:, hi])
     return out
