@@ -88,6 +88,19 @@ def test_stable_needs_the_same_size_for_stable_ms(make_camera, folder, clock):
     assert cam._sizes == {str(f): (5000, 1000.0)}
 
 
+@pytest.mark.parametrize(("remembered", "ready", "after"), [
+    pytest.param((4.0, 999.0), True, (4.0, 999.0), id="float-size-equal"),
+    pytest.param((3.5, 999.0), False, (4, 1000.0), id="float-size-differs"),
+])
+def test_remembered_size_is_compared_as_python_compares(make_camera, folder, clock, remembered, ready, after):
+    f = folder / "a.png"
+    f.write_bytes(b"data")
+    cam = make_camera(prepare=True)
+    cam._sizes[str(f)] = remembered
+    assert cam._is_ready(f) is ready
+    assert cam._sizes == {str(f): after}
+
+
 def test_growth_restarts_the_timer(make_camera, folder, clock):
     f = folder / "a.png"
     cam = make_camera(prepare=True, stable_ms="100")

@@ -3,8 +3,6 @@
 #include "dropnest/members.hpp"
 #include "dropnest/rules.hpp"
 
-#include <optional>
-
 namespace qorva::dropnest {
 
 namespace {
@@ -20,19 +18,16 @@ bool size_has_settled(py::handle self, py::handle fpath) {
         }
         throw;
     }
-    const long long bytes = size.cast<long long>();
-    if (bytes == 0) {
+    if (interop::eq(size, py::int_(0))) {
         return false;  // a file created empty has not begun to arrive
     }
     py::str key = path_text(fpath);
     py::object now = globals().attr("time", "time")();
     py::object sizes = self.attr("_sizes");
     py::object entry = sizes.attr("get")(key);
-    std::optional<long long> remembered;
-    if (!entry.is_none()) {
-        remembered = entry[py::int_(0)].cast<long long>();
-    }
-    if (!rules::same_size(remembered, bytes)) {
+    // The records are plain Python data that a host may have written itself (a float size,
+    // say): compared as the host compares them, never cast to a C++ type.
+    if (entry.is_none() || !interop::eq(entry[py::int_(0)], size)) {
         sizes[key] = py::make_tuple(size, now);
         return false;
     }

@@ -51,10 +51,7 @@ struct Arrival {
 // Ascending (mtime, name) when `by_time`, else by name alone. Returns the indices in order.
 std::vector<std::size_t> arrival_order(std::vector<Arrival> items, bool by_time);
 
-// Size stability: a new observation restarts the timing unless it shows the remembered size.
-inline bool same_size(const std::optional<long long> &remembered, long long size) {
-    return remembered.has_value() && *remembered == size;
-}
+// Size stability: the remembered size has been seen for at least the stable time.
 inline bool settled(double first_seen, double now, double stable_s) { return now - first_seen >= stable_s; }
 
 // The tail put between stem and suffix of a moved file whose name is taken:
