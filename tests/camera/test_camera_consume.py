@@ -124,13 +124,15 @@ def test_unconvertible_retry_limit_raises_after_counting(make_camera, folder):
     assert cam._decode_fails == {str(f): 1}
 
 
-def test_counted_failure_restarts_stable_timing(make_camera, folder):
+@pytest.mark.parametrize(("limit", "seen"), [(3, False), (1, True)], ids=["retry", "exclusion"])
+def test_counted_failure_restarts_stable_timing(make_camera, folder, limit, seen):
     f = folder / "bad.png"
     f.write_bytes(b"junk")
-    cam = make_camera(prepare=True)
+    cam = make_camera(prepare=True, max_decode_retries=limit)
     cam._sizes[str(f)] = (4, 0.0)
     assert cam._consume(f) is False
     assert cam._sizes == {} and cam._decode_fails == {str(f): 1}
+    assert (str(f) in cam._seen) is seen
 
 
 def test_partial_file_completed_later_is_consumed_with_a_fresh_count(make_camera, folder, emitted):
@@ -187,3 +189,35 @@ def test_consume_uses_overridden_members(make_camera, folder):
             return False
 
     assert Custom({"path": str(folder)})._consume(folder / "a.png") is False
+
+
+def test_overridden_failure_and_disposal_hooks_are_honoured(folder, emitted):
+    good, bad = folder / "good.png", folder / "bad.png"
+    write_png(good)
+    bad.write_bytes(b"junk")
+    calls = []
+    verdict = object()
+
+    class Custom(dropnest.DropnestCamera):
+        def _decode_failed(self, fpath, reason):
+            calls.append(("failed", fpath.name, reason))
+            return verdict
+
+        def _dispose(self, fpath):
+            calls.append(("dispose", fpath.name))
+
+    cam = Custom({"path": str(folder), "ready_policy": "none"})
+    assert cam._consume(bad) is verdict
+    assert cam._consume(good) is True
+    assert calls == [("failed", "bad.png", UNDECODABLE), ("dispose", "good.png")]
+    assert good.exists() and len(emitted) == 1
+
+
+def test_logger_is_looked_up_at_each_use(make_camera, folder, monkeypatch, caplog):
+    other = logging.getLogger("qorva.tests.elsewhere")
+    monkeypatch.setattr(dropnest, "logger", other)
+    caplog.set_level(logging.DEBUG, logger=other.name)
+    f = folder / "bad.png"
+    f.write_bytes(b"junk")
+    make_camera(prepare=True, ready_policy="none")._consume(f)
+    assert records(caplog, other.name) == [(logging.DEBUG, f"{UNDECODABLE} — 재시도 1/3: {f}")]

@@ -48,7 +48,7 @@ Attempt read_and_decode(py::handle fpath) {
 
 }  // namespace
 
-py::bool_ consume(py::object self, py::object fpath) {
+py::object consume(py::object self, py::object fpath) {
     if (!interop::truth(self.attr("_is_ready")(fpath))) {
         return py::bool_(false);
     }
@@ -56,11 +56,12 @@ py::bool_ consume(py::object self, py::object fpath) {
     if (a.outcome == Outcome::refused) {
         return py::bool_(false);
     }
+    // A subclass's _decode_failed answers for the file: its result is handed back untouched.
     if (a.outcome == Outcome::failed) {
-        return py::bool_(interop::truth(self.attr("_decode_failed")(fpath, a.reason)));
+        return self.attr("_decode_failed")(fpath, a.reason);
     }
     if (a.image.is_none()) {
-        return py::bool_(interop::truth(self.attr("_decode_failed")(fpath, py::str(kUndecodable))));
+        return self.attr("_decode_failed")(fpath, py::str(kUndecodable));
     }
     py::str key = path_text(fpath);
     self.attr("_sizes").attr("pop")(key, py::none());
