@@ -50,6 +50,12 @@ def test_processed_folder_is_created_only_for_move(make_camera, folder, after, c
     assert cam._processed_dir == (folder / "_processed" if created else None)
 
 
+@pytest.mark.parametrize("value", [None, "", 0, []], ids=["none", "empty-text", "zero", "empty-list"])
+def test_false_processed_dir_selects_the_default(make_camera, folder, value):
+    cam = make_camera(prepare=True, processed_dir=value)
+    assert cam._processed_dir == folder / "_processed" and cam._processed_dir.is_dir()
+
+
 def test_processed_dir_parameter_is_created_with_parents(make_camera, tmp_path):
     target = tmp_path / "out" / "deep" / "done"
     cam = make_camera(prepare=True, processed_dir=str(target))

@@ -5,6 +5,7 @@ from __future__ import annotations
 import logging
 import os
 import types
+from pathlib import Path
 
 import pytest
 
@@ -91,6 +92,38 @@ def test_failed_move_is_a_warning_and_remembered(make_camera, folder, camlog):
     ((level, msg),) = records(camlog)
     assert level == logging.WARNING
     assert msg.startswith(f"post-processing failed (move): {f} (") and "No such file" in msg
+    assert cam._seen == {str(f)}
+
+
+class Refusing(type(Path())):
+    """A path whose deletion is refused when its name ends with `refused`, as Windows refuses to
+    delete a file that another process holds open."""
+
+    refused = ""
+
+    def unlink(self, missing_ok=False):
+        if self.name.endswith(self.refused):
+            raise PermissionError(13, "Permission denied", str(self))
+        super().unlink(missing_ok=missing_ok)
+
+
+@pytest.mark.parametrize(("after", "refused", "left", "moved"), [
+    pytest.param("delete", "img001.png", ["img001.png", "img001.png.done"], None, id="delete-file-refused"),
+    pytest.param("delete", ".done", ["img001.png.done"], None, id="delete-marker-refused"),
+    pytest.param("move", ".done", ["_processed", "img001.png.done"], ["img001.png"], id="move-marker-refused"),
+])
+def test_refused_deletion_stops_the_step_and_is_remembered(
+        make_camera, folder, camlog, monkeypatch, after, refused, left, moved):
+    monkeypatch.setattr(Refusing, "refused", refused)
+    f = Refusing(drop(folder))
+    cam = make_camera(prepare=True, after=after)
+    cam._dispose(f)
+    assert sorted(os.listdir(folder)) == left
+    if moved is not None:
+        assert sorted(os.listdir(folder / "_processed")) == moved
+    target = f if refused == f.name else folder / "img001.png.done"
+    assert records(camlog) == [(logging.WARNING, f"post-processing failed ({after}): {f} "
+                                                 f"([Errno 13] Permission denied: '{target}')")]
     assert cam._seen == {str(f)}
 
 
