@@ -6,6 +6,8 @@ import logging
 import os
 import random
 import shutil
+import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -216,3 +218,24 @@ def test_open_close_cycles_under_load_lose_nothing(make_camera, folder):
     cam.close()
     assert sorted(names) == sorted(written)
     assert dropnest.DropnestCamera.__name__ + "-rx" not in {th.name for th in threading.enumerate()}
+
+
+EXIT_WITHOUT_CLOSE = """
+import sys, time
+from qorva.io.camera.dropnest import DropnestCamera
+cam = DropnestCamera({"path": sys.argv[1], "after": "keep", "poll_ms": 1, "stable_ms": 1e9})
+cam.open()
+time.sleep(float(sys.argv[2]))
+"""
+
+
+@pytest.mark.parametrize("linger", [0.05, 0.2, 0.4])
+def test_interpreter_exit_with_an_open_camera_is_clean(folder, linger):
+    # The host's receiver thread is a daemon; a process that ends without closing the camera
+    # must still exit normally rather than crash in the middle of a scan.
+    for i in range(500):
+        (folder / f"f{i:04d}.png").write_bytes(b"x")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", EXIT_WITHOUT_CLOSE, str(folder), str(linger)],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
