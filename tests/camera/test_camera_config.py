@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 from pathlib import Path
 
 import pytest
@@ -16,6 +17,13 @@ def test_missing_path_is_refused(make_camera, path):
     with pytest.raises(CameraError, match=r"^DropnestCamera: 'path' parameter is required$"):
         cam._prepare()
     assert cam._folder is None
+
+
+def test_constructor_takes_params_by_position_or_by_name():
+    assert str(inspect.signature(dropnest.DropnestCamera.__init__)) == "(self, params=None)"
+    assert dropnest.DropnestCamera(params={"path": "x"}).params == {"path": "x"}
+    with pytest.raises(TypeError):
+        dropnest.DropnestCamera({}, {})
 
 
 def test_absent_path_key_is_refused():

@@ -26,7 +26,7 @@ constexpr const char *kDoc =
 
 // --- __init__, _prepare, _release -------------------------------------------------------
 
-void init(py::object self, py::object params) {
+py::object init(py::object self, py::object params) {
     // super().__init__(params), with the class as defined, as a zero-argument super() resolves it.
     interop::lookup("builtins", "super")(camera_class(), self).attr("__init__")(params);
     self.attr("_folder") = py::none();
@@ -34,6 +34,7 @@ void init(py::object self, py::object params) {
     self.attr("_seen") = py::set();
     self.attr("_sizes") = py::dict();
     self.attr("_decode_fails") = py::dict();
+    return py::none();
 }
 
 void prepare(py::object self) {
@@ -133,7 +134,8 @@ void init_globals(py::module_ &m) {
 void init_camera_class(py::module_ &m) {
     using py::arg;
     interop::ClassBuilder cls("DropnestCamera", g_globals.get("PushCamera"), m.attr("__name__"), kDoc);
-    cls.method("__init__", py::cpp_function(&init, py::name("init_"), arg("self"), arg("params") = py::none()))
+    // A plain signature, so that hosts which introspect the constructor see (params=None).
+    cls.method({"__init__", nullptr, {"self", "params"}, 2, {py::none()}, interop::adapt<&init>})
         .method("_prepare", py::cpp_function(&prepare, py::name("_prepare"), arg("self")))
         .method("_release", py::cpp_function(&release, py::name("_release"), arg("self")))
         .property("_after", py::cpp_function(&after, py::name("_after"), arg("self")),
