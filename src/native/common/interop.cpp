@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <stdexcept>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace qorva::interop {
 
@@ -401,6 +404,12 @@ PyObject *trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs,
         e.set_error();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        // glibc ends a thread that touches a finalising interpreter by unwinding it; swallowing
+        // that unwind aborts the process, so it must pass through.
+        throw;
+#endif
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
