@@ -34,3 +34,17 @@ def test_model_separates_good_from_obvious_defects(home, product, kinds, kind_of
             assert mask[max(0, y - 8) : y + 9, max(0, x - 8) : x + 9].any()
     for kind, values in scores.items():
         assert min(values) > max(threshold, unseen.max()), kind
+
+
+def test_logical_branch_alone_sees_two_parts_that_swapped_colours(home):
+    runner.train("assembly", synthetic.good_images("assembly", 12, seed=1, size=SIZE))
+    bundle = runner.get_bundle("assembly")
+    unseen = [
+        runner.score_image(bundle, im, with_map=False)[2]["logical"]
+        for im in synthetic.good_images("assembly", 10, seed=3, size=SIZE)
+    ]
+    swapped = [
+        runner.score_image(bundle, image, with_map=False)[2]["logical"]
+        for image, _, _ in synthetic.defect_images("assembly", 3, seed=4, kinds=["swapped"], size=SIZE)
+    ]
+    assert min(swapped) > max(unseen)

@@ -90,6 +90,8 @@ def _nan_array(bundle):
         pytest.param(lambda b: _truncate(b / "model.npz"), "damaged", id="truncated-arrays"),
         pytest.param(lambda b: (b / "bundle.json").write_text("{"), "cannot read", id="bad-json"),
         pytest.param(_edit_meta(format_version=99), "format version 99", id="newer-format"),
+        # Version 1 descriptors had no part centres: its arrays would not fit, so it must be retrained.
+        pytest.param(_edit_meta(format_version=1), "format version 1 .*retrain", id="older-format"),
         pytest.param(_edit_meta(size=512), "feature layout", id="other-layout"),
         pytest.param(_nan_array, "not finite", id="nan-array"),
     ],

@@ -4,8 +4,11 @@ A product's colours are learned as a small palette (k-means on good pixels, at t
 a half-size image takes its nearest palette colour; connected regions of one colour are the image's
 components. The descriptor holds, per palette colour, the number of components of a useful size, the area
 they cover and the areas of the largest and smallest one, plus the share of pixels that match no palette
-colour at all (a part of a colour never seen). Counting, sizing and colouring mistakes move these numbers
-even when every local patch looks normal.
+colour at all (a part of a colour never seen), and where each colour's parts lie (their area-weighted
+centre). Counting, sizing and colouring mistakes move these numbers even when every local patch looks
+normal; the centres catch two parts that swapped places or colours, which leaves every count and area as
+it was. On products whose parts move, the centres vary from image to image and the branch learns to
+ignore them.
 """
 
 from __future__ import annotations
@@ -19,6 +22,8 @@ SIZE = 128
 # Components smaller than this (in half-size pixels) are anti-aliased edges and noise, not parts.
 MIN_AREA = 12
 _OPEN = np.ones((3, 3), np.uint8)
+# Entries per palette colour: count, covered area, largest and smallest area, centre x and y.
+PER_COLOUR = 6
 
 
 def pixels(work: np.ndarray) -> np.ndarray:
@@ -35,26 +40,37 @@ def assign(px: np.ndarray, palette: np.ndarray) -> tuple[np.ndarray, np.ndarray]
 
 
 def descriptor(work: np.ndarray, palette: np.ndarray, novel_d2: float) -> np.ndarray:
-    """Logical descriptor of one working-size image: 4 numbers per palette colour, then the novel share."""
+    """Logical descriptor of one working-size image: `PER_COLOUR` numbers per palette colour, then the novel share."""
     idx, d2 = assign(pixels(work), palette)
     labels = idx.reshape(SIZE, SIZE)
     total = float(SIZE * SIZE)
     out = []
     for k in range(len(palette)):
         mask = cv2.morphologyEx((labels == k).astype(np.uint8), cv2.MORPH_OPEN, _OPEN)
-        n, _, stats, _ = cv2.connectedComponentsWithStats(mask, connectivity=8)
+        n, _, stats, centroids = cv2.connectedComponentsWithStats(mask, connectivity=8)
         areas = stats[1:n, cv2.CC_STAT_AREA]
-        big = areas[areas >= MIN_AREA]
+        keep = areas >= MIN_AREA
+        big = areas[keep]
         if big.size:
+            centre = (centroids[1:n][keep] * big[:, None]).sum(0) / big.sum() / SIZE
             out += [float(big.size), big.sum() / total, np.sqrt(big.max() / total), np.sqrt(big.min() / total)]
+            out += [float(centre[0]), float(centre[1])]
         else:
-            out += [0.0, 0.0, 0.0, 0.0]
+            # A colour with no part has no centre; the middle keeps the entry finite and near typical values.
+            out += [0.0, 0.0, 0.0, 0.0, 0.5, 0.5]
     out.append(float((d2 > novel_d2).mean()))
     return np.asarray(out, dtype=np.float64)
 
 
-def is_count(n_features: int) -> np.ndarray:
-    """Mask of the count entries in a descriptor of `n_features` values."""
-    mask = np.zeros(n_features, bool)
-    mask[0 : n_features - 1 : 4] = True
-    return mask
+def entry_floor(n_features: int) -> np.ndarray:
+    """Smallest spread each entry of a descriptor of `n_features` values is given, in its own units.
+
+    A count is off by whole parts, so good images agreeing on it says little below a third of a part. A
+    centre moves with the fixture's pixel or two of play and with shading at part edges; 0.02 of the image
+    is about 2.5 px, far below the distance between two parts.
+    """
+    floor = np.full(n_features, 3e-3)
+    floor[0 : n_features - 1 : PER_COLOUR] = 0.3
+    floor[4 : n_features - 1 : PER_COLOUR] = 0.03
+    floor[5 : n_features - 1 : PER_COLOUR] = 0.03
+    return floor

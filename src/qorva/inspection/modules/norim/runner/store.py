@@ -18,12 +18,14 @@ from typing import Any
 
 import numpy as np
 
+from . import components
 from .features import CELL, GRID, SIZE
 from .model import RING_CLASSES, Model
 from .paths import NorimError, check_name, products_root
 
 FORMAT = "norim-bundle"
-FORMAT_VERSION = 1
+# 2: the logical descriptor holds the centre of each colour's parts.
+FORMAT_VERSION = 2
 META_FILE = "bundle.json"
 ARRAYS_FILE = "model.npz"
 _SCALARS = ("kind", "novel_d2", "map_scale")
@@ -187,7 +189,9 @@ def _check_shapes(path: Path, m: Model) -> None:
     d = m.feat_mean.shape[0] if m.feat_mean.ndim == 1 else -1
     ok = m.feat_scale.shape == (d,) and m.norm.shape == (3, 2) and m.palette.ndim == 2 and m.palette.shape[1] == 3
     ok = ok and m.img_prec.shape == (2 * d, 2 * d) and m.img_mean.shape == (2 * d,)
-    ok = ok and m.logic_center.shape == m.logic_scale.shape == m.logic_tol.shape == (4 * len(m.palette) + 1,)
+    ok = ok and m.logic_center.shape == m.logic_scale.shape == m.logic_tol.shape == (
+        components.PER_COLOUR * len(m.palette) + 1,
+    )
     ok = ok and m.train_hashes.dtype == np.uint8 and m.train_hashes.shape[1:] == (16,)
     ok = ok and m.train_raw.shape == (len(m.train_hashes), 3)
     if m.kind == "gauss":

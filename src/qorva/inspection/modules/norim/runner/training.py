@@ -214,7 +214,7 @@ def _fit(z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator, s
     out["img_prec"] = stats.precision(stats.ledoit_wolf(v)).astype(np.float32)
     center = np.median(desc, axis=0)
     spread = desc.std(axis=0)
-    floor = np.where(components.is_count(desc.shape[1]), 0.3, 3e-3)
+    floor = components.entry_floor(desc.shape[1])
     out["logic_center"] = center
     out["logic_scale"] = np.sqrt(spread**2 + (0.05 * center) ** 2 + floor**2)
     # Deviations that good images show are tolerated: a count that varies from image to image (blobs of a
