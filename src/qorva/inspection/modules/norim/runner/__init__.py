@@ -21,8 +21,9 @@ Calls the inspector makes (each looked up on this module at every use):
 - `NorimError`: every failure the runner reports as its own.
 
 Scores. Each branch is normalised on good images held out at training time (k-fold):
-`z = (log1p(raw) - mean) / std` over their raw scores, so 0 is a typical good image and the branches are
-comparable.
+`t = (log1p(raw) - mean) / std` over their raw scores, then z is the normal quantile of t under a standard
+Gumbel distribution (good scores are maxima; see `tails`), so 0 is about a typical good image, good images
+come out close to N(0, 1), and the branches are comparable.
 The combined score is the largest of the three z values, so the largest part names the cause. With the
 inspector's threshold (mean + 2 std of good scores) a good image sits near 0-1 and a clear defect far
 above. The map is the structural branch's per-cell score, bilinearly spread over the image, in units of a

@@ -11,9 +11,12 @@ Branches (each returns a raw score per image; training fixes how raw scores map 
 - logical: the component descriptor (see `components`): how far each entry lies outside the range good
   images showed, in units of their spread; the image score is the largest.
 
-Each branch is normalised to z = (log1p(raw) - mean) / std, with the mean and std of log1p of the raw
-scores of good images held out at training time (k-fold), so 0 is a typical good image and 3 is three
-good standard deviations above it; the log tames the long right tail of maxima and distances. The combined
+Each branch is normalised with the mean and std of log1p of the raw scores of good images held out at
+training time (k-fold): t = (log1p(raw) - mean) / std, then z = the normal quantile of t under the
+standard Gumbel distribution (`tails`), because the scores are maxima whose right tail a log does not
+remove. 0 is about a typical good image and good images come out close to N(0, 1). The map is the same
+increasing function of t for every branch, so it changes neither the ranking of images nor which branch
+is largest; it only makes mean + 2 std of good scores mean what it says. The combined
 score is the largest z, and the branch that gives it names the cause.
 """
 
@@ -25,7 +28,7 @@ from dataclasses import dataclass
 import cv2
 import numpy as np
 
-from . import components
+from . import components, tails
 from .features import GRID, batch_features, isotropic
 
 BRANCHES = ("structural", "mahalanobis", "logical")
@@ -169,9 +172,11 @@ def score_works(model: Model, works: list[np.ndarray]) -> Scored:
 
 
 def normalise(model: Model, raw: np.ndarray) -> np.ndarray:
-    # Raw scores are maxima and distances with long right tails; on the log scale the held-out good
-    # scores are close to normal, so mean + 2 std of good scores keeps its usual meaning.
-    return (np.log1p(np.maximum(raw, 0.0)) - model.norm[:, 0]) / model.norm[:, 1]
+    # Every raw score is a maximum or a distance with a long right tail; on the log scale held-out good
+    # scores are close to a Gumbel distribution, whose normal quantile keeps the usual meaning of mean +
+    # 2 std of good scores. The same map for every branch keeps their order, so the cause named is the same.
+    y = np.log1p(np.maximum(raw, 0.0))
+    return tails.gumbel_z(y, model.norm[:, 0], model.norm[:, 1])
 
 
 def combine(z: np.ndarray) -> np.ndarray:
