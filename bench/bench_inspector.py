@@ -24,7 +24,10 @@ from typing import Any
 import cv2
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+try:
+    import qorva.inspection.modules.norim.inspector  # noqa: F401  (installed package)
+except ImportError:  # a source checkout with the extensions built in place (make native)
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
 from qorva.inspection.base import ModelState  # noqa: E402
 from qorva.inspection.modules.anomaly import anomaly_map as amap_render  # noqa: E402
