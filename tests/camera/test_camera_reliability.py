@@ -104,6 +104,8 @@ def test_folder_removed_and_recreated(make_camera, folder, tmp_path, camlog):
     cam.open()
     (folder / "a.png").write_bytes(png_bytes(image(1)))
     assert drain(cam, 1)[0][1]["source_file"] == "a.png"
+    # The frame is buffered before the file is moved: let the move finish before the folder goes.
+    assert wait_until(lambda: (tmp_path / "done" / "a.png").exists(), timeout=10)
     shutil.rmtree(folder)
     assert wait_until(lambda: any("cannot list" in m for _, m in records(camlog)), timeout=10)
     folder.mkdir()
