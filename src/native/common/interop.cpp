@@ -77,14 +77,6 @@ py::object Globals::attr(const char *module, const char *name) const { return ge
 
 py::object Globals::attr(py::handle module, py::handle name) const { return get(module).attr(name); }
 
-void Globals::set(const char *name, py::handle value) const {
-    if (PyDict_SetItemString(dict_, name, value.ptr()) != 0) {
-        throw py::error_already_set();
-    }
-}
-
-py::str Globals::module_name() const { return py::str(get("__name__")); }
-
 // --- Imports -----------------------------------------------------------------------
 
 py::object import(const char *module) { return py::module_::import(module); }
@@ -187,10 +179,6 @@ bool truth(py::handle o) {
         throw py::error_already_set();
     }
     return r == 1;
-}
-
-py::object round_to(py::handle x, int ndigits) {
-    return lookup("builtins", "round")(x, ndigits);
 }
 
 bool lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
@@ -296,21 +284,6 @@ void throw_assertion() {
 }
 
 bool matches(const py::error_already_set &e, py::handle exc_type) { return e.matches(exc_type); }
-
-void report_unraisable(const char *where) noexcept {
-    try {
-        throw;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        PyErr_WriteUnraisable(py::str(where).ptr());
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        PyErr_WriteUnraisable(nullptr);
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, where);
-        PyErr_WriteUnraisable(nullptr);
-    }
-}
 
 // --- Functions called through vectorcall ------------------------------------------------
 
@@ -442,37 +415,6 @@ ClassBuilder::ClassBuilder(const char *name, py::handle base, py::handle module_
     ns_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
 }
 
-std::string ClassBuilder::qualify(const char *member) const { return name_ + "." + member; }
-
-ClassBuilder &ClassBuilder::method(const char *name, py::cpp_function fn) {
-    // pybind11 treats a function created under the name "__init__" as a constructor of its
-    // own classes and refuses plain instances; such methods are created under another name
-    // and given their Python name here. `name` is a literal with static lifetime.
-    if (PyCFunction_Check(fn.ptr())) {
-        reinterpret_cast<PyCFunctionObject *>(fn.ptr())->m_ml->ml_name = name;
-    }
-    // A builtin function does not bind `self`; instancemethod gives it the descriptor a def has.
-    ns_[name] = steal_or_throw(PyInstanceMethod_New(fn.ptr()));
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::property(const char *name, py::cpp_function getter, const char *doc) {
-    py::object prop = lookup("builtins", "property")(getter, py::none(), py::none(),
-                                                     doc ? py::object(py::str(doc)) : py::object(py::none()));
-    ns_[name] = prop;
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::class_method(const char *name, py::cpp_function fn) {
-    ns_[name] = lookup("builtins", "classmethod")(fn);
-    return *this;
-}
-
-ClassBuilder &ClassBuilder::static_method(const char *name, py::cpp_function fn) {
-    ns_[name] = lookup("builtins", "staticmethod")(fn);
-    return *this;
-}
-
 ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
     ns_[name] = value;
     return *this;
@@ -480,7 +422,16 @@ ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
 
 ClassBuilder &ClassBuilder::method(Function spec) {
     const char *name = spec.name;
+    // A builtin function does not bind `self`; instancemethod gives it the descriptor a def has.
     ns_[name] = steal_or_throw(PyInstanceMethod_New(make_function(std::move(spec)).ptr()));
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::property(Function getter) {
+    const char *name = getter.name;
+    const char *doc = getter.doc;
+    ns_[name] = lookup("builtins", "property")(make_function(std::move(getter)), py::none(), py::none(),
+                                               doc ? py::object(py::str(doc)) : py::object(py::none()));
     return *this;
 }
 

@@ -11,6 +11,8 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 #include <utility>
 
 namespace qorva::interop {
@@ -47,8 +49,6 @@ public:
     // globals()[module].<name>, e.g. attr("np", "fromfile").
     py::object attr(const char *module, const char *name) const;
     py::object attr(py::handle module, py::handle name) const;
-    void set(const char *name, py::handle value) const;
-    py::str module_name() const;
 
 private:
     PyObject *dict_ = nullptr;
@@ -77,7 +77,6 @@ double to_float(py::handle o);       // float(o): numbers and numeric text
 py::object to_pyfloat(py::handle o); // float(o), kept as a Python float
 py::object to_int(py::handle o);     // int(o): numbers and integer text, truncating floats
 bool truth(py::handle o);            // bool(o)
-py::object round_to(py::handle x, int ndigits);  // builtins.round(x, ndigits)
 bool lt(py::handle a, py::handle b);  // a < b
 bool gt(py::handle a, py::handle b);  // a > b
 bool ge(py::handle a, py::handle b);  // a >= b
@@ -114,8 +113,6 @@ inline constexpr int kError = 40;
 [[noreturn]] void throw_assertion();
 // True when the pending error of `e` is an instance of `exc_type`.
 bool matches(const py::error_already_set &e, py::handle exc_type);
-// Reports an exception that must not escape (destructors, noexcept paths) as unraisable.
-void report_unraisable(const char *where) noexcept;
 
 // --- Functions called through vectorcall ------------------------------------------------
 // A builtin function with a plain Python signature, called without pybind11's overload dispatch
@@ -140,11 +137,16 @@ constexpr std::size_t arity(R (*)(A...)) {
 }
 template <auto F, std::size_t... I>
 py::object invoke(const py::handle *args, std::index_sequence<I...>) {
-    return F(py::reinterpret_borrow<py::object>(args[I])...);
+    if constexpr (std::is_void_v<decltype(F(py::reinterpret_borrow<py::object>(args[I])...))>) {
+        F(py::reinterpret_borrow<py::object>(args[I])...);
+        return py::none();  // a def without a return value
+    } else {
+        return F(py::reinterpret_borrow<py::object>(args[I])...);
+    }
 }
 }  // namespace detail
 
-// An Impl calling `F(py::object...)` with one argument per parameter.
+// An Impl calling `F(py::object...)` with one argument per parameter; a void F returns None.
 template <auto F>
 py::object adapt(const py::handle *args) {
     return detail::invoke<F>(args, std::make_index_sequence<detail::arity(F)>{});
@@ -155,12 +157,9 @@ py::object adapt(const py::handle *args) {
 class ClassBuilder {
 public:
     ClassBuilder(const char *name, py::handle base, py::handle module_name, const char *doc);
-    // `name` must have static lifetime (a literal): it becomes the function's __name__.
-    ClassBuilder &method(const char *name, py::cpp_function fn);
-    ClassBuilder &property(const char *name, py::cpp_function getter, const char *doc = nullptr);
-    ClassBuilder &class_method(const char *name, py::cpp_function fn);
-    ClassBuilder &static_method(const char *name, py::cpp_function fn);
     ClassBuilder &method(Function spec);
+    // A read-only property whose getter takes `self` alone.
+    ClassBuilder &property(Function getter);
     ClassBuilder &class_method(Function spec);
     ClassBuilder &static_method(Function spec);
     ClassBuilder &attr(const char *name, py::handle value);
@@ -170,7 +169,6 @@ private:
     std::string name_;
     py::object base_;
     py::dict ns_;
-    std::string qualify(const char *member) const;
 };
 
 }  // namespace qorva::interop

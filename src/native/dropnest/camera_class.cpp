@@ -132,23 +132,22 @@ void init_globals(py::module_ &m) {
 }
 
 void init_camera_class(py::module_ &m) {
-    using py::arg;
+    using interop::adapt;
     interop::ClassBuilder cls("DropnestCamera", g_globals.get("PushCamera"), m.attr("__name__"), kDoc);
-    // A plain signature, so that hosts which introspect the constructor see (params=None).
-    cls.method({"__init__", nullptr, {"self", "params"}, 2, {py::none()}, interop::adapt<&init>})
-        .method("_prepare", py::cpp_function(&prepare, py::name("_prepare"), arg("self")))
-        .method("_release", py::cpp_function(&release, py::name("_release"), arg("self")))
-        .property("_after", py::cpp_function(&after, py::name("_after"), arg("self")),
-                  "Post-processing mode: str(params['after']).lower(), 'move' by default.")
-        .property("_extensions", py::cpp_function(&extensions, py::name("_extensions"), arg("self")),
-                  "Accepted suffixes, lower case with a leading dot; _EXTS when 'extensions' is empty.")
-        .method("_receive_loop", py::cpp_function(&receive_loop, py::name("_receive_loop"), arg("self")))
-        .method("_scan", py::cpp_function(&scan, py::name("_scan"), arg("self")))
-        .method("_is_ready", py::cpp_function(&is_ready, py::name("_is_ready"), arg("self"), arg("fpath")))
-        .method("_consume", py::cpp_function(&consume, py::name("_consume"), arg("self"), arg("fpath")))
-        .method("_decode_failed",
-                py::cpp_function(&decode_failed, py::name("_decode_failed"), arg("self"), arg("fpath"), arg("reason")))
-        .method("_dispose", py::cpp_function(&dispose, py::name("_dispose"), arg("self"), arg("fpath")));
+    // Plain signatures, so that hosts which introspect the members see them as defs.
+    cls.method({"__init__", nullptr, {"self", "params"}, 2, {py::none()}, adapt<&init>})
+        .method({"_prepare", nullptr, {"self"}, 1, {}, adapt<&prepare>})
+        .method({"_release", nullptr, {"self"}, 1, {}, adapt<&release>})
+        .property({"_after", "Post-processing mode: str(params['after']).lower(), 'move' by default.", {"self"}, 1,
+                   {}, adapt<&after>})
+        .property({"_extensions", "Accepted suffixes, lower case with a leading dot; _EXTS when 'extensions' is empty.",
+                   {"self"}, 1, {}, adapt<&extensions>})
+        .method({"_receive_loop", nullptr, {"self"}, 1, {}, adapt<&receive_loop>})
+        .method({"_scan", nullptr, {"self"}, 1, {}, adapt<&scan>})
+        .method({"_is_ready", nullptr, {"self", "fpath"}, 2, {}, adapt<&is_ready>})
+        .method({"_consume", nullptr, {"self", "fpath"}, 2, {}, adapt<&consume>})
+        .method({"_decode_failed", nullptr, {"self", "fpath", "reason"}, 3, {}, adapt<&decode_failed>})
+        .method({"_dispose", nullptr, {"self", "fpath"}, 2, {}, adapt<&dispose>});
     py::object klass = cls.build();
     g_class = klass.inc_ref().ptr();
     m.attr("DropnestCamera") = klass;
