@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 
 
@@ -16,7 +17,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "train",
         help="train a product's model bundle from good images",
         description=__doc__,
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--product", required=True, help="product id; the bundle goes to products/<id>/norim/")
     parser.add_argument("--good", required=True, help="folder of good (defect-free) images, 20-50 recommended")
