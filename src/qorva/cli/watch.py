@@ -11,31 +11,18 @@ import argparse
 import threading
 from pathlib import Path
 
-from qorva.cli._common import camera_class, home_of, inspector
+from qorva.cli._common import camera_class, home_of, inspector, positive_float, positive_int, stop_on_signals
 from qorva.cli._help import HelpFormatter
+from qorva.console import StatusLine, result_line
 from qorva.errors import QorvaError
-from qorva.job import InspectionJob, JobSummary, StatusLine, camera_params, result_line, stop_on_signals
-from qorva.store import ResultStore, check_product, db_path, load_state
+from qorva.home import db_path, overlays_dir
+from qorva.job import InspectionJob, JobSummary, camera_params
+from qorva.products import check_product, load_state
+from qorva.results import ResultStore
 
 
 class WatchError(QorvaError):
     """The watch job could not start or its camera failed."""
-
-
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        msg = f"must be at least 1, got {value}"
-        raise argparse.ArgumentTypeError(msg)
-    return value
-
-
-def positive_float(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        msg = f"must be greater than 0, got {text}"
-        raise argparse.ArgumentTypeError(msg)
-    return value
 
 
 def add_camera_options(parser: argparse.ArgumentParser) -> None:
@@ -100,7 +87,7 @@ def summary_line(product: str, folder: str, summary: JobSummary, home: Path) -> 
     rate = summary.n / summary.seconds if summary.seconds > 0 else 0.0
     return (
         f"watched {folder} for {product}: {summary.n} images ({summary.counts_text()}) in {summary.seconds:.1f} s, "
-        f"{rate:.1f} img/s; results in {db_path(home)}, overlays in {home / 'results' / 'overlays' / product}"
+        f"{rate:.1f} img/s; results in {db_path(home)}, overlays in {overlays_dir(home, product)}"
     )
 
 
@@ -119,7 +106,6 @@ def run(args: argparse.Namespace) -> int:
         job = InspectionJob(
             home=home,
             state=state,
-            params=params,
             store=store,
             overlays=not args.no_overlays,
             max_images=args.max_images,

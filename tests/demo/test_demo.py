@@ -6,6 +6,7 @@ import sqlite3
 from pathlib import Path
 
 import cv2
+
 from clitools import run_qorva
 
 _SMALL = ("--images", "10", "--train-images", "8", "--teach-images", "8", "--size", "128", "--quiet")

@@ -9,12 +9,11 @@ import threading
 import time
 from collections import OrderedDict
 from collections.abc import Iterator, Mapping
-from pathlib import Path
 from typing import Any
 
+from .bundle import find_bundle, read_bundle, stamp
 from .model import Model
 from .paths import NorimError, products_root
-from .store import find_bundle, read_bundle, stamp
 
 logger = logging.getLogger("qorva.inspection.norim.runner")
 
@@ -112,7 +111,3 @@ def clear() -> None:
         _loaded.clear()
         _warned.clear()
 
-
-def loaded_paths() -> list[Path]:
-    with _lock:
-        return [Path(k[0]) for k in _loaded]

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
-from qorva.inspection.modules.norim.runner import store
+from qorva.inspection.modules.norim.runner import bundle
 
 BAD_NAMES = [
     pytest.param("", id="empty"),
@@ -104,9 +104,10 @@ def test_damaged_bundle_is_a_norim_error(copied, damage, match):
 
 def test_half_written_temporary_folder_is_never_loaded(home, goods, monkeypatch):
     def crash(*args, **kwargs):
-        raise OSError("disk full")
+        msg = "disk full"
+        raise OSError(msg)
 
-    monkeypatch.setattr(store.np, "savez", crash)
+    monkeypatch.setattr(bundle.np, "savez", crash)
     with pytest.raises(OSError, match="disk full"):
         runner.train("P1", goods[:4])
     norim = home / "products" / "P1" / "norim"
@@ -121,7 +122,7 @@ def test_half_written_temporary_folder_is_never_loaded(home, goods, monkeypatch)
 
 def test_failed_retraining_keeps_the_old_bundle(copied, goods, monkeypatch):
     before = runner.score_good_images(runner.get_bundle("P1"), goods[8:9])
-    monkeypatch.setattr(store.np, "savez", lambda *a, **k: (_ for _ in ()).throw(OSError("disk full")))
+    monkeypatch.setattr(bundle.np, "savez", lambda *a, **k: (_ for _ in ()).throw(OSError("disk full")))
     with pytest.raises(OSError):
         runner.train("P1", goods[4:8])
     assert runner.score_good_images(runner.get_bundle("P1"), goods[8:9]) == before
@@ -162,9 +163,9 @@ def test_purge_removes_only_the_products_cache(home, goods, tmp_path_factory):
     cache = home / "_train" / "norim" / "P1"
     outside = tmp_path_factory.mktemp("outside")
     (outside / "keep.bin").write_bytes(b"x" * 100)
-    os.symlink(outside, cache / "link-out")
-    os.symlink(home / "products" / "P1", cache / "link-bundle")
-    os.symlink(outside / "keep.bin", cache / "file-link")
+    (cache / "link-out").symlink_to(outside)
+    (cache / "link-bundle").symlink_to(home / "products" / "P1")
+    (cache / "file-link").symlink_to(outside / "keep.bin")
     expected = sum(p.stat().st_size for p in cache.rglob("*") if p.is_file() and not p.is_symlink())
     keep = _tree(home / "products") + _tree(home / "_train" / "norim" / "P2")
     assert runner.purge_train_cache("P1") == expected > 0
@@ -179,7 +180,7 @@ def test_purge_of_a_cache_that_is_itself_a_link_removes_only_the_link(home, tmp_
     outside = tmp_path_factory.mktemp("outside")
     (outside / "data").write_bytes(b"y" * 10)
     (home / "_train" / "norim").mkdir(parents=True)
-    os.symlink(outside, home / "_train" / "norim" / "P9")
+    (home / "_train" / "norim" / "P9").symlink_to(outside)
     assert runner.purge_train_cache("P9") == 0
     assert (outside / "data").read_bytes() == b"y" * 10
 

@@ -1,6 +1,6 @@
 """Built-in synthetic products: good images, defective images and ground-truth masks, deterministic per seed.
 
-Used by the tests, the benchmarks and `qorva demo`, so the whole chain can be tried without a camera.
+Used by `qorva demo`, the tests and the benchmarks, so the whole chain can be tried without a camera.
 
 Products (`PRODUCTS[name].kinds` lists the defect kinds that make sense for each):
 
@@ -272,60 +272,88 @@ def _structural(
     """
     size = img.shape[0]
     mask = np.zeros((size, size), np.uint8)
+    # Drawn for every kind, so each kind's later draws (and so its pixels for a seed) stay the same.
     sign = rng.choice([-1.0, 1.0])
     if kind in ("scratch", "subtle_scratch"):
-        p0 = _random_point(rng, size)
-        length = rng.uniform(0.18, 0.35) * size
-        angle = rng.uniform(0, np.pi)
-        p1 = np.clip(p0 + length * np.array([np.cos(angle), np.sin(angle)]), 2, size - 3)
-        if kind == "scratch":
-            _stroke(img, mask, np.stack([p0, p1]), 2, sign * rng.uniform(55, 80))
-        else:
-            _stroke(img, mask, np.stack([p0, p1]), 1, sign * rng.uniform(18, 26))
+        _scratch(img, mask, rng, sign, fine=kind == "subtle_scratch")
     elif kind == "spot":
-        c = _random_point(rng, size)
-        r = rng.uniform(0.012, 0.025) * size
-        layer = np.zeros((size, size), np.float32)
-        cv2.circle(layer, (int(c[0] * 16), int(c[1] * 16)), int(r * 16), 1.0, -1, cv2.LINE_AA, shift=4)
-        _blend(img, layer, sign * rng.uniform(50, 80))
-        mask[layer > 0.25] = 255
+        _spot(img, mask, rng, sign)
     elif kind == "crack":
-        pts = [_random_point(rng, size, 0.2)]
-        heading = rng.uniform(0, 2 * np.pi)
-        for _ in range(int(rng.integers(6, 10))):
-            heading += rng.normal(0, 0.6)
-            step = rng.uniform(0.02, 0.045) * size
-            pts.append(np.clip(pts[-1] + step * np.array([np.cos(heading), np.sin(heading)]), 2, size - 3))
-        _stroke(img, mask, np.asarray(pts), int(rng.integers(1, 3)), -rng.uniform(60, 90))
+        _crack(img, mask, rng)
     elif kind == "contamination":
-        c = _random_point(rng, size)
-        layer = np.zeros((size, size), np.float32)
-        for _ in range(int(rng.integers(3, 6))):
-            off = rng.normal(0, 0.02 * size, 2)
-            axes = (int(rng.uniform(0.015, 0.04) * size), int(rng.uniform(0.01, 0.03) * size))
-            centre = (int(c[0] + off[0]), int(c[1] + off[1]))
-            cv2.ellipse(layer, centre, axes, float(rng.uniform(0, 180)), 0, 360, 1.0, -1, cv2.LINE_AA)
-        layer = cv2.GaussianBlur(layer, (0, 0), 1.2) * rng.uniform(0.55, 0.75)
-        stain = np.array([30, 60, 95], np.float32)  # a brownish oil stain
-        out = img.astype(np.float32) * (1 - layer[..., None]) + stain * layer[..., None]
-        img[:] = np.clip(out, 0, 255).astype(np.uint8)
-        mask[layer > 0.15] = 255
+        _contamination(img, mask, rng)
     elif kind == "missing_chunk":
-        c = _random_point(rng, size, 0.2) if at is None else at
-        n = int(rng.integers(5, 8))
-        angles = np.sort(rng.uniform(0, 2 * np.pi, n))
-        radii = rng.uniform(0.025, 0.05, n) * size
-        poly = np.stack([c[0] + radii * np.cos(angles), c[1] + radii * np.sin(angles)], 1)
-        region = np.zeros((size, size), np.uint8)
-        cv2.fillPoly(region, [np.round(poly * 16).astype(np.int32)], 255, cv2.LINE_AA, shift=4)
-        # Only pixels that change are defective: a chunk of bare board over bare board is invisible.
-        sel = (region > 127) & (np.abs(img.astype(np.int16) - fill).max(2) > 30)
-        img[sel] = fill[sel]
-        mask[sel] = 255
+        _missing_chunk(img, mask, rng, fill, at)
     else:  # pragma: no cover - guarded by the callers
         msg = f"not a structural kind: {kind}"
         raise ValueError(msg)
     return mask
+
+
+def _scratch(img: np.ndarray, mask: np.ndarray, rng: np.random.Generator, sign: float, *, fine: bool) -> None:
+    size = img.shape[0]
+    p0 = _random_point(rng, size)
+    length = rng.uniform(0.18, 0.35) * size
+    angle = rng.uniform(0, np.pi)
+    p1 = np.clip(p0 + length * np.array([np.cos(angle), np.sin(angle)]), 2, size - 3)
+    if fine:
+        _stroke(img, mask, np.stack([p0, p1]), 1, sign * rng.uniform(18, 26))
+    else:
+        _stroke(img, mask, np.stack([p0, p1]), 2, sign * rng.uniform(55, 80))
+
+
+def _spot(img: np.ndarray, mask: np.ndarray, rng: np.random.Generator, sign: float) -> None:
+    size = img.shape[0]
+    c = _random_point(rng, size)
+    r = rng.uniform(0.012, 0.025) * size
+    layer = np.zeros((size, size), np.float32)
+    cv2.circle(layer, (int(c[0] * 16), int(c[1] * 16)), int(r * 16), 1.0, -1, cv2.LINE_AA, shift=4)
+    _blend(img, layer, sign * rng.uniform(50, 80))
+    mask[layer > 0.25] = 255
+
+
+def _crack(img: np.ndarray, mask: np.ndarray, rng: np.random.Generator) -> None:
+    size = img.shape[0]
+    pts = [_random_point(rng, size, 0.2)]
+    heading = rng.uniform(0, 2 * np.pi)
+    for _ in range(int(rng.integers(6, 10))):
+        heading += rng.normal(0, 0.6)
+        step = rng.uniform(0.02, 0.045) * size
+        pts.append(np.clip(pts[-1] + step * np.array([np.cos(heading), np.sin(heading)]), 2, size - 3))
+    _stroke(img, mask, np.asarray(pts), int(rng.integers(1, 3)), -rng.uniform(60, 90))
+
+
+def _contamination(img: np.ndarray, mask: np.ndarray, rng: np.random.Generator) -> None:
+    size = img.shape[0]
+    c = _random_point(rng, size)
+    layer = np.zeros((size, size), np.float32)
+    for _ in range(int(rng.integers(3, 6))):
+        off = rng.normal(0, 0.02 * size, 2)
+        axes = (int(rng.uniform(0.015, 0.04) * size), int(rng.uniform(0.01, 0.03) * size))
+        centre = (int(c[0] + off[0]), int(c[1] + off[1]))
+        cv2.ellipse(layer, centre, axes, float(rng.uniform(0, 180)), 0, 360, 1.0, -1, cv2.LINE_AA)
+    layer = cv2.GaussianBlur(layer, (0, 0), 1.2) * rng.uniform(0.55, 0.75)
+    stain = np.array([30, 60, 95], np.float32)  # a brownish oil stain
+    out = img.astype(np.float32) * (1 - layer[..., None]) + stain * layer[..., None]
+    img[:] = np.clip(out, 0, 255).astype(np.uint8)
+    mask[layer > 0.15] = 255
+
+
+def _missing_chunk(
+    img: np.ndarray, mask: np.ndarray, rng: np.random.Generator, fill: np.ndarray, at: np.ndarray | None
+) -> None:
+    size = img.shape[0]
+    c = _random_point(rng, size, 0.2) if at is None else at
+    n = int(rng.integers(5, 8))
+    angles = np.sort(rng.uniform(0, 2 * np.pi, n))
+    radii = rng.uniform(0.025, 0.05, n) * size
+    poly = np.stack([c[0] + radii * np.cos(angles), c[1] + radii * np.sin(angles)], 1)
+    region = np.zeros((size, size), np.uint8)
+    cv2.fillPoly(region, [np.round(poly * 16).astype(np.int32)], 255, cv2.LINE_AA, shift=4)
+    # Only pixels that change are defective: a chunk of bare board over bare board is invisible.
+    sel = (region > 127) & (np.abs(img.astype(np.int16) - fill).max(2) > 30)
+    img[sel] = fill[sel]
+    mask[sel] = 255
 
 
 # ---------------------------------------------------------------- public API

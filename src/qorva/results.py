@@ -1,30 +1,27 @@
-"""The results database and the files kept per product under the qorva home folder.
-
-Home layout (everything a command writes lives here):
-
-    <home>/products/<product>/norim/<bundle>/   trained bundles (`qorva train`)
-    <home>/products/<product>/norim/state.json  taught model state (`qorva teach`)
-    <home>/_train/norim/<product>/              retraining cache (`qorva purge` removes it)
-    <home>/results/results.db                   one row per inspected image (`qorva watch`)
-    <home>/results/overlays/<product>/<date>/   anomaly overlays of NG images
-"""
+"""The record of each inspected image: one row shape for the results database, `qorva inspect` and `qorva results`."""
 
 from __future__ import annotations
 
 import datetime as _dt
-import os
+import logging
+import math
 import re
 import sqlite3
-import uuid
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
 from typing import Any
 
-from qorva.errors import QorvaError
+import numpy as np
 
-STATE_FILE = "state.json"
-DB_NAME = "results.db"
+from qorva.errors import QorvaError
+from qorva.files import write_atomic
+from qorva.home import overlays_dir
+from qorva.schemas.common import Verdict
+
+logger = logging.getLogger("qorva.results")
+
+VERDICTS = tuple(v.value for v in Verdict)
 _SCHEMA_VERSION = 1
 
 _SCHEMA = """
@@ -55,13 +52,21 @@ class StoreError(QorvaError):
     """The home folder or the results database cannot be used."""
 
 
-class ProductError(QorvaError):
-    """A product id that is unsafe, unknown or not taught yet."""
+def _number(value: Any) -> float | None:
+    if value is None:
+        return None
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return None
 
 
 @dataclass
 class Row:
-    """One inspected image as recorded; `recorded_at` is UTC ISO-8601 with milliseconds."""
+    """One inspected image as recorded; `recorded_at` is UTC ISO-8601 with milliseconds.
+
+    The branch columns are the runner's `BRANCHES`, one column each.
+    """
 
     recorded_at: str
     run_id: str
@@ -81,6 +86,48 @@ class Row:
     error_message: str | None = None
     id: int | None = None
 
+    @classmethod
+    def from_result(
+        cls,
+        result: Any,
+        *,
+        run_id: str,
+        product_id: str,
+        source_file: str | None,
+        source_path: str | None,
+        latency_ms: float,
+    ) -> Row:
+        """The row of one `InspectionResult`, recorded now; a verdict on a non-finite score becomes ERROR."""
+        from qorva.inspection.modules.norim.runner import BRANCHES
+
+        verdict = str(getattr(result.verdict, "value", result.verdict))
+        score = _number(result.score)
+        error = getattr(result, "error_message", None)
+        if verdict != "ERROR" and (score is None or not math.isfinite(score)):
+            # A verdict on a score that is not a number is no verdict.
+            verdict, error = "ERROR", f"non-finite score {result.score!r}"
+        details = result.details or {}
+        branch = details.get("branch") or {}
+        return cls(
+            recorded_at=utc_now(),
+            run_id=run_id,
+            product_id=product_id,
+            source_file=source_file,
+            source_path=source_path,
+            verdict=verdict,
+            score=score if verdict != "ERROR" else None,
+            threshold=_number(result.threshold),
+            ratio=_number(details.get("ratio_over_threshold")),
+            **{name: _number(branch.get(name)) for name in BRANCHES},
+            dominant_branch=details.get("dominant_branch"),
+            latency_ms=round(latency_ms, 2),
+            error_message=error,
+        )
+
+    def to_record(self) -> dict[str, Any]:
+        """The row as printed by `--format json`: `id` (None before it is recorded), then every column."""
+        return {"id": self.id, **{c: getattr(self, c) for c in COLUMNS}}
+
 
 COLUMNS = tuple(f.name for f in fields(Row) if f.name != "id")
 
@@ -93,94 +140,6 @@ def format_time(moment: _dt.datetime) -> str:
     return moment.astimezone(_dt.UTC).strftime("%Y-%m-%dT%H:%M:%S.") + f"{moment.microsecond // 1000:03d}Z"
 
 
-# --- products ----------------------------------------------------------------------------------------------
-
-
-def check_product(product_id: str) -> str:
-    """`product_id` if it names exactly one folder under products/, else `ProductError`."""
-    from qorva.inspection.modules.norim.runner.paths import NorimError, check_name
-
-    try:
-        return check_name(product_id, "product id")
-    except NorimError as exc:
-        raise ProductError(str(exc)) from None
-
-
-def product_dir(home: Path, product_id: str) -> Path:
-    return home / "products" / check_product(product_id)
-
-
-def state_path(home: Path, product_id: str) -> Path:
-    return product_dir(home, product_id) / "norim" / STATE_FILE
-
-
-def require_product(home: Path, product_id: str) -> Path:
-    """The product's folder; `ProductError` naming the fix when it was never trained."""
-    folder = product_dir(home, product_id)
-    if not folder.is_dir():
-        known = known_products(home)
-        hint = f" (known: {', '.join(known)})" if known else ""
-        msg = (
-            f"unknown product {product_id!r}: no folder {folder}{hint}; "
-            f"run 'qorva train --product {product_id} --good DIR' first"
-        )
-        raise ProductError(msg)
-    return folder
-
-
-def known_products(home: Path) -> list[str]:
-    root = home / "products"
-    try:
-        return sorted(p.name for p in root.iterdir() if p.is_dir())
-    except OSError:
-        return []
-
-
-def write_atomic(path: Path, data: bytes) -> None:
-    """Write `data` to `path` through a temporary file in the same folder, so readers never see half a file."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    # Not mkstemp: its 0600 mode would make reports and overlays unreadable to the rest of the line.
-    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:12]}.tmp")
-    try:
-        with open(tmp, "xb") as fh:
-            fh.write(data)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        tmp.unlink(missing_ok=True)
-        raise
-
-
-def save_state(home: Path, state: Any) -> Path:
-    """Store a `ModelState` as the product's taught state; returns the file written."""
-    path = state_path(home, state.product_id)
-    write_atomic(path, (state.to_json(indent=2) + "\n").encode("utf-8"))
-    return path
-
-
-def load_state(home: Path, product_id: str) -> Any:
-    """The product's taught `ModelState`; `ProductError` when the product is unknown, untaught or damaged."""
-    from qorva.inspection.base import ModelState
-
-    require_product(home, product_id)
-    path = state_path(home, product_id)
-    try:
-        text = path.read_text(encoding="utf-8")
-    except FileNotFoundError:
-        msg = f"product {product_id!r} is not taught yet: no {path};"
-        msg += f" run 'qorva teach --product {product_id} --good DIR'"
-        raise ProductError(msg) from None
-    except OSError as exc:
-        msg = f"cannot read the taught state {path}: {exc}"
-        raise ProductError(msg) from None
-    try:
-        return ModelState.from_json(text)
-    except ValueError as exc:
-        msg = f"taught state {path} is damaged ({exc}); teach the product again"
-        raise ProductError(msg) from None
-
-
 # --- overlays ----------------------------------------------------------------------------------------------
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
@@ -191,14 +150,29 @@ def overlay_path(home: Path, product_id: str, source_file: str | None, recorded_
     stem = _UNSAFE.sub("_", Path(source_file or "image").stem).strip("._") or "image"
     day = recorded_at[:10]
     stamp = recorded_at[11:23].replace(":", "").replace(".", "")
-    return home / "results" / "overlays" / check_product(product_id) / day / f"{stamp}_{seq:05d}_{stem[:80]}.png"
+    return overlays_dir(home, product_id) / day / f"{stamp}_{seq:05d}_{stem[:80]}.png"
+
+
+def write_overlay(path: Path, overlay: np.ndarray, source: object) -> Path | None:
+    """Write an anomaly overlay as PNG and return `path`; on failure log why and return None.
+
+    A full disk or an unwritable folder must not stop the inspection: the verdict is what counts.
+    """
+    import cv2
+
+    try:
+        ok, buf = cv2.imencode(".png", np.ascontiguousarray(overlay))
+        if not ok:
+            msg = "PNG encoding failed"
+            raise ValueError(msg)
+        write_atomic(path, buf.tobytes())
+    except (OSError, ValueError, cv2.error) as exc:
+        logger.warning("cannot write the overlay of %s to %s: %s", source, path, exc)
+        return None
+    return path
 
 
 # --- results database --------------------------------------------------------------------------------------
-
-
-def db_path(home: Path) -> Path:
-    return home / "results" / DB_NAME
 
 
 class ResultStore:
@@ -217,18 +191,21 @@ class ResultStore:
             self._db.row_factory = sqlite3.Row
             self._db.execute("PRAGMA busy_timeout = 10000")
             if create:
-                self._db.execute("PRAGMA journal_mode = WAL")
-                self._db.execute("PRAGMA synchronous = FULL")
-                self._db.executescript(_SCHEMA)
-                version = self._db.execute("PRAGMA user_version").fetchone()[0]
-                if version == 0:
-                    self._db.execute(f"PRAGMA user_version = {_SCHEMA_VERSION}")
-                elif version > _SCHEMA_VERSION:
-                    msg = f"results database {self.path} is of a newer format ({version}); upgrade qorva"
-                    raise StoreError(msg)
+                self._create()
         except sqlite3.Error as exc:
             msg = f"cannot open the results database {self.path}: {exc}"
             raise StoreError(msg) from None
+
+    def _create(self) -> None:
+        self._db.execute("PRAGMA journal_mode = WAL")
+        self._db.execute("PRAGMA synchronous = FULL")
+        self._db.executescript(_SCHEMA)
+        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        if version == 0:
+            self._db.execute(f"PRAGMA user_version = {_SCHEMA_VERSION}")
+        elif version > _SCHEMA_VERSION:
+            msg = f"results database {self.path} is of a newer format ({version}); upgrade qorva"
+            raise StoreError(msg)
 
     def close(self) -> None:
         self._db.close()
@@ -288,6 +265,3 @@ class ResultStore:
             msg = f"cannot read the results database {self.path}: {exc}"
             raise StoreError(msg) from None
         return [Row(**dict(r)) for r in reversed(rows)]
-
-    def __iter__(self) -> Iterator[Row]:
-        return iter(self.query())

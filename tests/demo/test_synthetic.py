@@ -3,7 +3,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from qorva import synthetic
+from qorva.demo import synthetic
 
 CASES = [(p, k) for p, info in synthetic.PRODUCTS.items() for k in info.kinds]
 

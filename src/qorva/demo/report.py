@@ -1,4 +1,4 @@
-"""Pictures and pages of inspection results: the contact sheet PNG of NG images and a self-contained HTML report."""
+"""The demo's report: a contact sheet PNG of the NG images and a self-contained HTML page of every figure."""
 
 from __future__ import annotations
 
@@ -11,7 +11,11 @@ from pathlib import Path
 import cv2
 import numpy as np
 
-from qorva.store import write_atomic
+from qorva.demo.run import DemoOptions, DemoResult
+from qorva.demo.scoring import Scores, figures, headline, pct
+from qorva.files import write_atomic
+from qorva.home import db_path
+from qorva.results import VERDICTS, Row
 
 _BG = (248, 248, 248)
 _INK = (40, 40, 40)
@@ -171,3 +175,77 @@ def html_report(
     parts.append("</body></html>")
     write_atomic(path, "\n".join(parts).encode("utf-8"))
     return path
+
+
+def write_report(opts: DemoOptions, result: DemoResult, s: Scores) -> tuple[Path, Path]:
+    """The contact sheet PNG of the NG images and the HTML report, under <workdir>/report/."""
+    out = opts.workdir / "report"
+    subtitle = [
+        f"{len(result.rows)} images, recall {pct(s.recall)}, false-positive rate {pct(s.fp_rate)}, "
+        f"threshold {result.threshold:.3f}",
+        "left: image (true defect outlined in cyan)   right: anomaly overlay (red outline: model's region)",
+    ]
+    sheet = contact_sheet(_sheet_entries(result), f"qorva demo - NG images of '{opts.product}'", subtitle)
+    sheet_path = write_png(out / "contact_sheet.png", sheet)
+    tables = [
+        Table("Summary", ("figure", "value"), list(figures(result, s))),
+        Table(
+            "Confusion matrix (rows: truth, columns: verdict)",
+            ("truth", *VERDICTS),
+            [(t, *(s.matrix.get((t, v), 0) for v in VERDICTS)) for t in ("good", "defect")],
+        ),
+    ]
+    intro = headline(opts, result) + f". Results database: {db_path(result.home or opts.workdir)}."
+    report_path = html_report(
+        out / "report.html", f"qorva demo: {opts.product}", intro, tables, sheet, after=[_every_image(result)]
+    )
+    return sheet_path, report_path
+
+
+def _sheet_entries(result: DemoResult) -> list[SheetEntry]:
+    """One tile per NG image, highest score first, captioned with its truth."""
+    entries = []
+    ng = [r for r in result.rows.values() if r.verdict == "NG"]
+    for row in sorted(ng, key=lambda r: -(r.score or 0.0)):
+        item = result.items.get(row.source_file or "")
+        if item is None:
+            continue
+        correct = item.truth == "defect"
+        entries.append(
+            SheetEntry(
+                image=item.image,
+                overlay=result.overlays.get(item.name),
+                lines=[
+                    f"{item.name}  NG  {'defect: ' + item.kind if correct else 'FALSE ALARM (good)'}",
+                    f"score {row.score:.2f} / thr {row.threshold:.2f}  x{row.ratio or 0:.1f}",
+                    f"dominant: {row.dominant_branch}",
+                ],
+                correct=correct,
+                truth_mask=item.mask,
+            )
+        )
+    return entries
+
+
+def _every_image(result: DemoResult) -> Table:
+    """Every recorded row in inspection order; wrong verdicts highlighted."""
+    from qorva.inspection.modules.norim.runner import BRANCHES
+
+    rows = sorted(result.rows.values(), key=lambda r: r.id or 0)
+    return Table(
+        "Every image, in inspection order",
+        ("id", "file", "truth", "verdict", "score", "threshold", "ratio", *BRANCHES, "dominant", "inspect ms",
+         "overlay"),
+        [
+            (r.id, r.source_file, result.items[r.source_file].kind if r.source_file in result.items else "?",
+             r.verdict, r.score, r.threshold, r.ratio, *(getattr(r, b) for b in BRANCHES),
+             r.dominant_branch, r.latency_ms, Path(r.overlay_path).name if r.overlay_path else "")
+            for r in rows
+        ],
+        highlight={i for i, r in enumerate(rows) if _wrong(result, r)},
+    )
+
+
+def _wrong(result: DemoResult, row: Row) -> bool:
+    item = result.items.get(row.source_file or "")
+    return item is not None and (row.verdict == "NG") != (item.truth == "defect")

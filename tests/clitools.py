@@ -13,7 +13,7 @@ import cv2
 import numpy as np
 
 import qorva
-from qorva import synthetic
+from qorva.demo import synthetic
 
 PRODUCT = "widget"
 SIZE = 128

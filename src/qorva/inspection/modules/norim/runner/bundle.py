@@ -18,6 +18,8 @@ from typing import Any
 
 import numpy as np
 
+from qorva.files import write_atomic_with, write_json_atomic
+
 from . import components
 from .features import CELL, GRID, SIZE
 from .model import RING_CLASSES, Model
@@ -57,15 +59,10 @@ def write_bundle(target: Path, model: Model, meta: dict[str, Any]) -> None:
             novel_d2=float(model.novel_d2),
             map_scale=float(model.map_scale),
         )
-        with open(tmp / ARRAYS_FILE, "wb") as fh:
-            np.savez(fh, **_model_arrays(model))
-            fh.flush()
-            os.fsync(fh.fileno())
+        arrays = _model_arrays(model)
+        write_atomic_with(tmp / ARRAYS_FILE, lambda fh: np.savez(fh, **arrays))
         # The metadata goes last: a folder without it is never taken for a bundle.
-        with open(tmp / META_FILE, "w", encoding="utf-8") as fh:
-            json.dump(info, fh, ensure_ascii=False, indent=1)
-            fh.flush()
-            os.fsync(fh.fileno())
+        write_json_atomic(tmp / META_FILE, info)
         _swap_into_place(tmp, target)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -76,12 +73,12 @@ def _swap_into_place(tmp: Path, target: Path) -> None:
     old = None
     if os.path.lexists(target):
         old = target.parent / f".old-{target.name}-{uuid.uuid4().hex[:8]}"
-        os.replace(target, old)
+        target.replace(old)
     try:
-        os.replace(tmp, target)
+        tmp.replace(target)
     except BaseException:
         if old is not None:
-            os.replace(old, target)
+            old.replace(target)
         raise
     if old is not None:
         shutil.rmtree(old, ignore_errors=True)
@@ -119,8 +116,8 @@ def find_bundle(name: object, home: str | os.PathLike[str] | None = None) -> Pat
 def stamp(path: Path) -> tuple[int, ...]:
     """Changes whenever the bundle at `path` is replaced or either of its files is rewritten."""
     try:
-        meta = os.stat(path / META_FILE)
-        arrays = os.stat(path / ARRAYS_FILE)
+        meta = (path / META_FILE).stat()
+        arrays = (path / ARRAYS_FILE).stat()
     except OSError as exc:
         msg = f"bundle {path} is incomplete or disappeared: {exc}"
         raise NorimError(msg) from exc
@@ -130,8 +127,7 @@ def stamp(path: Path) -> tuple[int, ...]:
 def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
     """Load and check the bundle folder `path`; `NorimError` says what is wrong with a damaged one."""
     try:
-        with open(path / META_FILE, encoding="utf-8") as fh:
-            meta = json.load(fh)
+        meta = json.loads((path / META_FILE).read_text(encoding="utf-8"))
     except (OSError, ValueError) as exc:
         msg = f"bundle {path}: cannot read {META_FILE}: {exc}"
         raise NorimError(msg) from exc
@@ -153,7 +149,7 @@ def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
         raise NorimError(msg)
     try:
         # Our own handle: np.load leaks the file it opened when the archive turns out to be damaged.
-        with open(path / ARRAYS_FILE, "rb") as fh, np.load(fh, allow_pickle=False) as npz:
+        with (path / ARRAYS_FILE).open("rb") as fh, np.load(fh, allow_pickle=False) as npz:
             arrays = {k: npz[k] for k in npz.files}
     except (OSError, ValueError, zipfile.BadZipFile, EOFError) as exc:
         msg = f"bundle {path}: {ARRAYS_FILE} is damaged or unreadable: {exc}"
