@@ -79,7 +79,7 @@ py::bool_ decode_failed(py::object self, py::object fpath, py::object reason) {
     py::object fails = self.attr("_decode_fails");
     py::object count = fails.attr("get")(key, py::int_(0)) + py::int_(1);
     fails[key] = count;
-    py::object limit = interop::to_int(param(self, "max_decode_retries", py::int_(3)));
+    py::object limit = interop::to_int(param(self, "max_decode_retries"));
     py::object logger = globals().get("logger");
     if (interop::ge(count, limit)) {
         interop::log(logger, interop::kWarning, "%s - excluded after %d failures: %s",

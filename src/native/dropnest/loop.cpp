@@ -84,7 +84,7 @@ void hook_interpreter_exit() {
 }  // namespace
 
 void receive_loop(py::object self) {
-    const double interval = rules::poll_interval(interop::to_float(param(self, "poll_ms", py::int_(100))));
+    const double interval = rules::poll_interval(interop::to_float(param(self, "poll_ms")));
     const py::float_ timeout(interval);
     hook_interpreter_exit();
     const Running running(self);
