@@ -1,9 +1,12 @@
+// DropnestCamera: module globals, __init__, _prepare, _release, _after, _extensions and the class itself.
+// Mirrors reference/camera.py: DropnestCamera.__init__, prepare, release, after, extensions.
 #include "dropnest/camera_class.hpp"
 
 #include <algorithm>
 #include <string>
 
 #include "dropnest/members.hpp"
+#include "dropnest/texts.hpp"
 
 namespace qorva::dropnest {
 
@@ -82,11 +85,11 @@ void prepare(py::object self) {
     const auto &g = globals();
     py::object raw = param(self, "path");
     if (!interop::truth(raw)) {
-        interop::throw_py(g.get("CameraError"), "DropnestCamera: 'path' parameter is required");
+        interop::throw_py(g.get("CameraError"), texts::kPathRequired);
     }
     py::object folder = g.get("Path")(raw);
     if (!interop::truth(folder.attr("is_dir")())) {
-        interop::throw_py(g.get("CameraError"), py::str("DropnestCamera: dropnest not found: {}").format(folder));
+        interop::throw_py(g.get("CameraError"), py::str(texts::kFolderNotFound).format(folder));
     }
     self.attr("_folder") = folder;
     self.attr("_seen").attr("clear")();

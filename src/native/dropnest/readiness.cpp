@@ -1,7 +1,7 @@
 // _is_ready: whether the sender has finished writing a candidate, by the agreed policy.
-#include "dropnest/marker.hpp"
+// Mirrors reference/camera.py: is_ready (and marker_of).
 #include "dropnest/members.hpp"
-#include "dropnest/rules.hpp"
+#include "core/arrival.hpp"
 
 namespace qorva::dropnest {
 
@@ -32,7 +32,7 @@ bool size_has_settled(py::handle self, py::handle fpath) {
         return false;
     }
     const double stable_s = interop::to_float(param(self, "stable_ms")) / 1000.0;
-    return rules::settled(interop::to_float(entry[py::int_(1)]), interop::to_float(now), stable_s);
+    return core::arrival::settled(interop::to_float(entry[py::int_(1)]), interop::to_float(now), stable_s);
 }
 
 }  // namespace
