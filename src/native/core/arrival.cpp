@@ -1,8 +1,8 @@
-#include "dropnest/rules.hpp"
+#include "core/arrival.hpp"
 
 #include <algorithm>
 
-namespace qorva::dropnest::rules {
+namespace qorva::core::arrival {
 
 std::vector<std::size_t> arrival_order(std::vector<Arrival> items, bool by_time) {
     // Names within one folder are unique, so either key gives a total order and the
@@ -32,4 +32,4 @@ std::string stamp_tail(std::string_view millis, unsigned attempt) {
     return tail;
 }
 
-}  // namespace qorva::dropnest::rules
+}  // namespace qorva::core::arrival

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace qorva::dropnest::fs {
+namespace qorva::core::fs {
 
 #ifdef _WIN32
 using NativeString = std::wstring;  // UTF-16, as the Win32 wide calls take it
@@ -57,4 +57,4 @@ private:
 // The errors for which Path.is_file() answers "not a regular file" instead of raising.
 bool is_absent_error(int err);
 
-}  // namespace qorva::dropnest::fs
+}  // namespace qorva::core::fs

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qorva::dropnest::rules {
+namespace qorva::core::arrival {
 
 // Where the suffix of `name` starts (its last dot), or npos when the name has none: a dot
 // that is the first or the last character does not start a suffix (".png", "a.").
@@ -64,4 +64,4 @@ inline double poll_interval(double poll_ms) {
     return s > 0.01 ? s : 0.01;
 }
 
-}  // namespace qorva::dropnest::rules
+}  // namespace qorva::core::arrival

@@ -1,6 +1,6 @@
-#include "inspector/calibration.hpp"
+#include "core/calibration.hpp"
 
-namespace qorva::inspector {
+namespace qorva::core {
 
 Calibration calibrate(double mean, double raw_std, double max, double sigma, const double *scores, std::size_t count,
                       std::size_t n_scores) {
@@ -19,4 +19,4 @@ Calibration calibrate(double mean, double raw_std, double max, double sigma, con
     return c;
 }
 
-}  // namespace qorva::inspector
+}  // namespace qorva::core

@@ -1,4 +1,4 @@
-#include "dropnest/fs_platform.hpp"
+#include "core/folder.hpp"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #endif
 
-namespace qorva::dropnest::fs {
+namespace qorva::core::fs {
 
 #ifdef _WIN32
 
@@ -176,4 +176,4 @@ bool is_absent_error(int err) { return err == ENOENT || err == ENOTDIR || err ==
 
 #endif
 
-}  // namespace qorva::dropnest::fs
+}  // namespace qorva::core::fs

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <optional>
 
-namespace qorva::inspector {
+namespace qorva::core {
 
 struct Calibration {
     double std = 1.0;        // population deviation, or 1.0 when it is at most kStdFloor
@@ -22,4 +22,4 @@ inline constexpr double kStdFloor = 1e-9;
 Calibration calibrate(double mean, double raw_std, double max, double sigma, const double *scores, std::size_t count,
                       std::size_t n_scores);
 
-}  // namespace qorva::inspector
+}  // namespace qorva::core
