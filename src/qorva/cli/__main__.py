@@ -46,7 +46,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    try:
+        parser = build_parser()
+    except QorvaError as exc:  # a native module is missing: the options of `watch` come from the camera's
+        print(f"qorva: error: {exc}", file=sys.stderr)
+        return 1
     args = parser.parse_args(argv)
     logging.basicConfig(
         level=logging.DEBUG if args.debug else logging.WARNING,

@@ -37,13 +37,18 @@ def inspector() -> Any:
     return NorimInspector()
 
 
-def camera_class() -> Any:
+def camera_module() -> Any:
+    """The `dropnest` extension module, or a clear error when it is missing."""
     try:
-        from qorva.io.camera.dropnest import DropnestCamera
+        from qorva.io.camera import dropnest
     except ImportError as exc:
         msg = f"the camera module cannot be loaded ({exc}); reinstall qorva or run 'make native'"
         raise ModuleMissingError(msg) from None
-    return DropnestCamera
+    return dropnest
+
+
+def camera_class() -> Any:
+    return camera_module().DropnestCamera
 
 
 def read_images(files: list[Path], desc: str, *, quiet: bool) -> list[np.ndarray]:
