@@ -21,6 +21,8 @@ from collections.abc import Iterator
 from pathlib import Path
 
 ENV_VAR = "QORVA_HOME"
+# The inspection module's subfolder of a product: its bundles and its taught state.
+MODULE_DIR = "norim"
 STATE_FILE = "state.json"
 DB_NAME = "results.db"
 
@@ -117,15 +119,15 @@ def product_dir(home: Path, product_id: str) -> Path:
 
 
 def bundle_dir(home: Path, product_id: str, name: str) -> Path:
-    return product_dir(home, product_id) / "norim" / check_name(name, "bundle name")
+    return product_dir(home, product_id) / MODULE_DIR / check_name(name, "bundle name")
 
 
 def state_path(home: Path, product_id: str) -> Path:
-    return product_dir(home, product_id) / "norim" / STATE_FILE
+    return product_dir(home, product_id) / MODULE_DIR / STATE_FILE
 
 
 def train_cache_dir(home: Path, product_id: str) -> Path:
-    return home / "_train" / "norim" / check_name(product_id, "product id")
+    return home / "_train" / MODULE_DIR / check_name(product_id, "product id")
 
 
 def db_path(home: Path) -> Path:

@@ -211,7 +211,7 @@ def run_demo(
     result = DemoResult(items={i.name: i for i in items}, rows={}, overlays={}, done_at={}, verdict_at={}, home=home)
     result.seconds["generate"] = time.perf_counter() - t0
     with use_home(home):
-        state = _train_and_teach(opts, train, teach, inspector, result)
+        state = _train_and_teach(opts, home, train, teach, inspector, result)
         drop = opts.workdir / "drop"
         drop.mkdir(parents=True, exist_ok=True)
         t = time.perf_counter()
@@ -232,11 +232,10 @@ def run_demo(
 
 
 def _train_and_teach(
-    opts: DemoOptions, train: list[np.ndarray], teach: list[np.ndarray], inspector: Any, result: DemoResult
+    opts: DemoOptions, home: Path, train: list[np.ndarray], teach: list[np.ndarray], inspector: Any, result: DemoResult
 ) -> ModelState:
     from qorva.inspection.modules.norim import runner
 
-    home = opts.workdir / "home"
     t = time.perf_counter()
     try:
         runner.train(opts.product, train, home=home, quiet=opts.quiet, seed=opts.seed)

@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 
 from qorva.files import write_atomic_with, write_json_atomic
+from qorva.home import MODULE_DIR
 
 from . import components
 from .features import CELL, GRID, SIZE
@@ -99,10 +100,10 @@ def find_bundle(name: object, home: str | os.PathLike[str] | None = None) -> Pat
     for entry in products:
         if entry.name.startswith(".") or not entry.is_dir():
             continue
-        candidate = Path(entry.path) / "norim" / bundle
+        candidate = Path(entry.path) / MODULE_DIR / bundle
         if (candidate / META_FILE).is_file():
             hits.append(candidate)
-    where = root / "*" / "norim" / bundle
+    where = root / "*" / MODULE_DIR / bundle
     if not hits:
         msg = f"bundle {bundle!r} not found (looked for {where}); train it with: qorva train --product P --good DIR"
         raise NorimError(msg)

@@ -11,6 +11,8 @@ from collections import OrderedDict
 from collections.abc import Iterator, Mapping
 from typing import Any
 
+from qorva.home import MODULE_DIR
+
 from .bundle import find_bundle, read_bundle, stamp
 from .model import Model
 from .paths import NorimError, products_root
@@ -62,7 +64,7 @@ def resolve_device(device: object) -> tuple[str, bool]:
 def _swap_in_progress(name: object, home: str | os.PathLike[str] | None) -> bool:
     if not isinstance(name, str):
         return False
-    return any(products_root(home).glob(f"*/norim/.old-{glob.escape(name)}-*"))
+    return any(products_root(home).glob(f"*/{MODULE_DIR}/.old-{glob.escape(name)}-*"))
 
 
 def get(name: object, device: object = None, home: str | os.PathLike[str] | None = None) -> Bundle:
