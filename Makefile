@@ -1,38 +1,62 @@
-# `make demo` and `make test` set everything up on a fresh machine (Python 3.11 with venv).
+# `make demo` and `make test` set everything up on a fresh machine (Python 3.11 with venv, a C++17 compiler).
 PYTHON ?= python3
-VENV ?= .venv-test
+# The one virtual environment of every target; it imports the package from src/ through a .pth file.
+VENV ?= .venv
 PY := $(VENV)/bin/python
-PIP := $(PY) -m pip
-# Development builds of the extension modules, written into src/ (gitignored).
+CMAKE := $(VENV)/bin/cmake
+# One persistent build folder for every target, so a second build compiles only what changed.
 BUILD ?= build/dev
+BUILD_TYPE ?= Release
+# Set up once per change of pyproject.toml (its dependencies are installed from it).
+READY := $(VENV)/.ready
+# Name and version live in pyproject.toml alone.
+PROJECT = $(shell $(PYTHON) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
+                                print("-DSKBUILD_PROJECT_NAME=" + p["name"], "-DSKBUILD_PROJECT_VERSION=" + p["version"])')
+REQUIREMENTS = $(shell $(PYTHON) -c 'import shlex, tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
+                                 print(*map(shlex.quote, p["build-system"]["requires"] + p["project"]["dependencies"] \
+                                                         + p["project"]["optional-dependencies"]["dev"]))')
 
-.PHONY: test demo install native bench lint clean
+.PHONY: test demo dev native core-windows bench lint clean
 
-$(PY):
-	$(PYTHON) -m venv $(VENV)
-	$(PIP) install --quiet --upgrade pip
+$(READY): pyproject.toml
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	@echo "installing the dependencies into $(VENV)"
+	$(PY) -m pip install --quiet $(REQUIREMENTS) cmake ninja
+	$(PY) -c 'import pathlib, sysconfig; pathlib.Path(sysconfig.get_paths()["purelib"], "qorva-src.pth").write_text("$(CURDIR)/src\n")'
+	touch $@
 
-install: $(PY)
-	$(PIP) install --quiet ".[test]"
+dev: $(READY)
 
-test: install
-	$(PY) -m pytest; rc=$$?; \
-	  if [ $$rc -eq 5 ]; then echo "no tests collected"; exit 0; fi; exit $$rc
+# The extension modules, written into src/ beside the Python package (gitignored), and the C++ core tests.
+# Ninja prints one line per step while it builds, and nothing to do when nothing changed.
+native: $(READY)
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQORVA_INPLACE=ON -DQORVA_NATIVE_TESTS=ON \
+	  $(PROJECT) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
+	$(CMAKE) --build $(BUILD) $(if $(TARGET),--target $(TARGET),)
 
-demo: install
-	$(VENV)/bin/qorva demo
+# pytest's "no tests collected" (exit 5) fails like any other non-zero exit.
+test: native
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
+	$(PY) -m pytest
 
-native:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORVA_INPLACE=ON \
-	  -DSKBUILD_PROJECT_NAME=qorva -DSKBUILD_PROJECT_VERSION=0.1.0 \
-	  -Dpybind11_DIR="$$(.venv/bin/python -m pybind11 --cmakedir)" -DPython_EXECUTABLE="$$(pwd)/.venv/bin/python" >/dev/null
-	cmake --build $(BUILD) $(if $(TARGET),--target $(TARGET),)
+demo: native
+	$(PY) -m qorva demo
 
-bench: install
+# The Python-free core built for 64-bit Windows with mingw-w64, its tests run under wine.
+WIN_BUILD ?= build/windows
+core-windows: $(READY)
+	$(CMAKE) -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/tests/native/mingw-w64.cmake -DQORVA_CORE_ONLY=ON -DQORVA_NATIVE_TESTS=ON >/dev/null
+	$(CMAKE) --build $(WIN_BUILD)
+	$(VENV)/bin/ctest --test-dir $(WIN_BUILD) --output-on-failure
+
+bench: native
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
-lint:
-	.venv/bin/ruff check src tests bench
+lint: $(READY)
+	$(VENV)/bin/ruff check src tests bench
 
 clean:
-	rm -rf build $(VENV) src/qorva/**/*.so
+	rm -rf build $(VENV)
+	find src \( -name '*.so' -o -name '*.pyd' \) -delete

@@ -69,7 +69,7 @@ def drain(cls, folder: Path, done: Path, n: int) -> tuple[float, int]:
     elapsed = time.perf_counter() - t
     cam.close()
     for p in done.iterdir():
-        os.replace(p, folder / p.name)
+        p.replace(folder / p.name)
     return elapsed, got
 
 

@@ -34,7 +34,7 @@ import numpy as np  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
-from qorva import synthetic  # noqa: E402
+from qorva.demo import synthetic  # noqa: E402
 from qorva.inspection.modules.norim import runner  # noqa: E402
 
 
@@ -67,7 +67,7 @@ _PROBE = """
 import os, resource, sys
 os.environ["QORVA_HOME"] = sys.argv[1]
 sys.path.insert(0, sys.argv[4])
-from qorva import synthetic as S
+from qorva.demo import synthetic as S
 from qorva.inspection.modules.norim import runner as r
 
 

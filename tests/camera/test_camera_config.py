@@ -120,3 +120,34 @@ def test_close_then_open_starts_with_empty_records(make_camera, folder):
     assert cam._folder == Path(str(folder))
     assert cam._seen == set()
     cam.close()
+
+
+class _Recording(dict):
+    """Parameters that record how each key is asked for."""
+
+    calls: list[tuple]
+
+    def get(self, *args):
+        self.calls.append(args)
+        return super().get(*args)
+
+
+def test_defaults_table_is_read_at_each_use(make_camera, folder, monkeypatch):
+    (folder / "a.png").write_bytes(b"x")
+    cam = make_camera(prepare=True)
+    assert not cam._is_ready(folder / "a.png")
+    monkeypatch.setitem(dropnest._DEFAULTS, "ready_policy", "none")
+    monkeypatch.setitem(dropnest._DEFAULTS, "after", "KEEP")
+    assert cam._is_ready(folder / "a.png")
+    assert cam._after == "keep"
+    assert cam.max_queue == dropnest._DEFAULTS["max_queue"]  # the base's own default agrees with the table
+
+
+def test_keys_without_a_default_are_read_without_one(folder):
+    params = _Recording(path=str(folder))
+    params.calls = []
+    cam = dropnest.DropnestCamera(params)
+    cam._prepare()
+    assert cam._extensions is dropnest._EXTS
+    assert params.calls == [("path",), ("after", "move"), ("processed_dir",), ("extensions",)]
+    cam._release()

@@ -2,36 +2,28 @@
 
 from __future__ import annotations
 
-import os
 import shutil
 from pathlib import Path
 
 import pytest
-from clitools import PRODUCT, goods, write_images
 
+from clitools import PRODUCT, goods, write_images
+from qorva.home import use as use_home
 from qorva.inspection.modules.norim import runner
+from qorva.products import save_state
 
 
 @pytest.fixture(scope="session")
 def built(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """Home with PRODUCT trained and taught, plus folders of teach images; copy it before changing anything."""
     from qorva.inspection.modules.norim.inspector import NorimInspector
-    from qorva.store import save_state
 
     root = tmp_path_factory.mktemp("cli")
-    home = root / "home"
-    previous = os.environ.get("QORVA_HOME")
-    os.environ["QORVA_HOME"] = str(home)
-    try:
+    with use_home(root / "home") as home:
         runner.train(PRODUCT, goods(8, seed=1), home=home)
         teach = goods(8, seed=2)
         write_images(root / "teach", teach, "t")
         save_state(home, NorimInspector().teach(teach, {"product_id": PRODUCT}))
-    finally:
-        if previous is None:
-            os.environ.pop("QORVA_HOME", None)
-        else:
-            os.environ["QORVA_HOME"] = previous
     return root
 
 

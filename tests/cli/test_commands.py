@@ -9,11 +9,12 @@ import json
 from pathlib import Path
 
 import pytest
-from clitools import PRODUCT, defect, goods, run_qorva, write_images
 
+from clitools import PRODUCT, defect, goods, run_qorva, write_images
 from qorva.cli.__main__ import COMMANDS, build_parser
+from qorva.home import db_path, state_path
 from qorva.inspection.base import ModelState
-from qorva.store import ResultStore, Row, db_path, state_path
+from qorva.results import ResultStore, Row
 
 
 def assert_one_line_error(done, *needles: str) -> None:
@@ -75,12 +76,26 @@ def test_inspect_judges_each_image_and_writes_ng_overlays(home: Path, tmp_path: 
     assert "OK 2, NG 2, ERROR 0" in done.out.splitlines()[-1]
 
 
-def test_inspect_json_output_is_parseable(home: Path, tmp_path: Path):
+def _record(home: Path) -> None:
+    with ResultStore(db_path(home)) as store:
+        for i, (verdict, score) in enumerate([("OK", 0.5), ("NG", 9.0), ("ERROR", None), ("NG", 4.0)]):
+            store.add(Row(
+                recorded_at=f"2026-01-0{i + 1}T10:00:00.000Z", run_id="r1", product_id=PRODUCT if i < 3 else "other",
+                source_file=f"f{i}.png", source_path=f"/d/f{i}.png", verdict=verdict, score=score, threshold=2.0,
+                error_message="boom" if verdict == "ERROR" else None,
+            ))
+
+
+def test_inspect_and_results_print_one_json_shape(home: Path, tmp_path: Path):
     (img,) = write_images(tmp_path, [defect("crack")], "c")
     done = run_qorva("inspect", "--product", PRODUCT, img, "--format", "json", "--home", home)
     assert done.rc == 0, done.err
     (rec,) = json.loads(done.out)
-    assert rec["verdict"] == "NG" and rec["score"] > rec["threshold"] and rec["dominant_branch"] in rec["branch"]
+    assert rec["verdict"] == "NG" and rec["score"] > rec["threshold"] and rec[rec["dominant_branch"]] is not None
+    assert rec["source_file"] == img.name and rec["id"] is None
+    _record(home)
+    recorded = json.loads(run_qorva("results", "--format", "json", "--home", home).out)
+    assert list(rec) == list(recorded[0])
 
 
 @pytest.mark.parametrize(
@@ -101,16 +116,6 @@ def test_inspect_errors_are_one_line(home: Path, tmp_path: Path, setup: str, nee
         img.write_bytes(b"not a png at all")
     done = run_qorva("inspect", "--product", PRODUCT, img, "--home", home)
     assert_one_line_error(done, *needles)
-
-
-def _record(home: Path) -> None:
-    with ResultStore(db_path(home)) as store:
-        for i, (verdict, score) in enumerate([("OK", 0.5), ("NG", 9.0), ("ERROR", None), ("NG", 4.0)]):
-            store.add(Row(
-                recorded_at=f"2026-01-0{i + 1}T10:00:00.000Z", run_id="r1", product_id=PRODUCT if i < 3 else "other",
-                source_file=f"f{i}.png", source_path=f"/d/f{i}.png", verdict=verdict, score=score, threshold=2.0,
-                error_message="boom" if verdict == "ERROR" else None,
-            ))
 
 
 @pytest.mark.parametrize(

@@ -10,10 +10,10 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
-from clitools import PRODUCT, defect, goods, run_qorva, start_qorva, stop, write_images
 
+from clitools import PRODUCT, defect, goods, run_qorva, start_qorva, stop, write_images
 from helpers import wait_until
-from qorva.store import db_path
+from qorva.home import db_path
 
 _FAST = ("--poll-ms", "20", "--stable-ms", "120", "--quiet")
 
@@ -43,7 +43,7 @@ class Sender(threading.Thread):
     def run(self) -> None:
         for name, img in self.images.items():
             data = cv2.imencode(".png", img)[1].tobytes()
-            with open(self.folder / name, "wb") as fh:
+            with (self.folder / name).open("wb") as fh:
                 for start in range(0, len(data), len(data) // 3 + 1):
                     fh.write(data[start : start + len(data) // 3 + 1])
                     fh.flush()

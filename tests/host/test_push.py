@@ -58,7 +58,8 @@ def test_stop_while_blocked_in_emit_leaves_the_file(tmp_path):
 
 class Failing(PushCamera):
     def _receive_loop(self) -> None:
-        raise ValueError("sender broke the share")
+        msg = "sender broke the share"
+        raise ValueError(msg)
 
 
 def test_loop_error_reaches_read():

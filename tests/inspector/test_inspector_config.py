@@ -139,14 +139,14 @@ def test_purge_lets_runner_errors_through(monkeypatch):
 
 
 @pytest.mark.parametrize(("call", "message"), [
-    pytest.param(lambda n, i: n.teach(i), "teach() missing required argument: 'config'", id="teach-missing"),
-    pytest.param(lambda n, i: n.teach(i, {}, {}), "teach() takes 3 positional arguments but 4 were given",
+    pytest.param(lambda n, i: n.teach(i), "NorimInspector.teach() missing 1 required positional argument: 'config'", id="teach-missing"),
+    pytest.param(lambda n, i: n.teach(i, {}, {}), "NorimInspector.teach() takes 3 positional arguments but 4 were given",
                  id="teach-extra"),
-    pytest.param(lambda n, i: n.inspect(i[0], None, True), "inspect() takes 3 positional arguments but 4 were given",
+    pytest.param(lambda n, i: n.inspect(i[0], None, True), "NorimInspector.inspect() takes 3 positional arguments but 4 were given",
                  id="overlay-by-position"),
-    pytest.param(lambda n, i: n.inspect(i[0], None, overlay=False), "unexpected keyword argument 'overlay'",
+    pytest.param(lambda n, i: n.inspect(i[0], None, overlay=False), "NorimInspector.inspect() got an unexpected keyword argument 'overlay'",
                  id="unknown-keyword"),
-    pytest.param(lambda n, i: n._cfg({}, None, state_params={}), "multiple values for argument 'state_params'",
+    pytest.param(lambda n, i: n._cfg({}, None, state_params={}), "NorimInspector._cfg() got multiple values for argument 'state_params'",
                  id="twice"),
 ])
 def test_arguments_bind_as_for_a_def(norim, images, call, message):

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from qorva import synthetic
+from qorva.demo import synthetic
 from qorva.inspection.modules.norim import runner
 from qorva.inspection.modules.norim.inspector import NorimInspector
 from qorva.schemas.common import Verdict
@@ -21,9 +21,9 @@ def trained_home(tmp_path_factory):
 @pytest.fixture
 def home(trained_home, monkeypatch):
     monkeypatch.setenv("QORVA_HOME", str(trained_home))
-    runner.cache.clear()
+    runner.loaded.clear()
     yield trained_home
-    runner.cache.clear()
+    runner.loaded.clear()
 
 
 def test_taught_bundle_passes_good_and_rejects_obvious_defect(home):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
-from qorva.inspection.modules.norim.runner import cache
+from qorva.inspection.modules.norim.runner import loaded
 
 
 def board(rng: np.random.Generator, size: int = 96) -> np.ndarray:
@@ -32,9 +32,9 @@ def trained_home(tmp_path_factory: pytest.TempPathFactory, goods: list[np.ndarra
 
 @pytest.fixture(autouse=True)
 def _fresh_cache():
-    cache.clear()
+    loaded.clear()
     yield
-    cache.clear()
+    loaded.clear()
 
 
 @pytest.fixture

@@ -11,7 +11,6 @@ import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
-from qorva.inspection.modules.norim.runner import store
 
 
 def test_get_bundle_is_a_mapping_with_the_device_used(trained):
@@ -44,7 +43,8 @@ def test_score_image_returns_score_map_and_parts(trained, goods, shape, view, wi
 
 def test_with_map_false_does_not_compute_a_map(trained, goods, monkeypatch):
     def boom(*args, **kwargs):
-        raise AssertionError("map computed although with_map is false")
+        msg = "map computed although with_map is false"
+        raise AssertionError(msg)
 
     monkeypatch.setattr(runner, "anomaly_map", boom)
     assert runner.score_image(runner.get_bundle("P1"), goods[9], with_map=False)[1] is None
@@ -98,12 +98,14 @@ def test_unknown_device_is_refused(trained, device):
 
 
 def test_loaded_bundles_are_bounded(home, goods, monkeypatch):
-    monkeypatch.setattr(runner.cache, "MAX_BUNDLES", 2)
+    monkeypatch.setattr(runner.loaded, "MAX_BUNDLES", 2)
+    first = {}
     for name in ("a", "b", "c"):
         runner.train("P1", goods[:4], name=name)
-        runner.get_bundle(name)
-    assert [p.name for p in runner.cache.loaded_paths()] == ["b", "c"]
-    assert runner.get_bundle("a")["name"] == "a"
+        first[name] = runner.get_bundle(name)
+    assert runner.get_bundle("c") is first["c"]
+    # The least recently used one was dropped: asking again loads it anew.
+    assert runner.get_bundle("a") is not first["a"] and runner.get_bundle("a")["name"] == "a"
 
 
 def test_missing_bundle_names_where_it_looked(trained):
@@ -122,22 +124,17 @@ def test_scores_separate_an_obvious_defect(trained, goods):
     assert amap[60:72, 60:72].max() > amap[5:20, 60:90].max()
 
 
-class _SlowSwap:
-    """os for the bundle store, with the gap between moving the old bundle away and the new one in widened."""
+def test_scoring_threads_never_fail_while_the_bundle_is_retrained(home, goods, monkeypatch):
+    runner.train("P1", goods[:4])
+    real_replace = os.replace
 
-    def __getattr__(self, name):
-        return getattr(os, name)
-
-    @staticmethod
-    def replace(src, dst):
-        os.replace(src, dst)
+    def slow_swap(src, dst):
+        # Widens the gap between moving the old bundle away and moving the new one in.
+        real_replace(src, dst)
         if ".old-" in str(dst):
             time.sleep(0.2)
 
-
-def test_scoring_threads_never_fail_while_the_bundle_is_retrained(home, goods, monkeypatch):
-    runner.train("P1", goods[:4])
-    monkeypatch.setattr(store, "os", _SlowSwap())
+    monkeypatch.setattr(os, "replace", slow_swap)
     stop = threading.Event()
     errors: list[BaseException] = []
     counts = [0, 0]

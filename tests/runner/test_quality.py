@@ -3,7 +3,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from qorva import synthetic
+from qorva.demo import synthetic
 from qorva.inspection.modules.norim import runner
 
 SIZE = 128

@@ -1,6 +1,12 @@
+// DropnestCamera: module globals, __init__, _prepare, _release, _after, _extensions and the class itself.
+// Mirrors reference/camera.py: DropnestCamera.__init__, prepare, release, after, extensions.
 #include "dropnest/camera_class.hpp"
 
+#include <algorithm>
+#include <string>
+
 #include "dropnest/members.hpp"
+#include "dropnest/texts.hpp"
 
 namespace qorva::dropnest {
 
@@ -10,19 +16,57 @@ interop::Globals g_globals;
 // The class as created at import, never released (lives as long as the module).
 PyObject *g_class = nullptr;
 
-constexpr const char *kDoc =
+constexpr const char *kSummary =
     "Folder-drop camera: images that other machines drop into a folder, consumed once, in arrival order.\n"
     "\n"
-    "Parameters (params):\n"
-    "    path: str                  monitored folder (required)\n"
-    "    ready_policy: str          \"stable\" | \"sentinel\" | \"none\" (default \"stable\")\n"
-    "    stable_ms: float           size unchanged for this long counts as complete (default 300)\n"
-    "    sentinel_ext: str          completion marker suffix, img.png -> img.png.done (default \".done\")\n"
-    "    poll_ms: float             rescan interval when nothing arrived (default 100)\n"
-    "    after: str                 \"move\" | \"delete\" | \"keep\" (default \"move\")\n"
-    "    processed_dir: str         destination of moved files (default <path>/_processed)\n"
-    "    extensions: list[str]      accepted suffixes (default .png .jpg .jpeg .bmp .tif .tiff)\n"
-    "    max_queue: int             receive buffer depth (default 4)\n";
+    "Parameters (params), defaults from _DEFAULTS:\n";
+
+// The parameters the class documentation lists, in its order (max_decode_retries is left out, as the
+// host's documentation of this camera always has). Each default is rendered from `_DEFAULTS`.
+struct ParamDoc {
+    const char *key;
+    const char *type;
+    const char *meaning;
+    const char *when_none;  // what a None default means
+};
+constexpr ParamDoc kParamDocs[] = {
+    {"path", "str", "monitored folder", "required"},
+    {"ready_policy", "str", "\"stable\" | \"sentinel\" | \"none\"", nullptr},
+    {"stable_ms", "float", "size unchanged for this long counts as complete", nullptr},
+    {"sentinel_ext", "str", "completion marker suffix, img.png -> img.png.done", nullptr},
+    {"poll_ms", "float", "rescan interval when nothing arrived", nullptr},
+    {"after", "str", "\"move\" | \"delete\" | \"keep\"", nullptr},
+    {"processed_dir", "str", "destination of moved files", "default <path>/_processed"},
+    {"extensions", "list[str]", "accepted suffixes", "default _EXTS"},
+    {"max_queue", "int", "receive buffer depth", nullptr},
+};
+
+std::string class_doc(py::handle defaults) {
+    std::string doc = kSummary;
+    for (const ParamDoc &p : kParamDocs) {
+        py::object value = defaults[py::str(p.key)];
+        const std::string when = value.is_none() ? p.when_none : "default " + interop::to_str(py::repr(value));
+        std::string head = std::string("    ") + p.key + ": " + p.type;
+        head.resize(std::max<std::size_t>(head.size() + 1, 31), ' ');
+        doc += head + p.meaning + " (" + when + ")\n";
+    }
+    return doc;
+}
+
+py::dict make_defaults() {
+    py::dict d;
+    d["path"] = py::none();
+    d["ready_policy"] = py::str("stable");
+    d["stable_ms"] = py::int_(300);
+    d["sentinel_ext"] = py::str(".done");
+    d["poll_ms"] = py::int_(100);
+    d["after"] = py::str("move");
+    d["processed_dir"] = py::none();
+    d["extensions"] = py::none();
+    d["max_queue"] = py::int_(4);  // read by the host's PushCamera, which has the same default
+    d["max_decode_retries"] = py::int_(3);
+    return d;
+}
 
 // --- __init__, _prepare, _release -------------------------------------------------------
 
@@ -41,11 +85,11 @@ void prepare(py::object self) {
     const auto &g = globals();
     py::object raw = param(self, "path");
     if (!interop::truth(raw)) {
-        interop::throw_py(g.get("CameraError"), "DropnestCamera: 'path' parameter is required");
+        interop::throw_py(g.get("CameraError"), texts::kPathRequired);
     }
     py::object folder = g.get("Path")(raw);
     if (!interop::truth(folder.attr("is_dir")())) {
-        interop::throw_py(g.get("CameraError"), py::str("DropnestCamera: dropnest not found: {}").format(folder));
+        interop::throw_py(g.get("CameraError"), py::str(texts::kFolderNotFound).format(folder));
     }
     self.attr("_folder") = folder;
     self.attr("_seen").attr("clear")();
@@ -72,7 +116,7 @@ void release(py::object self) {
 // --- derived settings -------------------------------------------------------------------
 
 py::str after(py::object self) {
-    return interop::lower(interop::to_pystr(param(self, "after", py::str("move"))));
+    return interop::lower(interop::to_pystr(param(self, "after")));
 }
 
 py::object extensions(py::object self) {
@@ -105,10 +149,10 @@ py::object camera_class() { return py::reinterpret_borrow<py::object>(g_class); 
 
 py::str path_text(py::handle path) { return interop::to_pystr(path); }
 
-py::object param(py::handle self, const char *key) { return self.attr("params").attr("get")(key); }
-
-py::object param(py::handle self, const char *key, py::handle default_value) {
-    return self.attr("params").attr("get")(key, default_value);
+py::object param(py::handle self, const char *key) {
+    py::object get = self.attr("params").attr("get");
+    py::object fallback = g_globals.get("_DEFAULTS")[py::str(key)];
+    return fallback.is_none() ? get(key) : get(key, fallback);
 }
 
 void init_globals(py::module_ &m) {
@@ -129,11 +173,13 @@ void init_globals(py::module_ &m) {
         exts.add(py::str(e));
     }
     m.attr("_EXTS") = exts;
+    m.attr("_DEFAULTS") = make_defaults();
 }
 
 void init_camera_class(py::module_ &m) {
     using interop::adapt;
-    interop::ClassBuilder cls("DropnestCamera", g_globals.get("PushCamera"), m.attr("__name__"), kDoc);
+    const std::string doc = class_doc(g_globals.get("_DEFAULTS"));
+    interop::ClassBuilder cls("DropnestCamera", g_globals.get("PushCamera"), m.attr("__name__"), doc.c_str());
     // Plain signatures, so that hosts which introspect the members see them as defs.
     cls.method({"__init__", nullptr, {"self", "params"}, 2, {py::none()}, adapt<&init>})
         .method({"_prepare", nullptr, {"self"}, 1, {}, adapt<&prepare>})

@@ -1,16 +1,16 @@
 // The DropnestCamera class and the module-level objects it reads at run time.
 #pragma once
 
-#include "common/interop.hpp"
+#include "interop/interop.hpp"
 
 namespace qorva::dropnest {
 
 namespace py = pybind11;
 
-// The module's globals (np, cv2, shutil, time, Path, logger, _EXTS, ...), read at every use.
+// The module's globals (np, cv2, shutil, time, Path, logger, _EXTS, _DEFAULTS, ...), read at every use.
 const interop::Globals &globals();
 
-// Imports, `logger` and `_EXTS`, bound as module globals in this order.
+// Imports, `logger`, `_EXTS` and `_DEFAULTS`, bound as module globals in this order.
 void init_globals(py::module_ &m);
 // Builds `DropnestCamera` on top of the host's PushCamera and binds it in the module.
 void init_camera_class(py::module_ &m);
@@ -20,8 +20,8 @@ py::object camera_class();
 
 // `str(path)`: the key under which a file is known in `_seen`, `_sizes` and `_decode_fails`.
 py::str path_text(py::handle path);
-// `self.params.get(key)` / `self.params.get(key, default)`, read at every use.
+// `self.params.get(key, _DEFAULTS[key])`, read at every use; `self.params.get(key)` for the keys whose
+// default is None (path, processed_dir, extensions), which the camera has always read without one.
 py::object param(py::handle self, const char *key);
-py::object param(py::handle self, const char *key, py::handle default_value);
 
 }  // namespace qorva::dropnest

@@ -1,12 +1,12 @@
 // _consume and _decode_failed: read, decode, hand over, post-process; bounded retries.
+// Mirrors reference/camera.py: consume, decode_failed.
 #include "dropnest/camera_class.hpp"
 #include "dropnest/members.hpp"
+#include "dropnest/texts.hpp"
 
 namespace qorva::dropnest {
 
 namespace {
-
-constexpr const char *kUndecodable = "cannot decode the image (corrupt or unsupported format?)";
 
 enum class Outcome { decoded, refused, failed };
 
@@ -41,7 +41,7 @@ Attempt read_and_decode(py::handle fpath) {
             throw;
         }
         a.outcome = Outcome::failed;
-        a.reason = py::str("cannot read the file: ") + interop::to_pystr(e.value());
+        a.reason = py::str(texts::kCannotRead) + interop::to_pystr(e.value());
     }
     return a;
 }
@@ -61,7 +61,7 @@ py::object consume(py::object self, py::object fpath) {
         return self.attr("_decode_failed")(fpath, a.reason);
     }
     if (a.image.is_none()) {
-        return self.attr("_decode_failed")(fpath, py::str(kUndecodable));
+        return self.attr("_decode_failed")(fpath, py::str(texts::kUndecodable));
     }
     py::str key = path_text(fpath);
     self.attr("_sizes").attr("pop")(key, py::none());
@@ -79,14 +79,13 @@ py::bool_ decode_failed(py::object self, py::object fpath, py::object reason) {
     py::object fails = self.attr("_decode_fails");
     py::object count = fails.attr("get")(key, py::int_(0)) + py::int_(1);
     fails[key] = count;
-    py::object limit = interop::to_int(param(self, "max_decode_retries", py::int_(3)));
+    py::object limit = interop::to_int(param(self, "max_decode_retries"));
     py::object logger = globals().get("logger");
     if (interop::ge(count, limit)) {
-        interop::log(logger, interop::kWarning, "%s - excluded after %d failures: %s",
-                     py::make_tuple(reason, count, fpath));
+        interop::log(logger, interop::kWarning, texts::kExcluded, py::make_tuple(reason, count, fpath));
         self.attr("_seen").attr("add")(key);
     } else {
-        interop::log(logger, interop::kDebug, "%s — 재시도 %d/%d: %s",
+        interop::log(logger, interop::kDebug, texts::kRetry,
                      py::make_tuple(reason, count, limit, fpath));
     }
     self.attr("_sizes").attr("pop")(key, py::none());

@@ -1,7 +1,8 @@
 // _dispose: move, delete or keep a consumed file, and clean up its completion marker.
-#include "dropnest/marker.hpp"
+// Mirrors reference/camera.py: dispose.
 #include "dropnest/members.hpp"
-#include "dropnest/rules.hpp"
+#include "dropnest/texts.hpp"
+#include "core/arrival.hpp"
 
 namespace qorva::dropnest {
 
@@ -20,7 +21,7 @@ py::object free_destination(py::handle processed, py::handle fpath) {
     py::object stem = fpath.attr("stem");
     py::object suffix = fpath.attr("suffix");
     for (unsigned attempt = 0;; ++attempt) {
-        py::str tail(rules::stamp_tail(millis, attempt));
+        py::str tail(core::arrival::stamp_tail(millis, attempt));
         dest = processed / (stem + tail + suffix);
         if (!interop::truth(dest.attr("exists")())) {
             return dest;
@@ -58,7 +59,7 @@ void dispose(py::object self, py::object fpath) {
         if (!interop::matches(e, PyExc_OSError)) {
             throw;
         }
-        interop::log(globals().get("logger"), interop::kWarning, "post-processing failed (%s): %s (%s)",
+        interop::log(globals().get("logger"), interop::kWarning, texts::kPostProcessingFailed,
                      py::make_tuple(mode, fpath, e.value()));
         self.attr("_seen").attr("add")(path_text(fpath));
     }

@@ -1,4 +1,5 @@
 // _receive_loop: the body of the receiver thread.
+// Mirrors reference/camera.py: receive_loop.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -7,7 +8,7 @@
 
 #include "dropnest/camera_class.hpp"
 #include "dropnest/members.hpp"
-#include "dropnest/rules.hpp"
+#include "core/arrival.hpp"
 
 namespace qorva::dropnest {
 
@@ -84,7 +85,7 @@ void hook_interpreter_exit() {
 }  // namespace
 
 void receive_loop(py::object self) {
-    const double interval = rules::poll_interval(interop::to_float(param(self, "poll_ms", py::int_(100))));
+    const double interval = core::arrival::poll_interval(interop::to_float(param(self, "poll_ms")));
     const py::float_ timeout(interval);
     hook_interpreter_exit();
     const Running running(self);

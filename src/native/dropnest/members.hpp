@@ -1,7 +1,7 @@
 // The members of DropnestCamera that run on the receiver thread, one file each.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "dropnest/camera_class.hpp"
 
 namespace qorva::dropnest {
 
@@ -13,5 +13,9 @@ py::object consume(py::object self, py::object fpath);                   // cons
 py::bool_ decode_failed(py::object self, py::object fpath, py::object reason);  // consume.cpp
 void dispose(py::object self, py::object fpath);                         // dispose.cpp
 void receive_loop(py::object self);                                      // loop.cpp
+
+// fpath.with_suffix(fpath.suffix + str(param(self, "sentinel_ext"))): the completion marker, read by
+// _is_ready and cleaned up by _dispose; an extension that makes an invalid suffix raises ValueError.
+py::object marker_of(py::handle self, py::handle fpath);                 // readiness.cpp
 
 }  // namespace qorva::dropnest

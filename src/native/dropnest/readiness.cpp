@@ -1,7 +1,7 @@
 // _is_ready: whether the sender has finished writing a candidate, by the agreed policy.
-#include "dropnest/marker.hpp"
+// Mirrors reference/camera.py: is_ready (and marker_of).
 #include "dropnest/members.hpp"
-#include "dropnest/rules.hpp"
+#include "core/arrival.hpp"
 
 namespace qorva::dropnest {
 
@@ -31,14 +31,14 @@ bool size_has_settled(py::handle self, py::handle fpath) {
         sizes[key] = py::make_tuple(size, now);
         return false;
     }
-    const double stable_s = interop::to_float(param(self, "stable_ms", py::int_(300))) / 1000.0;
-    return rules::settled(interop::to_float(entry[py::int_(1)]), interop::to_float(now), stable_s);
+    const double stable_s = interop::to_float(param(self, "stable_ms")) / 1000.0;
+    return core::arrival::settled(interop::to_float(entry[py::int_(1)]), interop::to_float(now), stable_s);
 }
 
 }  // namespace
 
 py::object marker_of(py::handle self, py::handle fpath) {
-    py::str ext = interop::to_pystr(param(self, "sentinel_ext", py::str(".done")));
+    py::str ext = interop::to_pystr(param(self, "sentinel_ext"));
     py::object suffix = fpath.attr("suffix");
     py::object combined = py::reinterpret_steal<py::object>(PyNumber_Add(suffix.ptr(), ext.ptr()));
     if (!combined) {
@@ -48,7 +48,7 @@ py::object marker_of(py::handle self, py::handle fpath) {
 }
 
 py::bool_ is_ready(py::object self, py::object fpath) {
-    py::str policy = interop::lower(interop::to_pystr(param(self, "ready_policy", py::str("stable"))));
+    py::str policy = interop::lower(interop::to_pystr(param(self, "ready_policy")));
     if (interop::eq(policy, py::str("none"))) {
         return py::bool_(true);
     }

@@ -1,4 +1,5 @@
 // _scan: the candidate files of one pass, oldest arrival first.
+// Mirrors reference/camera.py: scan.
 //
 // Runs on every poll over folders of thousands of kept files, so the listing, the type
 // test and the common suffix test run natively with the GIL released; Python objects are
@@ -10,14 +11,17 @@
 #include <unordered_set>
 
 #include "dropnest/camera_class.hpp"
-#include "dropnest/fs_platform.hpp"
+#include "core/folder.hpp"
 #include "dropnest/members.hpp"
-#include "dropnest/rules.hpp"
+#include "dropnest/texts.hpp"
+#include "core/arrival.hpp"
 
 namespace qorva::dropnest {
 
 namespace {
 
+namespace fs = core::fs;
+namespace arrival = core::arrival;
 using fs::NativeString;
 
 #ifdef _WIN32
@@ -86,7 +90,7 @@ Listing list_kept(fs::Folder &dir, const Suffixes &sx) {
             }
         }
         if (sx.native) {
-            const auto suffix = rules::ascii_lower_suffix(std::basic_string_view<fs::NativeChar>(e.name));
+            const auto suffix = arrival::ascii_lower_suffix(std::basic_string_view<fs::NativeChar>(e.name));
             if (suffix) {
                 if (sx.items.count(*suffix) != 0) {
                     out.kept.push_back(Kept{std::move(e.name), false});
@@ -101,7 +105,7 @@ Listing list_kept(fs::Folder &dir, const Suffixes &sx) {
 
 bool host_accepts(const Kept &k, const py::object &exts) {
     const std::basic_string_view<fs::NativeChar> name(k.name);
-    const std::size_t i = rules::suffix_start(name);
+    const std::size_t i = arrival::suffix_start(name);
     py::str suffix = i == name.npos ? py::str("") : from_native(name.substr(i));
     return interop::contains(exts, interop::lower(suffix));
 }
@@ -111,7 +115,7 @@ void warn_unlistable(int err, py::handle filename) {
     try {
         interop::throw_os_error(err, filename);
     } catch (py::error_already_set &e) {
-        interop::log(globals().get("logger"), interop::kWarning, "cannot list the dropnest (will retry): %s",
+        interop::log(globals().get("logger"), interop::kWarning, texts::kCannotList,
                      py::make_tuple(e.value()));
     }
 }
@@ -188,7 +192,7 @@ std::u32string code_points(py::handle s) {
 }
 
 // Modification times of cands[lo, hi); false as soon as one cannot be read.
-bool read_mtimes_range(const fs::Folder &dir, const std::vector<Candidate> &cands, std::vector<rules::Arrival> &items,
+bool read_mtimes_range(const fs::Folder &dir, const std::vector<Candidate> &cands, std::vector<arrival::Arrival> &items,
                        std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {
         fs::FileStatus st;
@@ -202,7 +206,7 @@ bool read_mtimes_range(const fs::Folder &dir, const std::vector<Candidate> &cand
 
 // A backlog costs one status query per file, the bulk of the scan where a query is a slow
 // system call (virtual machines, network shares); two threads halve it on a spare core.
-bool read_mtimes(const fs::Folder &dir, const std::vector<Candidate> &cands, std::vector<rules::Arrival> &items) {
+bool read_mtimes(const fs::Folder &dir, const std::vector<Candidate> &cands, std::vector<arrival::Arrival> &items) {
     constexpr std::size_t kSplitFrom = 512;
     const std::size_t n = cands.size();
     if (n < kSplitFrom || std::thread::hardware_concurrency() < 2) {
@@ -223,7 +227,7 @@ bool read_mtimes(const fs::Folder &dir, const std::vector<Candidate> &cands, std
 // Arrival order; a status that cannot be read (the file moved away after the listing)
 // drops the time key for the whole list, never a file.
 py::list in_arrival_order(const Where &w, const fs::Folder &dir, std::vector<Candidate> &cands) {
-    std::vector<rules::Arrival> items(cands.size());
+    std::vector<arrival::Arrival> items(cands.size());
     std::vector<py::str> names;
     names.reserve(cands.size());
     for (std::size_t i = 0; i < cands.size(); ++i) {
@@ -235,7 +239,7 @@ py::list in_arrival_order(const Where &w, const fs::Folder &dir, std::vector<Can
     {
         py::gil_scoped_release unlocked;
         const bool by_time = read_mtimes(dir, cands, items);
-        order = rules::arrival_order(std::move(items), by_time);
+        order = arrival::arrival_order(std::move(items), by_time);
     }
     py::object child = child_maker(w.folder);
     py::list out(cands.size());

@@ -1,3 +1,5 @@
+// _cfg and _bundle_name: the effective configuration and the bundle it names.
+// Mirrors reference/norim.py: NorimInspector._cfg, NorimInspector._bundle_name.
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
 #include "inspector/names.hpp"
@@ -20,15 +22,7 @@ py::dict cfg(py::object /*self*/, py::object config, py::object state_params) {
         }
     }
     for (py::handle item : interop::call(config.attr(kItems), {})) {
-        py::object key;
-        py::object value;
-        if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-            key = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0));
-            value = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1));
-        } else {
-            key = item[py::int_(0)];
-            value = item[py::int_(1)];
-        }
+        auto [key, value] = interop::item_pair(item);
         if (!value.is_none()) {
             out[key] = value;
         }

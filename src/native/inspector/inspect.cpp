@@ -1,6 +1,9 @@
+// inspect: score one image, judge it against the taught threshold, name the dominant branch.
+// Mirrors reference/norim.py: NorimInspector.inspect.
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
 #include "inspector/names.hpp"
+#include "inspector/texts.hpp"
 
 namespace qorva::inspector {
 
@@ -8,7 +11,6 @@ namespace {
 
 using namespace names;
 
-constexpr const char *kNotTaught = "product is not taught yet (run teach, or place a trained bundle)";
 // A map at most this high has no hot region worth halving; it is drawn against kFlatMapThreshold.
 constexpr double kMapFloor = 1e-9;
 constexpr double kFlatMapThreshold = 1e-6;
@@ -72,19 +74,10 @@ py::object overlay(py::handle image, py::handle amap, py::handle with_overlay) {
 
 py::dict labels() {
     py::dict l;
-    l[kStructural.get()] = kStructuralLabel.get();
-    l[kMahalanobis.get()] = kMahalanobisLabel.get();
-    l[kLogical.get()] = kLogicalLabel.get();
+    l[kStructural.get()] = texts::kStructuralLabel.get();
+    l[kMahalanobis.get()] = texts::kMahalanobisLabel.get();
+    l[kLogical.get()] = texts::kLogicalLabel.get();
     return l;
-}
-
-// The (key, value) pair of one entry of an items view.
-std::pair<py::object, py::object> entry(py::handle item) {
-    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
-                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
-    }
-    return {item[py::int_(0)], item[py::int_(1)]};
 }
 
 py::object ratio(py::handle score, py::handle threshold, py::handle round) {
@@ -99,22 +92,25 @@ py::object ratio(py::handle score, py::handle threshold, py::handle round) {
 }
 
 py::dict details(py::handle score, py::handle threshold, py::handle parts) {
-    py::object round = interop::builtin(kRound);
-    py::dict d;
-    d[kRatioOverThreshold.get()] = ratio(score, threshold, round);
-    d[kBackbone.get()] = kBackboneText.get();
-    py::dict branch;
-    for (py::handle item : interop::call(parts.attr(kItems), {})) {
-        auto [key, value] = entry(item);
-        branch[key] = interop::call(round, {value, py::int_(4)});
-    }
-    d[kBranch.get()] = branch;
+    // The dominant branch is picked from the runner's values as they are, before anything is rounded or
+    // divided: values that cannot be compared fail here, with the comparison's own error.
     // The host's max keeps the first of equal values, so ties go to the earlier branch; `get` rather than
     // indexing, so a mapping that post-processes lookups is ranked by the values `items` shows.
     py::object dominant = interop::call_kw(interop::builtin(kMax), {parts}, {{kKey, parts.attr(kGet)}});
+    const bool localizable = interop::eq(dominant, kStructural);
+    py::object round = interop::builtin(kRound);
+    py::dict d;
+    d[kRatioOverThreshold.get()] = ratio(score, threshold, round);
+    d[kBackbone.get()] = texts::kBackboneLine.get();
+    py::dict branch;
+    for (py::handle item : interop::call(parts.attr(kItems), {})) {
+        auto [key, value] = interop::item_pair(item);
+        branch[key] = interop::call(round, {value, py::int_(4)});
+    }
+    d[kBranch.get()] = branch;
     d[kDominantBranch.get()] = dominant;
     d[kDominantLabel.get()] = labels()[dominant];
-    d[kLocalizable.get()] = py::bool_(interop::eq(dominant, kStructural));
+    d[kLocalizable.get()] = py::bool_(localizable);
     return d;
 }
 
@@ -123,7 +119,7 @@ py::dict details(py::handle score, py::handle threshold, py::handle parts) {
 py::object inspect(py::object self, py::object image, py::object model_state, py::object with_overlay) {
     const auto &g = globals();
     if (model_state.is_none()) {
-        return error_result(self, py::str(kNotTaught));
+        return error_result(self, py::str(texts::kNotTaught));
     }
     interop::call(g.get(kValidateImage), {image});
     py::object cfg = interop::call(self.attr(kCfg), {py::dict(), model_state.attr(kParams)});

@@ -1,6 +1,10 @@
+// NorimInspector: module globals, purge_artifacts and the class itself, registered with the host.
+// Mirrors reference/norim.py: NorimInspector (class attributes, purge_artifacts).
 #include "inspector/inspector_class.hpp"
 
 #include "inspector/members.hpp"
+#include "inspector/names.hpp"
+#include "inspector/texts.hpp"
 
 namespace qorva::inspector {
 
@@ -11,13 +15,9 @@ interop::Globals g_globals;
 // The package the module lives in; its two relative imports resolve against it.
 constexpr const char *kPackage = "qorva.inspection.modules.norim";
 
-constexpr const char *kClassDoc = "NORIM 구조+논리 이상 탐지 (추론 전용, AMP 100%; 학습은 오프라인 AMP 번들 사용).";
-constexpr const char *kPurgeDoc =
-    "품종 삭제 시 _train/norim/ 의 재학습 캐시(수 GB)까지 정리. 번들은 품종 폴더 안이라 제외.";
 constexpr const char *kCfgDoc =
     "Effective configuration: _DEFAULTS, then the stored values of its keys, then every non-None config entry.";
 constexpr const char *kBundleNameDoc = "Bundle to load: cfg['weights'] when it is set, else the product id.";
-constexpr const char *kTeachDoc = "학습된 NORIM 번들 로드 + 양품 점수분포로 임계 보정(실학습 아님).";
 constexpr const char *kInspectDoc =
     "Judge one image against the taught threshold; an untaught product or a runner failure is an error result.";
 
@@ -37,6 +37,10 @@ py::dict make_defaults() {
 }  // namespace
 
 const interop::Globals &globals() { return g_globals; }
+
+py::object purge_artifacts(py::object /*cls*/, py::object product_id) {
+    return interop::call(g_globals.attr(names::kRunner, names::kPurgeTrainCache), {product_id});
+}
 
 void init_globals(py::module_ &m) {
     g_globals.bind(m);
@@ -58,12 +62,12 @@ void init_globals(py::module_ &m) {
 void init_inspector_class(py::module_ &m) {
     using interop::adapt;
     const py::object overlay_default = py::bool_(true);
-    interop::ClassBuilder cls("NorimInspector", g_globals.get("BaseInspector"), m.attr("__name__"), kClassDoc);
+    interop::ClassBuilder cls("NorimInspector", g_globals.get("BaseInspector"), m.attr("__name__"), texts::kClassDoc);
     cls.attr("name", py::str("norim"))
-        .class_method({"purge_artifacts", kPurgeDoc, {"cls", "product_id"}, 2, {}, adapt<&purge_artifacts>})
+        .class_method({"purge_artifacts", texts::kPurgeDoc, {"cls", "product_id"}, 2, {}, adapt<&purge_artifacts>})
         .method({"_cfg", kCfgDoc, {"self", "config", "state_params"}, 3, {py::none()}, adapt<&cfg>})
         .static_method({"_bundle_name", kBundleNameDoc, {"cfg", "product_id"}, 2, {}, adapt<&bundle_name>})
-        .method({"teach", kTeachDoc, {"self", "images", "config"}, 3, {}, adapt<&teach>})
+        .method({"teach", texts::kTeachDoc, {"self", "images", "config"}, 3, {}, adapt<&teach>})
         .method({"inspect", kInspectDoc, {"self", "image", "model_state", "with_overlay"}, 3, {overlay_default},
                  adapt<&inspect>});
     // Registration is the class decorator: the module keeps what `register` hands back.

@@ -1,7 +1,7 @@
 // The NorimInspector class and the module-level objects it reads at run time.
 #pragma once
 
-#include "common/interop.hpp"
+#include "interop/interop.hpp"
 
 namespace qorva::inspector {
 

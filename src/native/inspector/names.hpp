@@ -1,7 +1,7 @@
 // Names the inspector's members look up or write on every call, interned once.
 #pragma once
 
-#include "common/interop.hpp"
+#include "interop/interop.hpp"
 
 namespace qorva::inspector::names {
 
@@ -76,14 +76,10 @@ inline const Name kDominantBranch("dominant_branch");
 inline const Name kDominantLabel("dominant_label");
 inline const Name kLocalizable("localizable");
 
-// Text constants of the results.
+// Text constants of the results (the operator-facing ones are in texts.hpp).
 inline const Name kStructural("structural");
 inline const Name kMahalanobis("mahalanobis");
 inline const Name kLogical("logical");
-inline const Name kStructuralLabel("구조(국소 결함)");
-inline const Name kMahalanobisLabel("마할라노비스(전역 특징분포)");
-inline const Name kLogicalLabel("논리(구성·개수, patch-hist)");
-inline const Name kBackboneText("EfficientAD(구조) + global Maha(map-free) + CSAD patch-hist(논리), AMP");
 inline const Name kThresholdSourceText("good_mean+sigma*std");
 inline const Name kUnknown("unknown");
 

@@ -1,12 +1,15 @@
+// teach: load the bundle, score the good samples, calibrate the threshold into a model state.
+// Mirrors reference/norim.py: NorimInspector.teach.
 #include <pybind11/numpy.h>
 
 #include <cmath>
 #include <cstddef>
 
-#include "inspector/calibration.hpp"
+#include "core/calibration.hpp"
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
 #include "inspector/names.hpp"
+#include "inspector/texts.hpp"
 
 namespace qorva::inspector {
 
@@ -34,8 +37,7 @@ py::object load_bundle(py::handle name, py::handle device) {
         if (!interop::matches(e, g.attr(kRunner, kNorimError))) {
             throw;
         }
-        py::str msg =
-            py::str("{}\n→ 티칭에서 NORIM 학습을 돌려 norim/{}/ 번들을 먼저 생성하세요.").format(e.value(), name);
+        py::str msg = py::str(texts::kBundleMissing).format(e.value(), name);
         interop::throw_from(py::handle(PyExc_ValueError), msg, e.value());
     }
 }
@@ -45,7 +47,8 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
     py::object np = g.get(kNp);
     GoodScores s;
     s.array = interop::call_kw(np.attr(kAsArray), {good_scores}, {{kDtype, np.attr(kFloat64)}});
-    s.n = py::len(s.array);
+    // The element count, as NumPy counts the scores: a runner that answers one number gives a 0-d array.
+    s.n = py::cast<std::size_t>(s.array.attr(kSize));
     // The mean of nothing is NaN, and a NaN threshold would pass every image.
     if (s.n == 0) {
         interop::throw_py(py::handle(PyExc_ValueError),
@@ -63,8 +66,7 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
             bad += std::isfinite(v[i]) ? 0 : 1;
         }
         interop::throw_py(py::handle(PyExc_ValueError),
-                          py::str("양품 점수에 비정상값(NaN/inf) {}/{} — 번들/통계 손상 또는 전처리 불일치.")
-                              .format(bad, s.n));
+                          py::str(texts::kNonFiniteScores).format(bad, s.n));
     }
     s.mean = interop::to_float(interop::call(s.array.attr(kMean), {}));
     s.std = interop::to_float(interop::call(s.array.attr(kStd), {}));
@@ -74,15 +76,15 @@ GoodScores good_score_stats(py::handle good_scores, py::handle bundle_name) {
 
 // Threshold from the good scores and the configured sigma; a NaN or infinite sigma or threshold is
 // refused, because a comparison with NaN is always false and such a threshold would pass every image.
-Calibration calibrated(const GoodScores &s, py::handle sigma_raw, py::handle bundle_name) {
+core::Calibration calibrated(const GoodScores &s, py::handle sigma_raw, py::handle bundle_name) {
     const double sigma = interop::to_float(sigma_raw);
     if (!std::isfinite(sigma)) {
         interop::throw_py(py::handle(PyExc_ValueError),
                           py::str("teach: sigma must be a finite number, got {!r} (bundle {!r})")
                               .format(sigma_raw, bundle_name));
     }
-    const Calibration c =
-        calibrate(s.mean, s.std, s.max, sigma, s.values.data(), static_cast<std::size_t>(s.values.size()), s.n);
+    const core::Calibration c =
+        core::calibrate(s.mean, s.std, s.max, sigma, s.values.data(), static_cast<std::size_t>(s.values.size()), s.n);
     if (!std::isfinite(c.threshold)) {
         interop::throw_py(py::handle(PyExc_ValueError),
                           py::str("teach: threshold mean {!r} + std {!r} x sigma {!r} is not finite (bundle {!r})")
@@ -107,15 +109,15 @@ struct Resolved {
     py::object name;
     py::object device;
     py::object good_scores;
-    std::size_t n_good = 0;
+    py::object images;  // counted only when the state parameters are built
 };
 
-py::dict state_params(const Resolved &r, const GoodScores &s, const Calibration &c) {
+py::dict state_params(const Resolved &r, const GoodScores &s, const core::Calibration &c) {
     py::object round = interop::builtin(kRound);
     py::dict params = py::reinterpret_steal<py::dict>(interop::call(interop::builtin(kDict), {r.cfg}).release());
     params[kProductId.get()] = r.product_id;
     params[kWeights.get()] = r.name;
-    params[kNGood.get()] = py::int_(r.n_good);
+    params[kNGood.get()] = py::int_(py::len(r.images));
     params[kGoodScoreMean.get()] = py::float_(s.mean);
     params[kGoodScoreMax.get()] = py::float_(s.max);
     params[kGoodScores.get()] = rounded_scores(r.good_scores, round);
@@ -129,12 +131,11 @@ py::dict state_params(const Resolved &r, const GoodScores &s, const Calibration 
     return params;
 }
 
-void log_false_positives(py::handle sigma_raw, const GoodScores &s, const Calibration &c) {
+void log_false_positives(py::handle sigma_raw, const GoodScores &s, const core::Calibration &c) {
     // `sigma_for_zero_fp or 0.0`: a single score has no advice to give.
     const double advice = c.sigma_for_zero_fp && *c.sigma_for_zero_fp != 0.0 ? *c.sigma_for_zero_fp : 0.0;
     interop::log(globals().get(kLogger), interop::kInfo,
-                 "norim teach: threshold=%.4f (sigma=%s) — %d/%d of the good samples would be judged NG (%.0f%%). "
-                 "Raise sigma to %.2f for none.",
+                 texts::kFalsePositives,
                  py::make_tuple(c.threshold, sigma_raw, c.n_bad, s.n, c.fp_rate * 100.0, advice));
 }
 
@@ -143,7 +144,7 @@ void log_false_positives(py::handle sigma_raw, const GoodScores &s, const Calibr
 py::object teach(py::object self, py::object images, py::object config) {
     const auto &g = globals();
     if (!interop::truth(images)) {
-        interop::throw_py(py::handle(PyExc_ValueError), "teach: good samples are required (20-50 recommended)");
+        interop::throw_py(py::handle(PyExc_ValueError), texts::kNoSamples);
     }
     py::object validate = g.get(kValidateImage);
     for (py::handle img : images) {
@@ -156,10 +157,10 @@ py::object teach(py::object self, py::object images, py::object config) {
     py::object bundle = load_bundle(r.name, r.cfg[kDevice.get()]);
     r.device = bundle[kDevice.get()];
     r.good_scores = interop::call(g.attr(kRunner, kScoreGoodImages), {bundle, images});
-    r.n_good = py::len(images);
+    r.images = images;
     const GoodScores s = good_score_stats(r.good_scores, r.name);
     py::object sigma_raw = r.cfg[kSigma.get()];
-    const Calibration c = calibrated(s, sigma_raw, r.name);
+    const core::Calibration c = calibrated(s, sigma_raw, r.name);
     py::dict params = state_params(r, s, c);
     if (c.n_bad != 0) {
         log_false_positives(sigma_raw, s, c);

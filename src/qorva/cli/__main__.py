@@ -9,12 +9,14 @@ import sys
 from collections.abc import Sequence
 
 from qorva import __version__
+from qorva.cli._common import home_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
+from qorva.home import use as use_home
 
 # Each command lives in its own module of this package, exposing
 # `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`.
-# Listed in the order `--help` shows them; a module that is not there yet is skipped.
+# Listed in the order `--help` shows them.
 COMMANDS = ("train", "teach", "inspect", "watch", "results", "purge", "demo")
 
 
@@ -36,12 +38,7 @@ def build_parser() -> argparse.ArgumentParser:
     _common(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="<command>", required=True)
     for name in COMMANDS:
-        try:
-            module = importlib.import_module(f"qorva.cli.{name}")
-        except ModuleNotFoundError as exc:
-            if exc.name == f"qorva.cli.{name}":
-                continue
-            raise
+        module = importlib.import_module(f"qorva.cli.{name}")
         cmd = module.add_parser(sub)
         _common(cmd)
         cmd.set_defaults(_run=module.run)
@@ -49,7 +46,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    try:
+        parser = build_parser()
+    except QorvaError as exc:  # a native module is missing: the options of `watch` come from the camera's
+        print(f"qorva: error: {exc}", file=sys.stderr)
+        return 1
     args = parser.parse_args(argv)
     logging.basicConfig(
         level=logging.DEBUG if args.debug else logging.WARNING,
@@ -57,7 +58,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         stream=sys.stderr,
     )
     try:
-        return int(args._run(args) or 0)
+        with use_home(home_of(args)):
+            return int(args._run(args) or 0)
     except QorvaError as exc:
         if args.debug:
             raise

@@ -1,23 +1,21 @@
-"""Helpers the commands share: the home folder, reading images, loading the modules with clear errors."""
+"""Helpers the commands share: the home folder, reading images, loading the modules with clear errors, signals."""
 
 from __future__ import annotations
 
 import argparse
-import os
+import contextlib
+import signal
+import threading
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
+from qorva.console import Progress
 from qorva.errors import QorvaError
-from qorva.home import ENV_VAR, qorva_home
-from qorva.progress import Progress
-
-IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff")
-
-
-class ImageError(QorvaError):
-    """An image file or folder given on the command line cannot be used."""
+from qorva.home import qorva_home
+from qorva.images import read_image
 
 
 class ModuleMissingError(QorvaError):
@@ -25,10 +23,8 @@ class ModuleMissingError(QorvaError):
 
 
 def home_of(args: argparse.Namespace) -> Path:
-    """The home folder of this run; also published as $QORVA_HOME, where the model runner looks for bundles."""
-    home = qorva_home(getattr(args, "home", None)).resolve()
-    os.environ[ENV_VAR] = str(home)
-    return home
+    """The home folder of this run: --home, else $QORVA_HOME, else the per-user folder."""
+    return qorva_home(getattr(args, "home", None)).resolve()
 
 
 def inspector() -> Any:
@@ -41,47 +37,18 @@ def inspector() -> Any:
     return NorimInspector()
 
 
-def camera_class() -> Any:
+def camera_module() -> Any:
+    """The `dropnest` extension module, or a clear error when it is missing."""
     try:
-        from qorva.io.camera.dropnest import DropnestCamera
+        from qorva.io.camera import dropnest
     except ImportError as exc:
         msg = f"the camera module cannot be loaded ({exc}); reinstall qorva or run 'make native'"
         raise ModuleMissingError(msg) from None
-    return DropnestCamera
+    return dropnest
 
 
-def read_image(path: str | os.PathLike[str]) -> np.ndarray:
-    """A BGR image from a file; `ImageError` naming the file when it is missing or not an image."""
-    import cv2
-
-    p = Path(path)
-    if not p.is_file():
-        msg = f"no such image file: {p}"
-        raise ImageError(msg)
-    try:
-        # np.fromfile + imdecode reads non-ASCII paths on every platform, unlike cv2.imread.
-        data = np.fromfile(str(p), np.uint8)
-    except OSError as exc:
-        msg = f"cannot read {p}: {exc.strerror or exc}"
-        raise ImageError(msg) from None
-    image = cv2.imdecode(data, cv2.IMREAD_COLOR) if data.size else None
-    if image is None:
-        msg = f"{p} is not a readable image (.png/.jpg/.bmp/.tif)"
-        raise ImageError(msg)
-    return image
-
-
-def image_files(folder: str | os.PathLike[str], what: str = "folder") -> list[Path]:
-    """The image files of a folder, sorted by name; `ImageError` when there is no such folder or no image."""
-    root = Path(folder)
-    if not root.is_dir():
-        msg = f"{what} {root} does not exist or is not a folder"
-        raise ImageError(msg)
-    files = sorted(p for p in root.iterdir() if p.is_file() and p.suffix.lower() in IMAGE_SUFFIXES)
-    if not files:
-        msg = f"no images ({', '.join(IMAGE_SUFFIXES)}) in {what} {root}"
-        raise ImageError(msg)
-    return files
+def camera_class() -> Any:
+    return camera_module().DropnestCamera
 
 
 def read_images(files: list[Path], desc: str, *, quiet: bool) -> list[np.ndarray]:
@@ -91,6 +58,52 @@ def read_images(files: list[Path], desc: str, *, quiet: bool) -> list[np.ndarray
             images.append(read_image(f))
             bar.update()
     return images
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        msg = f"must be at least 1, got {value}"
+        raise argparse.ArgumentTypeError(msg)
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        msg = f"must be greater than 0, got {text}"
+        raise argparse.ArgumentTypeError(msg)
+    return value
+
+
+@contextlib.contextmanager
+def stop_on_signals(stop: threading.Event) -> Iterator[dict[str, bool]]:
+    """Turn SIGINT and SIGTERM into `stop` while the block runs; the dict tells which one came.
+
+    A second Ctrl-C raises `KeyboardInterrupt` as usual, for when a clean stop hangs.
+    """
+    seen = {"interrupted": False, "terminated": False}
+    if threading.current_thread() is not threading.main_thread():
+        yield seen
+        return
+
+    def on_int(signum: int, frame: object) -> None:
+        if seen["interrupted"]:
+            raise KeyboardInterrupt
+        seen["interrupted"] = True
+        stop.set()
+
+    def on_term(signum: int, frame: object) -> None:
+        seen["terminated"] = True
+        stop.set()
+
+    old_int = signal.signal(signal.SIGINT, on_int)
+    old_term = signal.signal(signal.SIGTERM, on_term)
+    try:
+        yield seen
+    finally:
+        signal.signal(signal.SIGINT, old_int)
+        signal.signal(signal.SIGTERM, old_term)
 
 
 def human_bytes(n: int) -> str:

@@ -13,15 +13,16 @@ import threading
 import time
 from pathlib import Path
 
-from qorva.cli._common import camera_class, inspector
+from qorva.cli._common import camera_class, inspector, positive_int, stop_on_signals
 from qorva.cli._help import HelpFormatter
-from qorva.cli.watch import positive_int
-from qorva.demo import DemoError, DemoOptions, prepare_workdir, run_demo, score, summary_lines, write_report
-from qorva.job import stop_on_signals
+from qorva.console import result_line
+from qorva.demo.report import write_report
+from qorva.demo.run import DemoError, DemoOptions, prepare_workdir, run_demo
+from qorva.demo.scoring import score, summary_lines
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
-    from qorva.synthetic import PRODUCTS
+    from qorva.demo.synthetic import PRODUCTS
 
     parser = subparsers.add_parser(
         "demo",
@@ -66,7 +67,7 @@ def run(args: argparse.Namespace) -> int:
     prepare_workdir(opts.workdir)
     stop = threading.Event()
     with stop_on_signals(stop) as signals:
-        result = run_demo(opts, stop, insp, cam)
+        result = run_demo(opts, stop, insp, cam, on_row=lambda row: print(result_line(row), flush=True))
     scores = score(result)
     print()
     for line in summary_lines(opts, result, scores):

@@ -4,15 +4,18 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import sys
 import time
+import uuid
 from pathlib import Path
+from typing import Any
 
-from qorva.cli._common import ImageError, home_of, inspector, read_image
+from qorva.cli._common import home_of, inspector
 from qorva.cli._help import HelpFormatter
-from qorva.progress import Progress
-from qorva.store import check_product, load_state, write_atomic
+from qorva.console import Progress
+from qorva.images import ImageError, read_image
+from qorva.products import check_product, load_state
+from qorva.results import VERDICTS, Row, write_overlay
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -33,25 +36,54 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     return parser
 
 
-def _verdict(result: object) -> str:
-    v = getattr(result, "verdict", None)
-    text = str(getattr(v, "value", v))
-    score = getattr(result, "score", None)
-    if text != "ERROR" and (score is None or not math.isfinite(float(score))):
-        return "ERROR"
-    return text
-
-
-def _write_overlay(folder: Path, source: Path, overlay: object) -> Path:
-    import cv2
-
-    out = folder / f"{source.stem}_overlay.png"
-    ok, buf = cv2.imencode(".png", overlay)
-    if not ok:
-        msg = f"cannot encode the overlay of {source}"
+def _checked_images(names: list[str]) -> list[Path]:
+    # Every name is checked before the first verdict, so a typo does not surface half-way through a batch;
+    # decoding waits for the loop, so a large batch never sits in memory at once.
+    paths = [Path(p) for p in names]
+    absent = [str(p) for p in paths if not p.is_file()]
+    if absent:
+        more = f" and {len(absent) - 5} more" if len(absent) > 5 else ""
+        msg = f"no such image file: {', '.join(absent[:5])}{more}"
         raise ImageError(msg)
-    write_atomic(out, buf.tobytes())
-    return out
+    return paths
+
+
+def _overlay_folder(value: str | None) -> Path | None:
+    folder = Path(value) if value else None
+    if folder is not None and folder.exists() and not folder.is_dir():
+        msg = f"--overlays {folder} is not a folder"
+        raise ImageError(msg)
+    return folder
+
+
+def _judge(insp: Any, state: Any, path: Path, run_id: str, overlays: Path | None, all_overlays: bool) -> Row:
+    """Inspect one file into a row, writing its overlay when asked to."""
+    image = read_image(path)
+    t = time.perf_counter()
+    result = insp.inspect(image, state, with_overlay=overlays is not None)
+    row = Row.from_result(
+        result,
+        run_id=run_id,
+        product_id=str(state.product_id),
+        source_file=path.name,
+        source_path=str(path),
+        latency_ms=(time.perf_counter() - t) * 1000,
+    )
+    if overlays is not None and result.overlay is not None and (row.verdict == "NG" or all_overlays):
+        written = write_overlay(overlays / f"{path.stem}_overlay.png", result.overlay, path)
+        row.overlay_path = str(written) if written is not None else None
+    return row
+
+
+def _line(row: Row) -> str:
+    if row.verdict == "ERROR":
+        line = f"{row.source_path}  ERROR  {row.error_message}"
+    else:
+        line = (
+            f"{row.source_path}  {row.verdict:<3}  {row.score:.4f} / {row.threshold:.4f}"
+            f"  {row.dominant_branch}  {row.latency_ms:.0f} ms"
+        )
+    return line + (f"  -> {row.overlay_path}" if row.overlay_path else "")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -59,67 +91,24 @@ def run(args: argparse.Namespace) -> int:
     home = home_of(args)
     product = check_product(args.product)
     state = load_state(home, product)
-    # Every name is checked before the first verdict, so a typo does not surface half-way through a batch;
-    # decoding waits for the loop, so a large batch never sits in memory at once.
-    paths = [Path(p) for p in args.images]
-    absent = [str(p) for p in paths if not p.is_file()]
-    if absent:
-        more = f" and {len(absent) - 5} more" if len(absent) > 5 else ""
-        msg = f"no such image file: {', '.join(absent[:5])}{more}"
-        raise ImageError(msg)
-    folder = Path(args.overlays) if args.overlays else None
-    if folder is not None and folder.exists() and not folder.is_dir():
-        msg = f"--overlays {folder} is not a folder"
-        raise ImageError(msg)
+    paths = _checked_images(args.images)
+    folder = _overlay_folder(args.overlays)
     insp = inspector()
-    counts = {"OK": 0, "NG": 0, "ERROR": 0}
-    records = []
+    run_id = uuid.uuid4().hex[:12]
+    rows = []
     with Progress(len(paths), f"inspect {product}", quiet=args.quiet or args.format == "json", unit="img") as bar:
         for path in paths:
-            image = read_image(path)
-            t = time.perf_counter()
-            result = insp.inspect(image, state, with_overlay=folder is not None)
-            ms = (time.perf_counter() - t) * 1000
-            verdict = _verdict(result)
-            counts[verdict] += 1
-            details = result.details or {}
-            overlay = None
-            if folder is not None and result.overlay is not None and (verdict == "NG" or args.all_overlays):
-                overlay = _write_overlay(folder, path, result.overlay)
-            rec = {
-                "file": str(path),
-                "verdict": verdict,
-                "score": result.score if verdict != "ERROR" else None,
-                "threshold": result.threshold,
-                "ratio_over_threshold": details.get("ratio_over_threshold"),
-                "dominant_branch": details.get("dominant_branch"),
-                "branch": details.get("branch"),
-                "overlay": str(overlay) if overlay else None,
-                "latency_ms": round(ms, 2),
-                "error": result.error_message if verdict == "ERROR" else None,
-            }
-            records.append(rec)
+            rows.append(_judge(insp, state, path, run_id, folder, args.all_overlays))
             if args.format == "text":
-                if verdict == "ERROR":
-                    line = f"{path}  ERROR  {rec['error'] or 'non-finite score'}"
-                else:
-                    line = (
-                        f"{path}  {verdict:<3}  {result.score:.4f} / {result.threshold:.4f}"
-                        f"  {rec['dominant_branch']}  {ms:.0f} ms"
-                    )
-                if overlay:
-                    line += f"  -> {overlay}"
                 if bar.enabled:
                     # Results go above the bar: erase it, print, and let the next update redraw it.
                     sys.stderr.write("\r\x1b[K")
-                print(line, flush=True)
+                print(_line(rows[-1]), flush=True)
             bar.update()
     if args.format == "json":
-        print(json.dumps(records, ensure_ascii=False, indent=2))
+        print(json.dumps([r.to_record() for r in rows], ensure_ascii=False, indent=2))
+    counts = ", ".join(f"{v} {sum(r.verdict == v for r in rows)}" for v in VERDICTS)
     where = f"; overlays in {folder}" if folder is not None else ""
-    summary = (
-        f"inspected {len(paths)} images of {product}: OK {counts['OK']}, NG {counts['NG']}, "
-        f"ERROR {counts['ERROR']} in {time.perf_counter() - t0:.1f} s{where}"
-    )
+    summary = f"inspected {len(paths)} images of {product}: {counts} in {time.perf_counter() - t0:.1f} s{where}"
     print(summary, file=sys.stderr if args.format == "json" else sys.stdout)
     return 0

@@ -6,7 +6,8 @@ import argparse
 
 from qorva.cli._common import home_of, human_bytes, inspector
 from qorva.cli._help import HelpFormatter
-from qorva.store import check_product
+from qorva.home import train_cache_dir
+from qorva.products import check_product
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -23,7 +24,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
 def run(args: argparse.Namespace) -> int:
     home = home_of(args)
     product = check_product(args.product)
-    cache = home / "_train" / "norim" / product
+    cache = train_cache_dir(home, product)
     existed = cache.exists()
     freed = int(inspector().purge_artifacts(product))
     if existed:

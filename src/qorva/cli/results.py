@@ -8,11 +8,12 @@ import datetime as dt
 import json
 import re
 import sys
-from dataclasses import asdict
 
 from qorva.cli._common import home_of
 from qorva.cli._help import HelpFormatter
-from qorva.store import COLUMNS, ResultStore, Row, check_product, db_path, format_time
+from qorva.home import db_path
+from qorva.products import check_product
+from qorva.results import COLUMNS, VERDICTS, ResultStore, Row, format_time
 
 _RELATIVE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd])$")
 _UNIT_S = {"s": 1, "m": 60, "h": 3600, "d": 86400}
@@ -50,7 +51,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="only results since: 30m, 2h, 7d, today, ISO time (default: all time)"
     )
     parser.add_argument(
-        "--verdict", action="append", choices=("OK", "NG", "ERROR"), default=None,
+        "--verdict", action="append", choices=VERDICTS, default=None,
         help="only this verdict (repeatable; default: all)",
     )
     parser.add_argument("--limit", type=int, default=None, help="only the most recent N results (default: all)")
@@ -94,20 +95,18 @@ def run(args: argparse.Namespace) -> int:
         with ResultStore(path, create=False) as store:
             rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit)
     if args.format == "json":
-        records = [{"id": r.id, **{c: getattr(r, c) for c in COLUMNS}} for r in rows]
-        print(json.dumps(records, ensure_ascii=False, indent=2))
+        print(json.dumps([r.to_record() for r in rows], ensure_ascii=False, indent=2))
     elif args.format == "csv":
         writer = csv.writer(sys.stdout, lineterminator="\n")
         writer.writerow(("id", *COLUMNS))
         for r in rows:
-            d = asdict(r)
-            writer.writerow([d["id"], *(d[c] for c in COLUMNS)])
+            writer.writerow(r.to_record().values())
     else:
         _table(rows)
-    counts = {v: sum(r.verdict == v for r in rows) for v in ("OK", "NG", "ERROR")}
+    counts = ", ".join(f"{v} {sum(r.verdict == v for r in rows)}" for v in VERDICTS)
     where = str(path) if path.exists() else f"{path} (nothing recorded yet; 'qorva watch' records results)"
     print(
-        f"{len(rows)} results (OK {counts['OK']}, NG {counts['NG']}, ERROR {counts['ERROR']}) from {where}",
+        f"{len(rows)} results ({counts}) from {where}",
         file=sys.stderr,
     )
     return 0

@@ -5,10 +5,11 @@ from __future__ import annotations
 import argparse
 import time
 
-from qorva.cli._common import home_of, image_files, inspector, one_line, read_images
+from qorva.cli._common import home_of, inspector, one_line, read_images
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
-from qorva.store import check_product, require_product, save_state
+from qorva.images import image_files
+from qorva.products import check_product, require_product, save_state
 
 
 class TeachError(QorvaError):

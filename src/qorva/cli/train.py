@@ -39,9 +39,6 @@ def run(args: argparse.Namespace) -> int:
 
     try:
         images, names = runner.read_folder(args.good)
-        if not images:
-            msg = f"no images (.png/.jpg/.bmp/.tif) in {args.good}; point --good at a folder of good images"
-            raise TrainError(msg)
         result = runner.train(
             args.product,
             images,

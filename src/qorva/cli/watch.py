@@ -10,70 +10,61 @@ from __future__ import annotations
 import argparse
 import threading
 from pathlib import Path
+from typing import Any
 
-from qorva.cli._common import camera_class, home_of, inspector
+from qorva.cli._common import (
+    camera_class,
+    camera_module,
+    home_of,
+    inspector,
+    positive_float,
+    positive_int,
+    stop_on_signals,
+)
 from qorva.cli._help import HelpFormatter
+from qorva.console import StatusLine, result_line
 from qorva.errors import QorvaError
-from qorva.job import InspectionJob, JobSummary, StatusLine, camera_params, result_line, stop_on_signals
-from qorva.store import ResultStore, check_product, db_path, load_state
+from qorva.home import db_path, overlays_dir
+from qorva.job import InspectionJob, JobSummary, camera_params
+from qorva.products import check_product, load_state
+from qorva.results import ResultStore
 
 
 class WatchError(QorvaError):
     """The watch job could not start or its camera failed."""
 
 
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        msg = f"must be at least 1, got {value}"
-        raise argparse.ArgumentTypeError(msg)
-    return value
-
-
-def positive_float(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        msg = f"must be greater than 0, got {text}"
-        raise argparse.ArgumentTypeError(msg)
-    return value
+# Each option sets the camera parameter of the same name; its default is the camera's own, from `_DEFAULTS`.
+_CAMERA_OPTIONS: dict[str, dict[str, Any]] = {
+    "ready_policy": {
+        "choices": ("stable", "sentinel", "none"),
+        "help": "how a file is known to be complete: size stable for --stable-ms, a marker file, or at once",
+    },
+    "stable_ms": {"type": float, "help": "ms a file's size must stay unchanged (stable)"},
+    "sentinel_ext": {"help": "marker suffix: img.png is complete once img.png.done exists"},
+    "after": {"choices": ("move", "delete", "keep"), "help": "what to do with an inspected file"},
+    "processed_dir": {"help": "where --after move puts files (default: <folder>/_processed)"},
+    "extensions": {"help": "accepted suffixes, comma separated (default: {})"},
+    "poll_ms": {"type": float, "help": "rescan interval when nothing arrived"},
+    "max_decode_retries": {"type": int, "help": "failed decodes after which a file is set aside"},
+    "max_queue": {"type": positive_int, "help": "images buffered between the camera and the inspector"},
+}
 
 
 def add_camera_options(parser: argparse.ArgumentParser) -> None:
+    module = camera_module()
+    suffixes = ",".join(sorted(e.lstrip(".") for e in module._EXTS))
     cam = parser.add_argument_group("camera options")
-    options = [
-        ("--ready-policy", {"choices": ("stable", "sentinel", "none"), "default": "stable",
-                            "help": "how a file is known to be complete: size stable for --stable-ms, "
-                                    "a marker file, or at once"}),
-        ("--stable-ms", {"type": float, "default": 300.0, "help": "ms a file's size must stay unchanged (stable)"}),
-        ("--sentinel-ext", {"default": ".done", "help": "marker suffix: img.png is complete once img.png.done exists"}),
-        ("--after", {"choices": ("move", "delete", "keep"), "default": "move",
-                     "help": "what to do with an inspected file"}),
-        ("--processed-dir", {"default": None, "help": "where --after move puts files (default: <folder>/_processed)"}),
-        ("--extensions", {"default": None,
-                          "help": "accepted suffixes, comma separated (default: png,jpg,jpeg,bmp,tif,tiff)"}),
-        ("--poll-ms", {"type": float, "default": 100.0, "help": "rescan interval when nothing arrived"}),
-        ("--max-decode-retries", {"type": int, "default": 3, "help": "failed decodes after which a file is set aside"}),
-        ("--max-queue", {"type": positive_int, "default": 4,
-                         "help": "images buffered between the camera and the inspector"}),
-    ]
-    for flag, spec in options:
-        cam.add_argument(flag, **spec)
+    for key, spec in _CAMERA_OPTIONS.items():
+        spec = {**spec, "help": spec["help"].format(suffixes), "default": module._DEFAULTS[key]}
+        cam.add_argument("--" + key.replace("_", "-"), **spec)
 
 
-def camera_options(args: argparse.Namespace) -> dict:
-    exts = [e.strip() for e in args.extensions.split(",") if e.strip()] if args.extensions else None
-    return camera_params(
-        Path(args.folder).resolve(),
-        ready_policy=args.ready_policy,
-        stable_ms=args.stable_ms,
-        sentinel_ext=args.sentinel_ext,
-        after=args.after,
-        processed_dir=args.processed_dir,
-        extensions=exts,
-        poll_ms=args.poll_ms,
-        max_decode_retries=args.max_decode_retries,
-        max_queue=args.max_queue,
-    )
+def camera_options(args: argparse.Namespace) -> dict[str, Any]:
+    options = {key: getattr(args, key) for key in _CAMERA_OPTIONS}
+    if args.extensions:
+        options["extensions"] = [e.strip() for e in args.extensions.split(",") if e.strip()]
+    return camera_params(Path(args.folder).resolve(), **options)
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -100,7 +91,7 @@ def summary_line(product: str, folder: str, summary: JobSummary, home: Path) -> 
     rate = summary.n / summary.seconds if summary.seconds > 0 else 0.0
     return (
         f"watched {folder} for {product}: {summary.n} images ({summary.counts_text()}) in {summary.seconds:.1f} s, "
-        f"{rate:.1f} img/s; results in {db_path(home)}, overlays in {home / 'results' / 'overlays' / product}"
+        f"{rate:.1f} img/s; results in {db_path(home)}, overlays in {overlays_dir(home, product)}"
     )
 
 
@@ -119,7 +110,6 @@ def run(args: argparse.Namespace) -> int:
         job = InspectionJob(
             home=home,
             state=state,
-            params=params,
             store=store,
             overlays=not args.no_overlays,
             max_images=args.max_images,

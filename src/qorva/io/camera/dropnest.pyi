@@ -21,22 +21,27 @@ from .push import PushCamera
 logger: logging.Logger
 _EXTS: set[str]
 """Accepted suffixes when `extensions` is not given: .png .jpg .jpeg .bmp .tif .tiff."""
+_DEFAULTS: dict[str, Any]
+"""Every parameter's default, the one table the camera reads at each use: path, ready_policy, stable_ms,
+sentinel_ext, poll_ms, after, processed_dir, extensions, max_queue, max_decode_retries. None means no
+default: `path` is required, `processed_dir` is <path>/_processed, `extensions` is `_EXTS`."""
 
 class DropnestCamera(PushCamera):
     """Folder-drop camera: images that other machines drop into a folder, consumed once, in arrival order.
 
-    Parameters (params), each read when it is used, numbers also accepted as numeric text:
+    Parameters (params), each read when it is used, numbers also accepted as numeric text; the defaults
+    are in `_DEFAULTS`:
         path: str                  monitored folder (required; must exist)
-        ready_policy: str          "stable" | "sentinel" | "none" (default "stable"; anything else acts as "stable")
-        stable_ms: float           the size must stay unchanged this long before a file counts as complete (300)
-        sentinel_ext: str          completion marker suffix: img.png is complete once img.png.done exists (".done")
-        poll_ms: float             rescan interval when a pass consumed nothing, at least 10 ms (100)
-        after: str                 "move" | "delete" | "keep" what happens to a consumed file ("move";
-                                   anything else acts as "keep")
-        processed_dir: str         destination of moved files (default <path>/_processed)
-        extensions: list[str]      accepted suffixes, case-insensitive, dot optional (default `_EXTS`)
-        max_queue: int             receive buffer depth (4)
-        max_decode_retries: int    failed decodes after which a file is set aside (3)
+        ready_policy: str          "stable" | "sentinel" | "none" (anything else acts as "stable")
+        stable_ms: float           the size must stay unchanged this long before a file counts as complete
+        sentinel_ext: str          completion marker suffix: img.png is complete once img.png.done exists
+        poll_ms: float             rescan interval when a pass consumed nothing, at least 10 ms
+        after: str                 "move" | "delete" | "keep" what happens to a consumed file (anything
+                                   else acts as "keep")
+        processed_dir: str         destination of moved files (<path>/_processed when not given)
+        extensions: list[str]      accepted suffixes, case-insensitive, dot optional (`_EXTS` when not given)
+        max_queue: int             receive buffer depth
+        max_decode_retries: int    failed decodes after which a file is set aside
 
     Use: `open()`, then `read(timeout)` -> `(image, meta)` or None on timeout, then `close()`.
     Opening raises `CameraError` "DropnestCamera: 'path' parameter is required" or

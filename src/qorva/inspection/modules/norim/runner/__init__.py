@@ -39,12 +39,11 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from . import cache
-from .cache import Bundle
+from . import loaded, train_cache
 from .features import to_working
+from .loaded import Bundle
 from .model import BRANCHES, anomaly_map, combine, normalise, score_works
 from .paths import NorimError
-from .purge import purge
 from .training import TrainResult, read_folder, train
 
 __all__ = [
@@ -66,7 +65,7 @@ _BATCH = 16
 
 def get_bundle(name: str, device: str | None = None) -> Bundle:
     """The loaded bundle `name` (cached), on `device` (None/"auto"/"cpu"; "cuda" falls back to the CPU)."""
-    return cache.get(name, device)
+    return loaded.get(name, device)
 
 
 def _model(bundle: object):
@@ -111,4 +110,4 @@ def score_image(
 
 def purge_train_cache(product_id: str) -> int:
     """Delete the product's retraining cache; bytes freed (0 when there was none)."""
-    return purge(product_id)
+    return train_cache.purge(product_id)

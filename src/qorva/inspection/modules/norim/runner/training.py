@@ -1,15 +1,13 @@
 """Offline training: good images in, a bundle under the product's folder out.
 
 Training is deterministic for a given seed and set of images. Steps: working-size images and their patch
-features (reused from the retraining cache when the same image was seen before), a colour palette for the
-logical branch, k-fold held-out scores that fix each branch's normalisation, the final fit on all images,
-and an atomic write of the bundle. The retraining cache `_train/norim/<product_id>/` keeps the per-image
-features, the training list and the held-out scores.
+features (reused from the retraining cache when the same image was seen before), the structural model's
+layout, a colour palette for the logical branch, k-fold held-out scores that fix each branch's
+normalisation, the final fit on all images, an atomic write of the bundle, and the cache's record.
 """
 
 from __future__ import annotations
 
-import json
 import os
 import time
 import uuid
@@ -17,19 +15,18 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import cv2
 import numpy as np
 
-from qorva.progress import Progress
+from qorva.console import Progress
+from qorva.images import ImageError, image_files, read_image
 
-from . import components, stats
-from .features import CELL, GRID, SIZE, isotropic, patch_features, to_working
+from . import components, stats, train_cache
+from .bundle import ARRAYS_FILE, write_bundle
+from .features import GRID, isotropic, to_working
 from .model import BRANCHES, Model, branch_raw, image_digest, image_vector, knn_queries
 from .paths import NorimError, bundle_dir, check_name, train_cache_dir
-from .store import ARRAYS_FILE, write_bundle
 
 MIN_IMAGES = 4
-IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff")
 _FOLDS = 4
 _PALETTE = 10
 _BANK = 2048
@@ -37,7 +34,6 @@ _DENSITY_K = 3
 # Share of feature variance explained by cell position above which the product counts as aligned
 # (a per-cell Gaussian); below it parts move and a memory bank is used.
 _ALIGNED_SHARE = 0.5
-_LAYOUT = f"opp-v1-{SIZE}-{CELL}"
 
 
 @dataclass(frozen=True)
@@ -56,58 +52,19 @@ class TrainResult:
 
 
 def read_folder(folder: str | os.PathLike[str]) -> tuple[list[np.ndarray], list[str]]:
-    """Decode the images of a folder, sorted by name; `NorimError` for a missing folder or a bad file."""
-    root = Path(folder)
-    if not root.is_dir():
-        msg = f"good-image folder {root} does not exist or is not a folder"
-        raise NorimError(msg)
-    paths = sorted(p for p in root.iterdir() if p.is_file() and p.suffix.lower() in IMAGE_SUFFIXES)
-    images, names = [], []
+    """Decode the images of a folder, sorted by name; `NorimError` for a missing folder, no image or a bad file."""
+    try:
+        paths = image_files(folder, "good-image folder")
+    except ImageError as exc:
+        raise NorimError(str(exc)) from None
+    images = []
     for p in paths:
-        # np.fromfile + imdecode reads non-ASCII paths on every platform, unlike cv2.imread.
-        img = cv2.imdecode(np.fromfile(str(p), np.uint8), cv2.IMREAD_COLOR)
-        if img is None:
-            msg = f"cannot decode {p} as an image; remove it from {root} or replace it"
-            raise NorimError(msg)
-        images.append(img)
-        names.append(p.name)
-    return images, names
-
-
-def _write_npy(path: Path, array: np.ndarray) -> None:
-    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}")
-    with open(tmp, "wb") as fh:
-        np.save(fh, array, allow_pickle=False)
-    os.replace(tmp, path)
-
-
-def _write_json(path: Path, obj: Any) -> None:
-    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}")
-    with open(tmp, "w", encoding="utf-8") as fh:
-        json.dump(obj, fh, ensure_ascii=False, indent=1)
-    os.replace(tmp, path)
-
-
-def _cached_features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progress) -> np.ndarray:
-    folder = cache / "features"
-    folder.mkdir(parents=True, exist_ok=True)
-    out = []
-    for work, h in zip(works, hashes, strict=True):
-        path = folder / f"{_LAYOUT}-{h}.npy"
-        feats = None
-        if path.is_file():
-            try:
-                feats = np.load(path, allow_pickle=False)
-            except (OSError, ValueError):
-                feats = None
-            if feats is not None and (feats.shape[:2] != (GRID, GRID) or not np.isfinite(feats).all()):
-                feats = None
-        if feats is None:
-            feats = patch_features(work)
-            _write_npy(path, feats)
-        out.append(feats)
-        bar.update()
-    return np.stack(out)
+        try:
+            images.append(read_image(p))
+        except ImageError as exc:
+            msg = f"{exc}; remove it from {p.parent} or replace it"
+            raise NorimError(msg) from None
+    return images, [p.name for p in paths]
 
 
 def _kmeans(x: np.ndarray, k: int, rng: np.random.Generator, iters: int = 20) -> np.ndarray:
@@ -240,6 +197,20 @@ def _norm(raw: np.ndarray) -> np.ndarray:
     return np.stack([mean, std], axis=1)
 
 
+@dataclass(frozen=True)
+class _Layout:
+    """How the structural branch sees the patch features: its kind and the features it is fitted on."""
+
+    kind: str  # "gauss" or "knn"
+    position_share: float
+    feats: np.ndarray  # n x G x G x D, made isotropic for "knn"
+    mean: np.ndarray
+    scale: np.ndarray
+
+    def standardised(self) -> np.ndarray:
+        return ((self.feats - self.mean) / self.scale).astype(np.float32)
+
+
 def train(
     product_id: str,
     images: list[np.ndarray],
@@ -258,98 +229,125 @@ def train(
     "auto" picks it from how much of the feature variance the cell position explains.
     """
     t0 = time.perf_counter()
+    pid, bundle_name = _checked_args(product_id, name, structural, len(images))
+    works = [to_working(im) for im in images]
+    digests = np.stack([image_digest(w) for w in works])
+    hashes = [d.tobytes().hex() for d in digests]
+    folds = min(_FOLDS, len(works))
+    rng = np.random.default_rng(seed)
+    cache = train_cache_dir(pid, home)
+    target = bundle_dir(pid, bundle_name, home)
+    with Progress(len(works) + folds + 2, f"train {pid}", quiet=quiet, unit="step") as bar:
+        layout = _layout(train_cache.features(cache, works, hashes, bar), structural)
+        palette, novel = _palette(works, rng)
+        desc = np.stack([components.descriptor(w, palette, novel) for w in works])
+        bar.update()
+        logic = {"palette": palette, "novel_d2": novel}
+        heldout = _heldout_raw(layout, desc, logic, folds, rng, bar)
+        model = _final_model(layout, desc, logic, heldout, digests, rng)
+        write_bundle(target, model, _meta(pid, bundle_name, seed, layout, model))
+        bar.update()
+    train_cache.record(cache, seed=seed, bundle=target, sources=sources, hashes=hashes, heldout=heldout)
+    seconds = time.perf_counter() - t0
+    size = (target / ARRAYS_FILE).stat().st_size
+    return TrainResult(pid, bundle_name, target, len(works), layout.kind, layout.position_share, seconds, size, heldout)
+
+
+def _checked_args(product_id: str, name: str | None, structural: str, n_images: int) -> tuple[str, str]:
+    """The product id and bundle name; `NorimError` before anything is written when an argument is unusable."""
     pid = check_name(product_id, "product id")
     bundle_name = check_name(name if name is not None else pid, "bundle name")
     if structural not in ("auto", "gauss", "knn"):
         msg = f"structural must be 'auto', 'gauss' or 'knn', got {structural!r}"
         raise NorimError(msg)
-    if len(images) < MIN_IMAGES:
-        msg = f"training needs at least {MIN_IMAGES} good images (20-50 recommended), got {len(images)}"
+    if n_images < MIN_IMAGES:
+        msg = f"training needs at least {MIN_IMAGES} good images (20-50 recommended), got {n_images}"
         raise NorimError(msg)
-    works = [to_working(im) for im in images]
-    digests = np.stack([image_digest(w) for w in works])
-    hashes = [d.tobytes().hex() for d in digests]
-    n = len(works)
-    folds = min(_FOLDS, n)
-    rng = np.random.default_rng(seed)
-    cache = train_cache_dir(pid, home)
-    target = bundle_dir(pid, bundle_name, home)
-    with Progress(n + folds + 2, f"train {pid}", quiet=quiet, unit="step") as bar:
-        feats = _cached_features(cache, works, hashes, bar)
-        feat_mean, feat_scale = _standardiser(feats)
-        share = position_share(((feats - feat_mean) / feat_scale).astype(np.float32))
-        kind = structural if structural != "auto" else ("gauss" if share >= _ALIGNED_SHARE else "knn")
-        if kind == "knn":
-            feats = isotropic(feats)
-            feat_mean, feat_scale = _standardiser(feats)
-        z = ((feats - feat_mean) / feat_scale).astype(np.float32)
-        palette, novel = _palette(works, rng)
-        desc = np.stack([components.descriptor(w, palette, novel) for w in works])
-        bar.update()
-        common = {
-            "feat_mean": feat_mean,
-            "feat_scale": feat_scale,
-            "palette": palette,
-            "novel_d2": novel,
-        }
-        order = rng.permutation(n)
-        heldout = np.zeros((n, 3))
-        for f in range(folds):
-            test = np.sort(order[f::folds])
-            fit_idx = np.setdiff1d(np.arange(n), test)
-            # Everything fitted from images, the standardisation included, must not have seen the held-out
-            # ones, or their scores come out lower than those of truly new images.
-            f_mean, f_scale = _standardiser(feats[fit_idx])
-            zf = ((feats - f_mean) / f_scale).astype(np.float32)
-            fold = Model(
-                **{**common, "feat_mean": f_mean, "feat_scale": f_scale},
-                # A memory bank's coverage and density radius depend on how many images it saw; a fold
-                # scaled to its share of the images scores its held-out images as the final model scores
-                # new ones. Unscaled, a fold's held-out scores came out lower than new images' scores, so a
-                # threshold taught on the training images rejected too many new good ones (tray 5.5% -> 4%).
-                **_fit(zf[fit_idx], desc[fit_idx], kind, rng, len(fit_idx) / n),
-                norm=np.ones((3, 2)),
-                map_scale=1.0,
-                train_hashes=np.zeros((0, 16), np.uint8),
-                train_raw=np.zeros((0, 3)),
-            )
-            heldout[test] = branch_raw(fold, zf[test], desc[test]).raw
-            bar.update()
-        norm = _norm(heldout)
-        model = Model(
-            **common,
-            **_fit(z, desc, kind, rng),
-            norm=norm,
-            map_scale=float(max(heldout[:, 0].mean(), 1e-6)),
-            train_hashes=digests,
-            train_raw=heldout,
+    return pid, bundle_name
+
+
+def _layout(feats: np.ndarray, structural: str) -> _Layout:
+    """Pick the structural model (unless forced) and standardise the features it will be fitted on."""
+    mean, scale = _standardiser(feats)
+    share = position_share(((feats - mean) / scale).astype(np.float32))
+    kind = structural if structural != "auto" else ("gauss" if share >= _ALIGNED_SHARE else "knn")
+    if kind == "knn":
+        feats = isotropic(feats)
+        mean, scale = _standardiser(feats)
+    return _Layout(kind, share, feats, mean, scale)
+
+
+def _heldout_raw(
+    layout: _Layout,
+    desc: np.ndarray,
+    logic: dict[str, Any],
+    folds: int,
+    rng: np.random.Generator,
+    bar: Progress,
+) -> np.ndarray:
+    """n x 3 raw branch scores, each image scored by a model fitted on the other folds."""
+    n = len(layout.feats)
+    order = rng.permutation(n)
+    heldout = np.zeros((n, len(BRANCHES)))
+    for f in range(folds):
+        test = np.sort(order[f::folds])
+        fit_idx = np.setdiff1d(np.arange(n), test)
+        # Everything fitted from images, the standardisation included, must not have seen the held-out
+        # ones, or their scores come out lower than those of truly new images.
+        f_mean, f_scale = _standardiser(layout.feats[fit_idx])
+        zf = ((layout.feats - f_mean) / f_scale).astype(np.float32)
+        fold = Model(
+            **logic,
+            feat_mean=f_mean,
+            feat_scale=f_scale,
+            # A memory bank's coverage and density radius depend on how many images it saw; a fold
+            # scaled to its share of the images scores its held-out images as the final model scores
+            # new ones. Unscaled, a fold's held-out scores came out lower than new images' scores, so a
+            # threshold taught on the training images rejected too many new good ones (tray 5.5% -> 4%).
+            **_fit(zf[fit_idx], desc[fit_idx], layout.kind, rng, len(fit_idx) / n),
+            norm=np.ones((len(BRANCHES), 2)),
+            map_scale=1.0,
+            train_hashes=np.zeros((0, 16), np.uint8),
+            train_raw=np.zeros((0, len(BRANCHES))),
         )
-        meta = {
-            "name": bundle_name,
-            "product_id": pid,
-            "created_utc": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
-            "build_id": uuid.uuid4().hex,
-            "seed": int(seed),
-            "n_images": n,
-            "position_share": round(share, 4),
-            "branches": list(BRANCHES),
-            "combine": "max of held-out z-scores",
-            "heldout_log1p_mean": norm[:, 0].tolist(),
-            "heldout_log1p_std": norm[:, 1].tolist(),
-        }
-        write_bundle(target, model, meta)
+        heldout[test] = branch_raw(fold, zf[test], desc[test]).raw
         bar.update()
-    listing = [{"source": s, "hash": h} for s, h in zip(sources or [None] * n, hashes, strict=True)]
-    _write_json(cache / "train_list.json", {"layout": _LAYOUT, "seed": seed, "bundle": str(target), "images": listing})
-    _write_npy(cache / "heldout_raw.npy", heldout)
-    return TrainResult(
-        pid,
-        bundle_name,
-        target,
-        n,
-        kind,
-        share,
-        time.perf_counter() - t0,
-        (target / ARRAYS_FILE).stat().st_size,
-        heldout,
+    return heldout
+
+
+def _final_model(
+    layout: _Layout,
+    desc: np.ndarray,
+    logic: dict[str, Any],
+    heldout: np.ndarray,
+    digests: np.ndarray,
+    rng: np.random.Generator,
+) -> Model:
+    """The model fitted on every image, normalised by the held-out scores, remembering its training images."""
+    return Model(
+        **logic,
+        feat_mean=layout.mean,
+        feat_scale=layout.scale,
+        **_fit(layout.standardised(), desc, layout.kind, rng),
+        norm=_norm(heldout),
+        map_scale=float(max(heldout[:, 0].mean(), 1e-6)),
+        train_hashes=digests,
+        train_raw=heldout,
     )
+
+
+def _meta(pid: str, bundle_name: str, seed: int, layout: _Layout, model: Model) -> dict[str, Any]:
+    """The bundle's description: provenance and the held-out normalisation, for people and for `get_bundle`."""
+    return {
+        "name": bundle_name,
+        "product_id": pid,
+        "created_utc": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+        "build_id": uuid.uuid4().hex,
+        "seed": int(seed),
+        "n_images": len(layout.feats),
+        "position_share": round(layout.position_share, 4),
+        "branches": list(BRANCHES),
+        "combine": "max of held-out z-scores",
+        "heldout_log1p_mean": model.norm[:, 0].tolist(),
+        "heldout_log1p_std": model.norm[:, 1].tolist(),
+    }

@@ -1,0 +1,112 @@
+"""Everything drawn on the terminal: the progress bar, the status line and the one line per result.
+
+Bars and status lines go to stderr only and stay silent off a terminal or when quiet; results go to stdout.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import sys
+import time
+from typing import TYPE_CHECKING, TextIO
+
+if TYPE_CHECKING:
+    from qorva.results import Row
+
+
+class Progress:
+    """Draws `desc [#####.....] n/total  rate/s  eta` on one line; a spinner when the total is unknown."""
+
+    _SPIN = "|/-\\"
+
+    def __init__(
+        self,
+        total: int | None,
+        desc: str = "",
+        *,
+        quiet: bool = False,
+        stream: TextIO | None = None,
+        unit: str = "it",
+    ) -> None:
+        self.total = total
+        self.desc = desc
+        self.unit = unit
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = not quiet and bool(getattr(self.stream, "isatty", lambda: False)())
+        self.n = 0
+        self._t0 = time.perf_counter()
+        self._last = 0.0
+
+    def update(self, k: int = 1) -> None:
+        self.n += k
+        now = time.perf_counter()
+        # Redrawing on every step costs more than small steps themselves; 10 Hz is enough for a person.
+        if self.enabled and (now - self._last >= 0.1 or (self.total is not None and self.n >= self.total)):
+            self._last = now
+            self._draw(now)
+
+    def _draw(self, now: float) -> None:
+        elapsed = max(now - self._t0, 1e-9)
+        rate = self.n / elapsed
+        if self.total:
+            frac = min(self.n / self.total, 1.0)
+            width = 28
+            filled = int(frac * width)
+            eta = (self.total - self.n) / rate if rate > 0 else 0.0
+            done = f"[{'#' * filled}{'.' * (width - filled)}] {self.n}/{self.total}"
+            bar = f"{done}  {rate:.1f} {self.unit}/s  eta {eta:.0f}s"
+        else:
+            bar = f"{self._SPIN[self.n % 4]} {self.n} {self.unit}  {rate:.1f} {self.unit}/s"
+        text = f"\r{self.desc} {bar}"
+        self.stream.write(text + "\x1b[K")
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.enabled:
+            self._draw(time.perf_counter())
+            self.stream.write("\n")
+            self.stream.flush()
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class StatusLine:
+    """One self-rewriting line on stderr; silent off a terminal or when quiet."""
+
+    def __init__(self, *, quiet: bool = False, stream: TextIO | None = None, interval_s: float = 0.2) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = not quiet and bool(getattr(self.stream, "isatty", lambda: False)())
+        self.interval_s = interval_s
+        self._last = 0.0
+        self._shown = False
+
+    def show(self, text: str) -> None:
+        now = time.monotonic()
+        if not self.enabled or now - self._last < self.interval_s:
+            return
+        self._last = now
+        self.stream.write("\r" + text + "\x1b[K")
+        self.stream.flush()
+        self._shown = True
+
+    def clear(self) -> None:
+        """Erase the line so that a result printed on stdout starts on a clean line."""
+        if self._shown:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+            self._shown = False
+
+
+def result_line(row: Row) -> str:
+    """The one line printed per image: local time, file, verdict, score/threshold, dominant branch, latency."""
+    when = dt.datetime.fromisoformat(row.recorded_at.replace("Z", "+00:00")).astimezone()
+    stamp = when.strftime("%H:%M:%S.") + f"{when.microsecond // 1000:03d}"
+    if row.verdict == "ERROR":
+        what = f"ERROR  {row.error_message}"
+    else:
+        what = f"{row.verdict:<5}  {row.score:8.4f} / {row.threshold:.4f}  {row.dominant_branch or '-':<11}"
+    return f"{stamp}  {row.source_file}  {what}  {row.latency_ms:.0f} ms"

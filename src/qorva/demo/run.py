@@ -1,0 +1,277 @@
+"""The demo's run: synthetic product images through train, teach and the live watch job.
+
+A simulated sender drops good and defective images into a folder the way real senders do: under the
+stable policy it writes each file in slow chunks straight into its final name; under the sentinel
+policy it writes the file, then its completion marker. The camera and inspector are the real ones.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import shutil
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import cv2
+import numpy as np
+
+from qorva.console import StatusLine
+from qorva.demo import synthetic
+from qorva.errors import QorvaError
+from qorva.home import db_path
+from qorva.home import use as use_home
+from qorva.inspection.base import ModelState
+from qorva.job import InspectionJob, JobSummary, camera_params
+from qorva.products import save_state
+from qorva.results import ResultStore, Row
+
+logger = logging.getLogger("qorva.demo")
+
+MARKER = ".qorva-demo"
+_OWNED = ("home", "data", "drop", "report")
+
+
+class DemoError(QorvaError):
+    """The demo cannot run in the chosen folder, or an image it dropped got no verdict."""
+
+
+@dataclass
+class Item:
+    """One test image and its truth."""
+
+    name: str
+    image: np.ndarray
+    truth: str  # "good" or "defect"
+    kind: str  # "good" or the defect kind
+    mask: np.ndarray | None = None
+    policy: str = "stable"
+
+
+@dataclass
+class DemoOptions:
+    workdir: Path
+    images: int = 40
+    product: str = "assembly"
+    seed: int = 0
+    size: int = 256
+    train: int = 24
+    teach: int = 16
+    defect_share: float = 0.4
+    policy: str = "both"
+    sigma: float = 2.0
+    quiet: bool = False
+
+
+@dataclass
+class DemoResult:
+    """Everything the summary and the report are made of."""
+
+    items: dict[str, Item]
+    rows: dict[str, Row]
+    overlays: dict[str, np.ndarray]
+    done_at: dict[str, float]
+    verdict_at: dict[str, float]
+    summaries: list[JobSummary] = field(default_factory=list)
+    threshold: float = math.nan
+    seconds: dict[str, float] = field(default_factory=dict)
+    sheet_path: Path | None = None
+    report_path: Path | None = None
+    home: Path | None = None
+
+
+# --- work folder ---------------------------------------------------------------------------------------------
+
+
+def prepare_workdir(workdir: Path) -> None:
+    """Make `workdir` ready; only a folder that is empty or was made by an earlier demo is cleared."""
+    if workdir.exists():
+        if not workdir.is_dir():
+            msg = f"--workdir {workdir} is a file; choose a folder"
+            raise DemoError(msg)
+        if any(workdir.iterdir()) and not (workdir / MARKER).exists():
+            msg = f"--workdir {workdir} is not empty and was not made by 'qorva demo'; choose an empty or new folder"
+            raise DemoError(msg)
+        for name in _OWNED:
+            target = workdir / name
+            if target.is_dir() and not target.is_symlink():
+                shutil.rmtree(target)
+            elif target.exists() or target.is_symlink():
+                target.unlink()
+    workdir.mkdir(parents=True, exist_ok=True)
+    (workdir / MARKER).write_text("made by qorva demo; its subfolders are replaced at each run\n", encoding="utf-8")
+
+
+# --- data ------------------------------------------------------------------------------------------------------
+
+
+def make_items(opts: DemoOptions) -> tuple[list[np.ndarray], list[np.ndarray], list[Item]]:
+    """Training images, teaching images and the shuffled test items, all from the product's seed."""
+    n_def = round(opts.images * opts.defect_share)
+    n_good = opts.images - n_def
+    goods = synthetic.good_images(opts.product, opts.train + opts.teach + n_good, opts.seed, size=opts.size)
+    split = opts.train + opts.teach
+    train, teach, test_good = goods[: opts.train], goods[opts.train : split], goods[split:]
+    kinds = synthetic.PRODUCTS[opts.product].kinds
+    items = [Item("", im, "good", "good") for im in test_good]
+    for i in range(n_def):
+        kind = kinds[i % len(kinds)]
+        image, mask = synthetic.defect_image(opts.product, kind, opts.seed, index=i // len(kinds), size=opts.size)
+        items.append(Item("", image, "defect", kind, mask))
+    order = np.random.default_rng(opts.seed).permutation(len(items))
+    items = [items[i] for i in order]
+    phases = ["stable", "sentinel"] if opts.policy == "both" else [opts.policy]
+    for k, item in enumerate(items):
+        item.name = f"img{k + 1:04d}.png"
+        item.policy = phases[k * len(phases) // len(items)] if items else phases[0]
+    return train, teach, items
+
+
+def _save_folder(folder: Path, images: list[np.ndarray], prefix: str) -> None:
+    folder.mkdir(parents=True, exist_ok=True)
+    for i, im in enumerate(images):
+        cv2.imwrite(str(folder / f"{prefix}{i:03d}.png"), im)
+
+
+# --- the sender ------------------------------------------------------------------------------------------------
+
+
+class Sender:
+    """A thread that writes items into the drop folder as a camera controller or an FTP upload would."""
+
+    def __init__(self, folder: Path, items: list[Item], *, chunks: int = 4, chunk_pause_s: float = 0.02,
+                 interval_s: float = 0.03, sentinel_ext: str = ".done") -> None:
+        self.folder = folder
+        self.items = items
+        self.chunks = chunks
+        self.chunk_pause_s = chunk_pause_s
+        self.interval_s = interval_s
+        self.sentinel_ext = sentinel_ext
+        self.done_at: dict[str, float] = {}
+        self.error: BaseException | None = None
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="qorva-demo-sender", daemon=True)
+
+    def start(self) -> Sender:
+        self._thread.start()
+        return self
+
+    def _write(self, item: Item) -> bool:
+        ok, buf = cv2.imencode(".png", item.image)
+        data = buf.tobytes()
+        path = self.folder / item.name
+        step = max(1, math.ceil(len(data) / self.chunks))
+        with path.open("wb") as fh:
+            for start in range(0, len(data), step):
+                fh.write(data[start : start + step])
+                fh.flush()
+                if self._stop.wait(self.chunk_pause_s):
+                    return False
+        if item.policy == "sentinel":
+            (self.folder / (item.name + self.sentinel_ext)).touch()
+        self.done_at[item.name] = time.time()
+        return True
+
+    def _run(self) -> None:
+        try:
+            for item in self.items:
+                if not self._write(item) or self._stop.wait(self.interval_s):
+                    return
+        except BaseException as exc:  # noqa: BLE001 - reported by the demo, which then fails
+            self.error = exc
+
+    def close(self, timeout: float = 5.0) -> None:
+        self._stop.set()
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            logger.error("demo sender did not end within %.0f s", timeout)
+
+
+# --- the run ---------------------------------------------------------------------------------------------------
+
+RowCallback = Callable[[Row], None]
+
+
+def run_demo(
+    opts: DemoOptions, stop: threading.Event, inspector: Any, camera_class: Any, on_row: RowCallback | None = None
+) -> DemoResult:
+    """Generate the data, train and teach the product, then watch the drop folder once per readiness policy.
+
+    `on_row` sees each recorded row as it comes (the command line prints it).
+    """
+    home = opts.workdir / "home"
+    t0 = time.perf_counter()
+    train, teach, items = make_items(opts)
+    _save_folder(opts.workdir / "data" / "train", train, "train")
+    _save_folder(opts.workdir / "data" / "teach", teach, "teach")
+    result = DemoResult(items={i.name: i for i in items}, rows={}, overlays={}, done_at={}, verdict_at={}, home=home)
+    result.seconds["generate"] = time.perf_counter() - t0
+    with use_home(home):
+        state = _train_and_teach(opts, home, train, teach, inspector, result)
+        drop = opts.workdir / "drop"
+        drop.mkdir(parents=True, exist_ok=True)
+        t = time.perf_counter()
+        with ResultStore(db_path(home)) as store:
+            for policy in dict.fromkeys(i.policy for i in items):
+                if stop.is_set():
+                    break
+                batch = [i for i in items if i.policy == policy]
+                job = InspectionJob(
+                    home=home, state=state, store=store, max_images=len(batch),
+                    duration_s=30.0 + 2.0 * len(batch), stop=stop, on_result=_recorder(result, on_row),
+                    status=StatusLine(quiet=opts.quiet), inspector=inspector,
+                    camera=camera_class(camera_params(drop, ready_policy=policy, poll_ms=50)),
+                )
+                _watch_batch(job, drop, batch, result)
+        result.seconds["watch"] = time.perf_counter() - t
+    return result
+
+
+def _train_and_teach(
+    opts: DemoOptions, home: Path, train: list[np.ndarray], teach: list[np.ndarray], inspector: Any, result: DemoResult
+) -> ModelState:
+    from qorva.inspection.modules.norim import runner
+
+    t = time.perf_counter()
+    try:
+        runner.train(opts.product, train, home=home, quiet=opts.quiet, seed=opts.seed)
+        result.seconds["train"] = time.perf_counter() - t
+        t = time.perf_counter()
+        state = inspector.teach(teach, {"product_id": opts.product, "sigma": opts.sigma})
+    except (runner.NorimError, ValueError) as exc:
+        msg = f"the demo could not train or teach {opts.product}: {' '.join(str(exc).splitlines())}"
+        raise DemoError(msg) from exc
+    save_state(home, state)
+    result.threshold = float(state.threshold)
+    result.seconds["teach"] = time.perf_counter() - t
+    return state
+
+
+def _recorder(result: DemoResult, on_row: RowCallback | None) -> Callable[[Row, np.ndarray, Any], None]:
+    def on_result(row: Row, image: np.ndarray, res: Any) -> None:
+        name = row.source_file or ""
+        result.verdict_at[name] = time.time()
+        result.rows[name] = row
+        if row.verdict == "NG" and res.overlay is not None:
+            result.overlays[name] = res.overlay
+        if on_row is not None:
+            on_row(row)
+
+    return on_result
+
+
+def _watch_batch(job: InspectionJob, drop: Path, batch: list[Item], result: DemoResult) -> None:
+    """Run the job while a sender drops `batch`; the job stops once every image of the batch has its row."""
+    sender = Sender(drop, batch).start()
+    try:
+        result.summaries.append(job.run())
+    finally:
+        sender.close()
+    result.done_at.update(sender.done_at)
+    if sender.error is not None:
+        msg = f"the demo sender failed: {sender.error}"
+        raise DemoError(msg)

@@ -1,0 +1,115 @@
+"""Loaded bundles kept per (bundle folder, device), reloaded when the folder on disk changes."""
+
+from __future__ import annotations
+
+import glob
+import logging
+import os
+import threading
+import time
+from collections import OrderedDict
+from collections.abc import Iterator, Mapping
+from typing import Any
+
+from qorva.home import MODULE_DIR
+
+from .bundle import find_bundle, read_bundle, stamp
+from .model import Model
+from .paths import NorimError, products_root
+
+logger = logging.getLogger("qorva.inspection.norim.runner")
+
+MAX_BUNDLES = 8
+_SWAP_WAIT_S = 2.0
+_lock = threading.Lock()
+_loaded: OrderedDict[tuple[str, str], tuple[tuple[int, ...], Bundle]] = OrderedDict()
+_warned: set[str] = set()
+
+
+class Bundle(Mapping[str, Any]):
+    """A loaded bundle: a read-only mapping of its description (`device`, `name`, `product_id`, ...) and the model."""
+
+    def __init__(self, meta: dict[str, Any], model: Model) -> None:
+        self._meta = dict(meta)
+        self.model = model
+
+    def __getitem__(self, key: str) -> Any:
+        return self._meta[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._meta)
+
+    def __len__(self) -> int:
+        return len(self._meta)
+
+    def __repr__(self) -> str:
+        m = self._meta
+        return f"Bundle({m.get('name')!r}, product={m.get('product_id')!r}, device={m.get('device')!r})"
+
+
+def resolve_device(device: object) -> tuple[str, bool]:
+    """The device actually used and whether a GPU request fell back to the CPU."""
+    if device is None:
+        return "cpu", False
+    if isinstance(device, str):
+        d = device.strip().lower()
+        if d in ("", "auto", "cpu"):
+            return "cpu", False
+        if d == "cuda" or (d.startswith("cuda:") and d[5:].isdigit()):
+            return "cpu", True
+    msg = f"unknown device {device!r}; use 'cpu', 'auto' or 'cuda[:N]' (runs on the CPU)"
+    raise NorimError(msg)
+
+
+def _swap_in_progress(name: object, home: str | os.PathLike[str] | None) -> bool:
+    if not isinstance(name, str):
+        return False
+    return any(products_root(home).glob(f"*/{MODULE_DIR}/.old-{glob.escape(name)}-*"))
+
+
+def get(name: object, device: object = None, home: str | os.PathLike[str] | None = None) -> Bundle:
+    used, fell_back = resolve_device(device)
+    deadline = time.monotonic() + _SWAP_WAIT_S
+    while True:
+        try:
+            return _get(name, device, used, fell_back, home)
+        except NorimError:
+            # Retraining replaces a bundle with two renames; a reader caught between them waits for the
+            # new bundle instead of reporting a missing one.
+            if time.monotonic() > deadline or not _swap_in_progress(name, home):
+                raise
+            time.sleep(0.01)
+
+
+def _get(name: object, device: object, used: str, fell_back: bool, home: str | os.PathLike[str] | None) -> Bundle:
+    path = find_bundle(name, home)
+    key = (str(path), str(device))
+    current = stamp(path)
+    with _lock:
+        hit = _loaded.get(key)
+        if hit is not None and hit[0] == current:
+            _loaded.move_to_end(key)
+            return hit[1]
+    # Loading happens outside the lock so a slow disk does not stall scoring of other bundles; two threads
+    # may then load the same bundle once each, which is harmless.
+    model, meta = read_bundle(path)
+    meta = {**meta, "device": used, "requested_device": device, "path": str(path)}
+    bundle = Bundle(meta, model)
+    warn_key = f"{path}|{meta.get('build_id')}"
+    with _lock:
+        if fell_back and warn_key not in _warned:
+            _warned.add(warn_key)
+            logger.warning("norim bundle %s: device %r is not available here; running on the CPU", path, device)
+        _loaded[key] = (current, bundle)
+        _loaded.move_to_end(key)
+        while len(_loaded) > MAX_BUNDLES:
+            _loaded.popitem(last=False)
+    return bundle
+
+
+def clear() -> None:
+    """Forget every loaded bundle (tests, or a host that wants the memory back)."""
+    with _lock:
+        _loaded.clear()
+        _warned.clear()
+

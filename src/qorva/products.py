@@ -1,0 +1,70 @@
+"""Products under the home folder: their ids, their folders and the taught state each keeps."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+from qorva.errors import QorvaError
+from qorva.files import write_atomic
+from qorva.home import UnsafeNameError, check_name, product_dir, products_dir, state_path
+from qorva.inspection.base import ModelState
+
+
+class ProductError(QorvaError):
+    """A product id that is unsafe, unknown or not taught yet."""
+
+
+def check_product(product_id: str) -> str:
+    """`product_id` if it names exactly one folder under products/, else `ProductError`."""
+    try:
+        return check_name(product_id, "product id")
+    except UnsafeNameError as exc:
+        raise ProductError(str(exc)) from None
+
+
+def require_product(home: Path, product_id: str) -> Path:
+    """The product's folder; `ProductError` naming the fix when it was never trained."""
+    folder = product_dir(home, check_product(product_id))
+    if not folder.is_dir():
+        known = known_products(home)
+        hint = f" (known: {', '.join(known)})" if known else ""
+        msg = (
+            f"unknown product {product_id!r}: no folder {folder}{hint}; "
+            f"run 'qorva train --product {product_id} --good DIR' first"
+        )
+        raise ProductError(msg)
+    return folder
+
+
+def known_products(home: Path) -> list[str]:
+    try:
+        return sorted(p.name for p in products_dir(home).iterdir() if p.is_dir())
+    except OSError:
+        return []
+
+
+def save_state(home: Path, state: ModelState) -> Path:
+    """Store a `ModelState` as the product's taught state; returns the file written."""
+    path = state_path(home, check_product(state.product_id))
+    write_atomic(path, (state.to_json(indent=2) + "\n").encode("utf-8"))
+    return path
+
+
+def load_state(home: Path, product_id: str) -> ModelState:
+    """The product's taught `ModelState`; `ProductError` when the product is unknown, untaught or damaged."""
+    require_product(home, product_id)
+    path = state_path(home, product_id)
+    try:
+        text = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        msg = f"product {product_id!r} is not taught yet: no {path};"
+        msg += f" run 'qorva teach --product {product_id} --good DIR'"
+        raise ProductError(msg) from None
+    except OSError as exc:
+        msg = f"cannot read the taught state {path}: {exc}"
+        raise ProductError(msg) from None
+    try:
+        return ModelState.from_json(text)
+    except ValueError as exc:
+        msg = f"taught state {path} is damaged ({exc}); teach the product again"
+        raise ProductError(msg) from None

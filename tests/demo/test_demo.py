@@ -1,0 +1,44 @@
+"""`qorva demo` end to end on a small run, and the guard on its work folder."""
+
+from __future__ import annotations
+
+import sqlite3
+from pathlib import Path
+
+import cv2
+
+from clitools import run_qorva
+
+_SMALL = ("--images", "10", "--train-images", "8", "--teach-images", "8", "--size", "128", "--quiet")
+
+
+def test_demo_prints_the_summary_writes_the_report_and_reruns_in_place(tmp_path: Path):
+    work = tmp_path / "demo"
+    for _ in range(2):
+        done = run_qorva("demo", "--workdir", work, *_SMALL, timeout=120)
+        assert done.rc == 0, done.err
+    out = done.out
+    for needle in ("confusion matrix", "recall (defects caught)", "false-positive rate", "p50", "images/s"):
+        assert needle in out
+    matrix = out.splitlines()[out.splitlines().index("confusion matrix (rows: truth, columns: verdict)") + 2 :][:2]
+    counts = [int(v) for line in matrix for v in line.split()[1:]]
+    assert sum(counts) == 10 and [line.split()[0] for line in matrix] == ["good", "defect"]
+    assert "10/10 images judged" in out.splitlines()[-1]
+    sheet = cv2.imread(str(work / "report" / "contact_sheet.png"))
+    assert sheet is not None and sheet.shape[1] > 400
+    page = (work / "report" / "report.html").read_text(encoding="utf-8")
+    assert "data:image/png;base64," in page and "Confusion matrix" in page
+    db = sqlite3.connect(str(work / "home" / "results" / "results.db"))
+    try:
+        # The second run starts from a clean home: its rows replace the first run's.
+        assert db.execute("SELECT COUNT(*), COUNT(DISTINCT source_file) FROM results").fetchone() == (10, 10)
+    finally:
+        db.close()
+    assert not list((work / "drop").glob("*.png"))
+
+
+def test_demo_refuses_a_folder_it_did_not_make(tmp_path: Path):
+    (tmp_path / "precious.txt").write_text("keep me", encoding="utf-8")
+    done = run_qorva("demo", "--workdir", tmp_path, *_SMALL)
+    assert done.rc == 1 and "not empty" in done.err and "Traceback" not in done.err
+    assert (tmp_path / "precious.txt").read_text(encoding="utf-8") == "keep me"

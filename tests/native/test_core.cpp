@@ -1,0 +1,242 @@
+// The Python-free core over tables of cases: suffixes, arrival order, settledness, collision names,
+// the poll interval, threshold calibration and the folder listing. Plain asserts, no framework; the
+// last line is "core: N passed, N failed" and the exit code is 1 when a case failed.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/arrival.hpp"
+#include "core/calibration.hpp"
+#include "core/folder.hpp"
+
+namespace {
+
+namespace arrival = qorva::core::arrival;
+namespace fs = qorva::core::fs;
+namespace stdfs = std::filesystem;
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool ok, const char *expr, const std::string &where, int line) {
+    if (ok) {
+        ++g_passed;
+        return;
+    }
+    ++g_failed;
+    std::fprintf(stderr, "FAIL test_core.cpp:%d: %s [%s]\n", line, expr, where.c_str());
+}
+#define CHECK(cond, where) check((cond), #cond, (where), __LINE__)
+
+std::string bits(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%a", v);
+    return buf;
+}
+
+void suffixes() {
+    struct Row {
+        const char *name;
+        std::optional<std::string> lowered;  // nullopt: not ASCII, the host lowers it
+    };
+    const Row rows[] = {
+        {"IMG_01.JPG", ".jpg"}, {"a.tar.gz", ".gz"}, {"b.TIFF", ".tiff"}, {".png", ""},
+        {"ends.", ""},          {"plain", ""},       {"a.png.done", ".done"},
+        {"a.\xc3\x89MG", std::nullopt},  // a.ÉMG as UTF-8 bytes
+        {"\xc3\xa4.png", ".png"},        // ä.png: only the suffix must be ASCII
+    };
+    for (const Row &r : rows) {
+        CHECK(arrival::ascii_lower_suffix(std::string_view(r.name)) == r.lowered, r.name);
+    }
+    // Wide names, as the Windows listing gives them.
+    CHECK(arrival::ascii_lower_suffix(std::wstring_view(L"IMG.PNG")) == std::optional<std::string>(".png"), "wide");
+    CHECK(arrival::ascii_lower_suffix(std::wstring_view(L"x.\u00c9MG")) == std::nullopt, "wide non-ASCII");
+    CHECK(arrival::suffix_start(std::string_view(".png")) == std::string_view::npos, "dot first");
+}
+
+std::vector<std::string> ordered(const std::vector<std::pair<std::u32string, double>> &files, bool by_time,
+                                 const std::vector<std::string> &labels) {
+    std::vector<arrival::Arrival> items;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        items.push_back(arrival::Arrival{files[i].first, files[i].second, i});
+    }
+    std::vector<std::string> out;
+    for (std::size_t i : arrival::arrival_order(items, by_time)) {
+        out.push_back(labels[i]);
+    }
+    return out;
+}
+
+void arrival_order() {
+    struct Row {
+        const char *what;
+        std::vector<std::pair<std::u32string, double>> files;
+        std::vector<std::string> labels;
+        bool by_time;
+        std::vector<std::string> expected;
+    };
+    const Row rows[] = {
+        {"mtime first", {{U"new", 300.0}, {U"old_copy", 100.0}, {U"b", 200.0}}, {"new", "old", "b"}, true,
+         {"old", "b", "new"}},
+        {"ties by name", {{U"b", 5.0}, {U"a", 5.0}, {U"B", 5.0}}, {"b", "a", "B"}, true, {"B", "a", "b"}},
+        {"code points, not UTF-16 units",
+         {{U"\U0001f600", 1.0}, {U"\ue000", 1.0}, {U"\u00e4", 1.0}},
+         {"emoji", "private", "a-umlaut"}, true, {"a-umlaut", "private", "emoji"}},
+        {"microsecond apart", {{U"late", 200.000001}, {U"early", 200.0}}, {"late", "early"}, true, {"early", "late"}},
+        {"fallback ignores mtimes", {{U"b", 1.0}, {U"a", 9.0}, {U"c", 0.0}}, {"b", "a", "c"}, false, {"a", "b", "c"}},
+        {"empty", {}, {}, true, {}},
+    };
+    for (const Row &r : rows) {
+        CHECK(ordered(r.files, r.by_time, r.labels) == r.expected, r.what);
+    }
+}
+
+void small_rules() {
+    struct Settled {
+        double first_seen, now, stable_s;
+        bool expected;
+    };
+    const Settled settled_rows[] = {
+        {100.0, 100.5, 0.5, true},   {100.0, 100.25, 0.5, false}, {100.0, 100.0, 0.0, true},
+        {100.0, 99.0, 0.3, false},   // clock set back
+        {100.0, 100.0, -1.0, true},  // a negative stable time is already over
+    };
+    for (const Settled &r : settled_rows) {
+        CHECK(arrival::settled(r.first_seen, r.now, r.stable_s) == r.expected, "settled " + bits(r.now));
+    }
+    CHECK(arrival::stamp_tail("1733580000123", 0) == "_1733580000123", "first stamp");
+    CHECK(arrival::stamp_tail("1733580000123", 2) == "_1733580000123_2", "second collision");
+    struct Poll {
+        double poll_ms, seconds;
+    };
+    const Poll poll_rows[] = {{100, 0.1}, {250, 0.25}, {10, 0.01}, {5, 0.01}, {0, 0.01}, {-40, 0.01}};
+    for (const Poll &r : poll_rows) {
+        CHECK(arrival::poll_interval(r.poll_ms) == r.seconds, "poll " + bits(r.poll_ms));
+    }
+}
+
+void calibration() {
+    // Figures from NumPy (mean, std, max of the float64 array; threshold = mean + std * sigma) to the
+    // last bit. The last row is one where a fused multiply-add would round differently.
+    struct Row {
+        const char *what;
+        std::vector<double> scores;
+        double sigma, mean, raw_std, max, threshold;
+        std::size_t n_bad;
+        double sigma_for_zero_fp;  // NAN: absent
+    };
+    const Row rows[] = {
+        {"identical", {0x1.3333333333333p-2, 0x1.3333333333333p-2, 0x1.3333333333333p-2}, 2.0,
+         0x1.3333333333333p-2, 0.0, 0x1.3333333333333p-2, 0x1.2666666666666p+1, 0, 0.0},
+        {"one above",
+         {0x1.999999999999ap-3, 0x1.0000000000000p-1, 0x1.ccccccccccccdp-1, 0x1.3d70a3d70a3d7p-2}, 1.5,
+         0x1.e8f5c28f5c290p-2, 0x1.10e3a792bf070p-2, 0x1.ccccccccccccdp-1, 0x1.c1259ef5bd59cp-1, 1,
+         0x1.95dd18c5135ecp+0},
+        {"equal to threshold is not counted", {0.0, 2.0}, 1.0, 1.0, 1.0, 2.0, 2.0, 0, 1.0},
+        {"single score", {0x1.ae147ae147ae1p-2}, 2.0, 0x1.ae147ae147ae1p-2, 0.0, 0x1.ae147ae147ae1p-2,
+         0x1.35c28f5c28f5cp+1, 0, NAN},
+        {"std exactly at the floor", {0.0, 0x1.12e0be826d695p-29}, 2.0, 0x1.12e0be826d695p-30,
+         0x1.12e0be826d695p-30, 0x1.12e0be826d695p-29, 0x1.0000000225c18p+1, 0, 0x1.12e0be826d695p-30},
+        {"large offset", {0x1.e848033333333p+19, 0x1.e848066666666p+19, 0x1.e848166666666p+19}, 2.0,
+         0x1.e8480aaaaaaabp+19, 0x1.0cc42173866cap-2, 0x1.e848166666666p+19, 0x1.e8481b76ecc1fp+19, 0,
+         0x1.65a1e22f59ddap+0},
+        {"no fused multiply-add",
+         {0x1.218ab519078fcp-2, 0x1.243eea404390dp+0, 0x1.52a5f35d847c6p-1, 0x1.0cc60333957f3p-2,
+          0x1.84487f5e2eb8dp-1, 0x1.b5f185c368d8bp-2, 0x1.422a702a5d69ap-1},
+         0x1.0d18d1b7313a0p+1, 0x1.3087fa0fccf52p-1, 0x1.23759c9edd3c7p-2, 0x1.243eea404390dp+0,
+         0x1.317368b680274p+0, 0, 0x1.ebccc48ab186cp+0},
+    };
+    for (const Row &r : rows) {
+        const auto c = qorva::core::calibrate(r.mean, r.raw_std, r.max, r.sigma, r.scores.data(), r.scores.size(),
+                                              r.scores.size());
+        CHECK(bits(c.threshold) == bits(r.threshold), std::string(r.what) + ": " + bits(c.threshold));
+        CHECK(c.n_bad == r.n_bad, r.what);
+        CHECK(c.fp_rate == static_cast<double>(r.n_bad) / static_cast<double>(r.scores.size()), r.what);
+        CHECK(std::isnan(r.sigma_for_zero_fp) ? !c.sigma_for_zero_fp
+                                              : c.sigma_for_zero_fp && bits(*c.sigma_for_zero_fp) ==
+                                                                           bits(r.sigma_for_zero_fp),
+              r.what);
+    }
+}
+
+fs::NativeString native_name(const stdfs::path &p) { return p.filename().native(); }
+
+void folder_listing() {
+    const stdfs::path root = stdfs::temp_directory_path() / ("qorva_core_" + std::to_string(std::time(nullptr)));
+    stdfs::remove_all(root);
+    stdfs::create_directories(root / "sub.png");
+    std::ofstream(root / "old.png") << "x";
+    std::ofstream(root / "new.png") << "xy";
+    const auto now = stdfs::file_time_type::clock::now();
+    stdfs::last_write_time(root / "old.png", now - std::chrono::seconds(100));
+#ifndef _WIN32
+    stdfs::create_symlink(root / "new.png", root / "link.png");
+    stdfs::create_symlink(root / "gone.png", root / "dangling.png");
+#endif
+    fs::Folder dir(root.native());
+    std::vector<fs::DirEntry> entries;
+    const int err = dir.error() != 0 ? dir.error() : dir.list(entries);
+    CHECK(err == 0, "listing a folder");
+    std::vector<std::string> regular;
+    for (const fs::DirEntry &e : entries) {
+        fs::FileStatus st;
+        const int serr = dir.stat(e.name, st);
+        const bool is_regular = serr == 0 && st.regular;
+        if (e.kind == fs::EntryKind::other) {
+            CHECK(!is_regular, "an entry listed as other is no regular file");
+            continue;
+        }
+        if (e.kind == fs::EntryKind::regular) {
+            CHECK(is_regular, "an entry listed as regular has a regular status");
+        }
+        if (serr != 0) {
+            CHECK(fs::is_absent_error(serr), "a dangling link is absent, not an error");
+            continue;
+        }
+        if (is_regular) {
+            regular.push_back(stdfs::path(e.name).string());
+        }
+    }
+    std::sort(regular.begin(), regular.end());
+#ifdef _WIN32
+    const std::vector<std::string> expected = {"new.png", "old.png"};
+#else
+    const std::vector<std::string> expected = {"link.png", "new.png", "old.png"};
+#endif
+    CHECK(regular == expected, "regular files, links to them included, folders and dangling links not");
+
+    fs::FileStatus old_st, new_st;
+    CHECK(dir.stat(native_name(root / "old.png"), old_st) == 0 && dir.stat(native_name(root / "new.png"), new_st) == 0,
+          "status of two files");
+    CHECK(std::fabs(new_st.mtime - old_st.mtime - 100.0) < 1.0, "mtimes 100 s apart: " + bits(new_st.mtime - old_st.mtime));
+    // Seconds since 1970, as the host's st_mtime: a wrong epoch (Windows counts from 1601) is centuries off.
+    CHECK(std::fabs(new_st.mtime - static_cast<double>(std::time(nullptr))) < 86400.0, "mtime on the Unix epoch");
+    fs::FileStatus missing;
+    const int merr = dir.stat(native_name(root / "missing.png"), missing);
+    CHECK(merr != 0 && fs::is_absent_error(merr), "a vanished file is absent");
+
+    fs::Folder gone((root / "no_such_folder").native());
+    std::vector<fs::DirEntry> none;
+    const int gerr = gone.error() != 0 ? gone.error() : gone.list(none);
+    CHECK(gerr != 0 && fs::is_absent_error(gerr), "a missing folder fails with an absent error");
+    stdfs::remove_all(root);
+}
+
+}  // namespace
+
+int main() {
+    suffixes();
+    arrival_order();
+    small_rules();
+    calibration();
+    folder_listing();
+    std::printf("core: %d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}
