@@ -3,7 +3,7 @@
 The camera is opened on a folder holding the whole backlog (640x480 PNGs, moved to the
 processed folder as they are consumed) and the frames are read until the last one. Baselines
 on the same files in the same run: a bare loop of np.fromfile + cv2.imdecode (the floor: the
-decoding that every image costs anyway) and the same receive path written in Python. A second
+decoding that every image costs anyway) and the plain-Python camera (tests/reference). A second
 figure repeats the three on 2x2-pixel images, where what remains is the cost per file apart from
 decoding.
 
@@ -25,8 +25,9 @@ from pathlib import Path
 import cv2
 import numpy as np
 
-from _camera_reference import PyDropnestCamera, versions
+from _common import versions  # noqa: I001  (first: it sets the import paths)
 from qorva.io.camera.dropnest import DropnestCamera
+from reference.camera import DropnestCamera as PyDropnestCamera
 
 
 def scene(seed: int) -> np.ndarray:

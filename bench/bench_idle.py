@@ -2,7 +2,7 @@
 
 Kept files stay in the folder and are skipped through `_seen` on every pass, so the second
 figure is the steady cost of a busy line's folder. The process CPU time (all threads) is
-measured while the main thread sleeps; the baseline is the same receive path written in Python,
+measured while the main thread sleeps; the baseline is the plain-Python camera (tests/reference),
 measured the same way in the same run.
 
     python bench/bench_idle.py                  # 10 s per figure
@@ -22,8 +22,9 @@ from pathlib import Path
 import cv2
 import numpy as np
 
-from _camera_reference import PyDropnestCamera, versions
+from _common import versions  # noqa: I001  (first: it sets the import paths)
 from qorva.io.camera.dropnest import DropnestCamera
+from reference.camera import DropnestCamera as PyDropnestCamera
 
 
 def fill(folder: Path, n: int) -> None:

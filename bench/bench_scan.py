@@ -2,7 +2,8 @@
 
 Two states: every file already in `_seen` (the steady state of a busy folder whose files are
 kept) and every file a candidate (a backlog). Baselines on the same folder in the same run:
-the same scan written with pathlib, and a bare `os.scandir` listing (the floor).
+the plain-Python camera's scan (tests/reference/camera.py, pathlib), and a bare `os.scandir`
+listing (the floor).
 
     python bench/bench_scan.py                  # 1k, 10k and 50k files, best of 7
     python bench/bench_scan.py --sizes 10000 --repeat 15
@@ -18,8 +19,9 @@ import sys
 import tempfile
 from pathlib import Path
 
-from _camera_reference import best_of, pathlib_scan, versions
+from _common import best_of, versions  # noqa: I001  (first: it sets the import paths)
 from qorva.io.camera.dropnest import DropnestCamera
+from reference import camera as reference
 
 
 def fill(folder: Path, n: int) -> None:
@@ -47,15 +49,15 @@ def measure(n: int, repeat: int, root: Path) -> list[dict[str, object]]:
         cam._seen.clear()
         if state == "seen":
             cam._seen.update(str(p) for p in cam._scan())
-        def reference(exts=cam._extensions, seen=cam._seen):
-            return pathlib_scan(cam._folder, exts, seen)
+        plain = reference.DropnestCamera(cam.params)
+        plain._folder, plain._seen = cam._folder, cam._seen
 
         ours = best_of(cam._scan, repeat)
-        ref = best_of(reference, repeat)
+        ref = best_of(plain._scan, repeat)
         floor = best_of(lambda: scandir_floor(folder), repeat)
         rows.append({"files": n, "state": state, "ours_ms": ours * 1e3, "pathlib_ms": ref * 1e3,
                      "scandir_ms": floor * 1e3, "vs_pathlib": ref / ours, "of_scandir": ours / floor,
-                     "same_result": cam._scan() == reference()})
+                     "same_result": cam._scan() == plain._scan()})
     return rows
 
 

@@ -11,21 +11,14 @@ import pytest
 
 from helpers import records
 from qorva.io.camera import dropnest
+from reference import camera as reference
 
 
 def reference_scan(cam) -> list[Path]:
-    """The scan written with pathlib, as a plain statement of the rules."""
-    assert cam._folder is not None
-    exts = cam._extensions
-    try:
-        kept = [p for p in cam._folder.iterdir() if p.is_file() and p.suffix.lower() in exts]
-    except OSError:
-        return []
-    fresh = [p for p in kept if str(p) not in cam._seen]
-    try:
-        return sorted(fresh, key=lambda p: (p.stat().st_mtime, p.name))
-    except OSError:
-        return sorted(fresh, key=lambda p: p.name)
+    """The plain-Python camera's scan of the same folder, with the same parameters and `_seen`."""
+    ref = reference.DropnestCamera(cam.params)
+    ref._folder, ref._seen = cam._folder, cam._seen
+    return ref._scan()
 
 
 def touch(folder: Path, name: str | bytes, mtime: float = 1_700_000_000.0) -> None:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import ast
 import inspect
-import re
 import subprocess
 import sys
 from pathlib import Path
@@ -136,22 +135,6 @@ def test_purge_lets_runner_errors_through(monkeypatch):
     monkeypatch.setattr(runner_module, "purge_train_cache", failing)
     with pytest.raises(PermissionError, match="P1"):
         NorimInspector.purge_artifacts("P1")
-
-
-@pytest.mark.parametrize(("call", "message"), [
-    pytest.param(lambda n, i: n.teach(i), "NorimInspector.teach() missing 1 required positional argument: 'config'", id="teach-missing"),
-    pytest.param(lambda n, i: n.teach(i, {}, {}), "NorimInspector.teach() takes 3 positional arguments but 4 were given",
-                 id="teach-extra"),
-    pytest.param(lambda n, i: n.inspect(i[0], None, True), "NorimInspector.inspect() takes 3 positional arguments but 4 were given",
-                 id="overlay-by-position"),
-    pytest.param(lambda n, i: n.inspect(i[0], None, overlay=False), "NorimInspector.inspect() got an unexpected keyword argument 'overlay'",
-                 id="unknown-keyword"),
-    pytest.param(lambda n, i: n._cfg({}, None, state_params={}), "NorimInspector._cfg() got multiple values for argument 'state_params'",
-                 id="twice"),
-])
-def test_arguments_bind_as_for_a_def(norim, images, call, message):
-    with pytest.raises(TypeError, match=re.escape(message)):
-        call(norim, images)
 
 
 def test_arguments_by_name(fake_runner, norim, images):

@@ -9,27 +9,9 @@ import pytest
 
 from qorva.inspection.base import ModelState
 from qorva.inspection.modules.norim import runner as runner_module
+from reference import norim as reference
 
 NorimError = runner_module.NorimError
-
-
-def reference(scores, sigma):
-    """The calibration as a plain NumPy statement over the whole score array."""
-    gs = np.asarray(scores, dtype=np.float64)
-    std = float(gs.std())
-    if std <= 1e-9:
-        std = 1.0
-    threshold = float(gs.mean() + std * float(sigma))
-    n_bad = int((gs > threshold).sum())
-    sigma_no_fp = float((gs.max() - gs.mean()) / std) if len(gs) > 1 else None
-    return threshold, {
-        "good_score_mean": float(gs.mean()),
-        "good_score_max": float(gs.max()),
-        "good_scores": [round(float(s), 4) for s in scores],
-        "expected_fp_rate": round(n_bad / len(gs), 4),
-        "expected_fp_count": n_bad,
-        "sigma_for_zero_fp": None if sigma_no_fp is None else round(sigma_no_fp, 2),
-    }
 
 
 _RANDOM = np.random.default_rng(3).gamma(2.0, 0.37, 50).tolist()
@@ -53,11 +35,10 @@ _RANDOM = np.random.default_rng(3).gamma(2.0, 0.37, 50).tolist()
 def test_calibration_matches_numpy(fake_runner, norim, img, scores, sigma):
     fake_runner.good_scores = scores
     state = norim.teach([img] * len(scores), {"product_id": "P1", "sigma": sigma})
-    threshold, expected = reference(scores, sigma)
-    assert state.threshold == threshold
+    expected = reference.NorimInspector().teach([img] * len(scores), {"product_id": "P1", "sigma": sigma})
+    assert state.threshold == expected.threshold
     assert type(state.threshold) is float
-    for key, value in expected.items():
-        assert state.params[key] == value, key
+    assert state.params == expected.params
     assert all(type(v) is float for v in state.params["good_scores"])
 
 

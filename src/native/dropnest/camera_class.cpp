@@ -1,5 +1,5 @@
 // DropnestCamera: module globals, __init__, _prepare, _release, _after, _extensions and the class itself.
-// Mirrors reference/camera.py: DropnestCamera.__init__, prepare, release, after, extensions.
+// Mirrors tests/reference/camera.py: DropnestCamera.__init__, _prepare, _release, _after, _extensions.
 #include "dropnest/camera_class.hpp"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
 // _consume and _decode_failed: read, decode, hand over, post-process; bounded retries.
-// Mirrors reference/camera.py: consume, decode_failed.
+// Mirrors tests/reference/camera.py: DropnestCamera._consume, DropnestCamera._decode_failed.
 #include "dropnest/camera_class.hpp"
 #include "dropnest/members.hpp"
 #include "dropnest/texts.hpp"

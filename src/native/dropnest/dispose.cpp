@@ -1,5 +1,5 @@
 // _dispose: move, delete or keep a consumed file, and clean up its completion marker.
-// Mirrors reference/camera.py: dispose.
+// Mirrors tests/reference/camera.py: DropnestCamera._dispose (and _free_destination).
 #include "dropnest/members.hpp"
 #include "dropnest/texts.hpp"
 #include "core/arrival.hpp"

@@ -1,5 +1,5 @@
 // _receive_loop: the body of the receiver thread.
-// Mirrors reference/camera.py: receive_loop.
+// Mirrors tests/reference/camera.py: DropnestCamera._receive_loop.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>

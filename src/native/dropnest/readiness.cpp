@@ -1,5 +1,5 @@
 // _is_ready: whether the sender has finished writing a candidate, by the agreed policy.
-// Mirrors reference/camera.py: is_ready (and marker_of).
+// Mirrors tests/reference/camera.py: DropnestCamera._is_ready (and marker_of).
 #include "dropnest/members.hpp"
 #include "core/arrival.hpp"
 

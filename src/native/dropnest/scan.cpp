@@ -1,5 +1,5 @@
 // _scan: the candidate files of one pass, oldest arrival first.
-// Mirrors reference/camera.py: scan.
+// Mirrors tests/reference/camera.py: DropnestCamera._scan.
 //
 // Runs on every poll over folders of thousands of kept files, so the listing, the type
 // test and the common suffix test run natively with the GIL released; Python objects are

@@ -1,5 +1,5 @@
 // _cfg and _bundle_name: the effective configuration and the bundle it names.
-// Mirrors reference/norim.py: NorimInspector._cfg, NorimInspector._bundle_name.
+// Mirrors tests/reference/norim.py: NorimInspector._cfg, NorimInspector._bundle_name.
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
 #include "inspector/names.hpp"

@@ -1,5 +1,5 @@
 // inspect: score one image, judge it against the taught threshold, name the dominant branch.
-// Mirrors reference/norim.py: NorimInspector.inspect.
+// Mirrors tests/reference/norim.py: NorimInspector.inspect.
 #include "inspector/inspector_class.hpp"
 #include "inspector/members.hpp"
 #include "inspector/names.hpp"

@@ -1,5 +1,5 @@
 // NorimInspector: module globals, purge_artifacts and the class itself, registered with the host.
-// Mirrors reference/norim.py: NorimInspector (class attributes, purge_artifacts).
+// Mirrors tests/reference/norim.py: NorimInspector (class attributes, purge_artifacts).
 #include "inspector/inspector_class.hpp"
 
 #include "inspector/members.hpp"

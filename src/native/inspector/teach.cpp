@@ -1,5 +1,5 @@
 // teach: load the bundle, score the good samples, calibrate the threshold into a model state.
-// Mirrors reference/norim.py: NorimInspector.teach.
+// Mirrors tests/reference/norim.py: NorimInspector.teach.
 #include <pybind11/numpy.h>
 
 #include <cmath>

@@ -1,0 +1,147 @@
+"""The extension against the plain-Python camera: the same files, configurations and clock through both."""
+
+from __future__ import annotations
+
+import logging
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from helpers import CAMERA_LOGGER, image, png_bytes
+from qorva.io.camera import dropnest
+from reference import camera as reference
+
+PNG = png_bytes(image(1))
+PNG2 = png_bytes(image(2, (5, 7, 4)))  # four channels: emitted as three
+
+
+def run(cls, root: Path, params: dict, steps: list, caplog, monkeypatch) -> dict:
+    """Runs `steps` on a camera of class `cls` over root/in; returns everything an observer can see."""
+    folder = root / "in"
+    folder.mkdir(parents=True)
+    now = [1_733_580_000.123]
+    monkeypatch.setattr("time.time", lambda: now[0])
+    cam = cls({"path": str(folder), **params})
+    frames: list = []
+
+    def emit(img, meta):
+        frames.append((img.shape, zlib.crc32(img.tobytes()), sorted(meta.items())))
+        if len(frames) == 2:  # ends a running receive loop before its next candidate
+            cam._rx_stop.set()
+
+    cam._emit = emit
+    caplog.clear()
+    out: dict = {"passes": []}
+    try:
+        for op, *args in steps:
+            if op == "write":
+                (folder / args[0]).write_bytes(args[1])
+            elif op == "append":
+                with open(folder / args[0], "ab") as fh:
+                    fh.write(args[1])
+            elif op == "processed":
+                (folder / "_processed").mkdir(exist_ok=True)
+                (folder / "_processed" / args[0]).write_bytes(b"older")
+            elif op == "clock":
+                now[0] += args[0]
+            elif op == "prepare":
+                cam._prepare()
+            elif op == "vanish":  # listed, then gone before it is read
+                listed = cam._scan()
+                for p in listed:
+                    p.unlink()
+                out["passes"].append([(p.name, cam._consume(p)) for p in listed])
+            elif op == "pass":
+                out["passes"].append([(p.name, cam._consume(p)) for p in cam._scan()])
+            elif op == "loop":
+                cam._receive_loop()
+    except Exception as exc:  # noqa: BLE001 - the error itself is what is compared
+        out["raised"] = (type(exc).__name__, str(exc))
+    text = str(folder)
+    out["frames"] = [(s, crc, [(k, v.replace(text, "<in>")) for k, v in meta]) for s, crc, meta in frames]
+    out["logs"] = [(r.levelno, r.getMessage().replace(text, "<in>")) for r in caplog.records if r.name == CAMERA_LOGGER]
+    out["files"] = sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+    out["seen"] = sorted(s.replace(text, "<in>") for s in cam._seen)
+    out["sizes"] = sorted((k.replace(text, "<in>"), v) for k, v in cam._sizes.items())
+    out["fails"] = sorted((k.replace(text, "<in>"), v) for k, v in cam._decode_fails.items())
+    return out
+
+
+NONE = {"ready_policy": "none"}
+SITUATIONS = [
+    pytest.param({}, [("prepare",), ("write", "a.png", PNG[:40]), ("pass",), ("append", "a.png", PNG[40:]),
+                      ("pass",), ("clock", 0.2), ("pass",), ("clock", 0.2), ("pass",)], id="half-written"),
+    pytest.param({"stable_ms": "0"}, [("prepare",), ("write", "a.png", b""), ("pass",), ("write", "a.png", PNG),
+                                      ("pass",), ("pass",)], id="empty-then-complete-stable-0"),
+    pytest.param({"ready_policy": "Sentinel"}, [("prepare",), ("write", "a.png", PNG), ("write", "b.png", PNG),
+                                                ("write", "a.png.done", b""), ("pass",)], id="marker-present"),
+    pytest.param({"ready_policy": "sentinel", "sentinel_ext": "done"},
+                 [("prepare",), ("write", "a.png", PNG), ("write", "a.pngdone", b""), ("pass",)],
+                 id="marker-without-dot"),
+    pytest.param(NONE, [("prepare",), ("processed", "a.png"), ("write", "a.png", PNG), ("write", "a.png.done", b""),
+                        ("pass",)], id="name-taken"),
+    pytest.param(NONE, [("prepare",), ("write", "bad.png", b"not an image"), ("pass",), ("pass",), ("pass",),
+                        ("pass",)], id="undecodable-excluded-after-3"),
+    pytest.param({**NONE, "max_decode_retries": "1"}, [("prepare",), ("write", "bad.png", b""), ("pass",)],
+                 id="empty-file-retries-as-text"),
+    pytest.param(NONE, [("prepare",), ("write", "a.png", PNG), ("vanish",)], id="vanished-before-read"),
+    pytest.param({**NONE, "after": "DELETE"}, [("prepare",), ("write", "a.png", PNG2), ("write", "a.png.done", b""),
+                                                ("pass",)], id="delete-with-marker"),
+    pytest.param({**NONE, "after": "archive"}, [("prepare",), ("write", "a.png", PNG), ("pass",), ("pass",)],
+                 id="unknown-mode-keeps"),
+    pytest.param({**NONE, "extensions": ["PNG", "tif"]}, [("prepare",), ("write", "a.PNG", PNG),
+                                                          ("write", "b.jpg", PNG), ("pass",)], id="custom-extensions"),
+    pytest.param({**NONE, "sentinel_ext": "/x"}, [("prepare",), ("write", "a.png", PNG), ("pass",)],
+                 id="invalid-marker-suffix"),
+    pytest.param({"stable_ms": "soon"}, [("prepare",), ("write", "a.png", PNG), ("pass",), ("pass",)],
+                 id="stable-ms-not-a-number"),
+    pytest.param({**NONE, "poll_ms": 5}, [("prepare",), ("write", "a.png", PNG), ("write", "b.png", PNG),
+                                          ("write", "c.png", PNG), ("loop",)], id="loop-stops-before-next-file"),
+    pytest.param({**NONE, "after": "keep"}, [("write", "a.png", PNG), ("pass",)], id="scan-before-prepare"),
+]
+
+
+@pytest.mark.parametrize(("params", "steps"), SITUATIONS)
+def test_extension_matches_the_reference(tmp_path, caplog, monkeypatch, params, steps):
+    caplog.set_level(logging.DEBUG, logger=CAMERA_LOGGER)
+    got = run(dropnest.DropnestCamera, tmp_path / "ext", params, steps, caplog, monkeypatch)
+    want = run(reference.DropnestCamera, tmp_path / "ref", params, steps, caplog, monkeypatch)
+    assert got == want
+
+
+def test_refused_read_is_not_counted_by_either(tmp_path, caplog, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise PermissionError(13, "Permission denied")
+
+    monkeypatch.setattr(np, "fromfile", refuse)
+    steps = [("prepare",), ("write", "a.png", PNG), ("pass",), ("pass",)]
+    got = run(dropnest.DropnestCamera, tmp_path / "ext", NONE, steps, caplog, monkeypatch)
+    assert got == run(reference.DropnestCamera, tmp_path / "ref", NONE, steps, caplog, monkeypatch)
+    assert got["passes"] == [[("a.png", False)]] * 2 and got["fails"] == []
+
+
+@pytest.mark.parametrize("call", [
+    pytest.param(lambda cls, cam, p: cls({}, {}), id="init-extra"),
+    pytest.param(lambda cls, cam, p: cls(params={}, path="x"), id="init-unknown-keyword"),
+    pytest.param(lambda cls, cam, p: cam._prepare(1), id="prepare"),
+    pytest.param(lambda cls, cam, p: cam._release(p), id="release"),
+    pytest.param(lambda cls, cam, p: cls._after.fget(cam, 1), id="after"),
+    pytest.param(lambda cls, cam, p: cls._extensions.fget(), id="extensions"),
+    pytest.param(lambda cls, cam, p: cam._receive_loop(None), id="receive-loop"),
+    pytest.param(lambda cls, cam, p: cam._scan(1), id="scan"),
+    pytest.param(lambda cls, cam, p: cam._is_ready(), id="is-ready-missing"),
+    pytest.param(lambda cls, cam, p: cam._is_ready(p, path=p), id="is-ready-keyword"),
+    pytest.param(lambda cls, cam, p: cam._consume(p, p), id="consume"),
+    pytest.param(lambda cls, cam, p: cam._decode_failed(p), id="decode-failed-missing"),
+    pytest.param(lambda cls, cam, p: cam._decode_failed(p, "r", fpath=p), id="decode-failed-twice"),
+    pytest.param(lambda cls, cam, p: cls._dispose(), id="dispose-unbound"),
+])
+def test_wrong_arguments_raise_the_host_text(call):
+    texts = []
+    for cls in (dropnest.DropnestCamera, reference.DropnestCamera):
+        with pytest.raises(TypeError) as info:
+            call(cls, cls(), Path("a.png"))
+        texts.append(str(info.value))
+    assert texts[0] == texts[1]
