@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import logging
-import os
 import types
 from pathlib import Path
 
@@ -33,7 +32,7 @@ def test_move_into_processed_folder_and_drop_marker(make_camera, folder, camlog,
     f = drop(folder)
     cam = make_camera(prepare=True, **({} if after is None else {"after": after}))
     cam._dispose(f)
-    assert sorted(os.listdir(folder)) == ["_processed"]
+    assert sorted(p.name for p in folder.iterdir()) == ["_processed"]
     assert (folder / "_processed" / "img001.png").read_bytes() == b"new"
     assert cam._seen == set() and records(camlog) == []
 
@@ -73,7 +72,7 @@ def test_delete_removes_file_and_marker(make_camera, folder, marker):
     f = drop(folder, marker=marker)
     cam = make_camera(prepare=True, after="delete")
     cam._dispose(f)
-    assert os.listdir(folder) == [] and cam._seen == set()
+    assert not any(folder.iterdir()) and cam._seen == set()
 
 
 @pytest.mark.parametrize("after", ["keep", "archive"])
@@ -81,7 +80,7 @@ def test_keep_leaves_everything_and_remembers(make_camera, folder, camlog, after
     f = drop(folder)
     cam = make_camera(prepare=True, after=after)
     cam._dispose(f)
-    assert sorted(os.listdir(folder)) == ["img001.png", "img001.png.done"]
+    assert sorted(p.name for p in folder.iterdir()) == ["img001.png", "img001.png.done"]
     assert cam._seen == {str(f)} and records(camlog) == []
 
 
@@ -118,9 +117,9 @@ def test_refused_deletion_stops_the_step_and_is_remembered(
     f = Refusing(drop(folder))
     cam = make_camera(prepare=True, after=after)
     cam._dispose(f)
-    assert sorted(os.listdir(folder)) == left
+    assert sorted(p.name for p in folder.iterdir()) == left
     if moved is not None:
-        assert sorted(os.listdir(folder / "_processed")) == moved
+        assert sorted(p.name for p in (folder / "_processed").iterdir()) == moved
     target = f if refused == f.name else folder / "img001.png.done"
     assert records(camlog) == [(logging.WARNING, f"post-processing failed ({after}): {f} "
                                                  f"([Errno 13] Permission denied: '{target}')")]

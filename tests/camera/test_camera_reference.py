@@ -39,7 +39,7 @@ def run(cls, root: Path, params: dict, steps: list, caplog, monkeypatch) -> dict
             if op == "write":
                 (folder / args[0]).write_bytes(args[1])
             elif op == "append":
-                with open(folder / args[0], "ab") as fh:
+                with (folder / args[0]).open("ab") as fh:
                     fh.write(args[1])
             elif op == "processed":
                 (folder / "_processed").mkdir(exist_ok=True)

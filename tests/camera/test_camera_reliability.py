@@ -32,7 +32,7 @@ def drain(cam, want: int, timeout: float = 20.0) -> list:
 
 
 def write_stable(folder: Path, name: str, data: bytes, rng: random.Random) -> None:
-    with open(folder / name, "wb") as fh:
+    with (folder / name).open("wb") as fh:
         cuts = sorted(rng.sample(range(1, len(data)), 3))
         for lo, hi in zip([0, *cuts], [*cuts, len(data)], strict=True):
             fh.write(data[lo:hi])
@@ -48,7 +48,7 @@ def write_sentinel(folder: Path, name: str, data: bytes, rng: random.Random) -> 
 def write_renamed(folder: Path, name: str, data: bytes, rng: random.Random) -> None:
     tmp = folder / f"{name}.part"
     tmp.write_bytes(data)
-    os.replace(tmp, folder / name)
+    tmp.replace(folder / name)
 
 
 SENDERS = {"stable": write_stable, "sentinel": write_sentinel, "none": write_renamed}

@@ -63,10 +63,12 @@ class DropnestCamera(PushCamera):
     def _prepare(self) -> None:
         raw = param(self, "path")
         if not raw:
-            raise CameraError("DropnestCamera: 'path' parameter is required")
+            msg = "DropnestCamera: 'path' parameter is required"
+            raise CameraError(msg)
         folder = Path(raw)
         if not folder.is_dir():
-            raise CameraError(f"DropnestCamera: dropnest not found: {folder}")
+            msg = f"DropnestCamera: dropnest not found: {folder}"
+            raise CameraError(msg)
         self._folder = folder
         self._seen.clear()
         self._sizes.clear()

@@ -60,7 +60,8 @@ class NorimInspector(BaseInspector):
     def teach(self, images: list[np.ndarray], config: dict[str, Any]) -> ModelState:
         """학습된 NORIM 번들 로드 + 양품 점수분포로 임계 보정(실학습 아님)."""
         if not images:
-            raise ValueError("teach: good samples are required (20-50 recommended)")
+            msg = "teach: good samples are required (20-50 recommended)"
+            raise ValueError(msg)
         for img in images:
             validate_image(img)
         cfg = self._cfg(config)
@@ -76,15 +77,18 @@ class NorimInspector(BaseInspector):
         gs = np.asarray(good_scores, dtype=np.float64)
         n = gs.size
         if n == 0:  # the mean of nothing is NaN, and a NaN threshold would pass every image
-            raise ValueError(f"teach: the runner returned no good-sample scores for bundle {bundle_name!r}")
+            msg = f"teach: the runner returned no good-sample scores for bundle {bundle_name!r}"
+            raise ValueError(msg)
         finite = np.isfinite(gs)
         if not finite.all():
             bad = int((~finite).sum())
-            raise ValueError(f"양품 점수에 비정상값(NaN/inf) {bad}/{n} — 번들/통계 손상 또는 전처리 불일치.")
+            msg = f"양품 점수에 비정상값(NaN/inf) {bad}/{n} — 번들/통계 손상 또는 전처리 불일치."
+            raise ValueError(msg)
         mean, std, top = float(gs.mean()), float(gs.std()), float(gs.max())
         sigma = float(cfg["sigma"])
         if not math.isfinite(sigma):
-            raise ValueError(f"teach: sigma must be a finite number, got {cfg['sigma']!r} (bundle {bundle_name!r})")
+            msg = f"teach: sigma must be a finite number, got {cfg['sigma']!r} (bundle {bundle_name!r})"
+            raise ValueError(msg)
         if std <= 1e-9:
             std = 1.0
         threshold = mean + std * sigma
