@@ -41,6 +41,11 @@ constexpr ParamDoc kParamDocs[] = {
     {"max_queue", "int", "receive buffer depth", nullptr},
 };
 
+constexpr const char *kHeaderDoc =
+    "(width, height, complete) that PNG, JPEG, BMP or TIFF data declares, read before decoding; None for\n"
+    "other data. complete is False while the data ends before the image does (a file still being written\n"
+    "or cut); width and height are then 0 when the data ends before they are declared.";
+
 std::string class_doc(py::handle defaults) {
     std::string doc = kSummary;
     for (const ParamDoc &p : kParamDocs) {
@@ -174,6 +179,9 @@ void init_globals(py::module_ &m) {
     }
     m.attr("_EXTS") = exts;
     m.attr("_DEFAULTS") = make_defaults();
+    using interop::adapt;
+    m.attr("_image_header") = interop::make_function(
+        {"_image_header", kHeaderDoc, {"data"}, 1, {}, adapt<&image_header>});
 }
 
 void init_camera_class(py::module_ &m) {

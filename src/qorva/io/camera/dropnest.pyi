@@ -26,6 +26,18 @@ _DEFAULTS: dict[str, Any]
 sentinel_ext, poll_ms, after, processed_dir, extensions, max_queue, max_decode_retries. None means no
 default: `path` is required, `processed_dir` is <path>/_processed, `extensions` is `_EXTS`."""
 
+def _image_header(data: bytes | bytearray | memoryview | Any) -> tuple[int, int, bool] | None:
+    """(width, height, complete) that PNG, JPEG, BMP or TIFF data declares, read before decoding.
+
+    `data` is anything that exports contiguous bytes (bytes, bytearray, memoryview, a 1-D uint8 NumPy
+    array as `np.fromfile` gives). None when the data starts as none of these formats (OpenCV may still
+    decode it: WebP, PNM, ...). `complete` is False while the data ends before the image does (a file
+    still being written, or cut; the JPEG end marker, the PNG end chunk, the pixel data BMP and TIFF
+    declare); width and height are 0 when the data ends before they are declared. A header that is
+    merely invalid reads as complete, and the decoder refuses it. Widths and heights are as declared
+    (0 included), up to 2^32 - 1 each; a top-down BMP's negative height is given as its magnitude.
+    """
+
 class DropnestCamera(PushCamera):
     """Folder-drop camera: images that other machines drop into a folder, consumed once, in arrival order.
 
