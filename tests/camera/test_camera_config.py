@@ -149,5 +149,7 @@ def test_keys_without_a_default_are_read_without_one(folder):
     cam = dropnest.DropnestCamera(params)
     cam._prepare()
     assert cam._extensions is dropnest._EXTS
-    assert params.calls == [("path",), ("after", "move"), ("processed_dir",), ("extensions",)]
+    assert params.calls == [("path",), ("stable_ms", 300), ("poll_ms", 100), ("max_pixels", 250_000_000),
+                            ("sentinel_ext", ".done"), ("sentinel_ext", ".done"), ("after", "move"),
+                            ("processed_dir",), ("extensions",)]
     cam._release()

@@ -130,7 +130,7 @@ def test_failed_move_keeps_the_marker(make_camera, folder, monkeypatch):
     f = drop(folder)
     cam = make_camera(prepare=True)
 
-    def full(src, dst):
+    def full(src, dst, copy_function):
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=full))
@@ -140,10 +140,11 @@ def test_failed_move_keeps_the_marker(make_camera, folder, monkeypatch):
 
 def test_move_uses_the_host_move_with_path_texts(make_camera, folder, monkeypatch):
     calls = []
-    monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=lambda s, d: calls.append((s, d))))
+    monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=lambda s, d, **kw: calls.append((s, d, kw))))
     f = drop(folder, marker=False)
     make_camera(prepare=True)._dispose(f)
-    assert calls == [(str(f), str(folder / "_processed" / "img001.png"))]
+    assert calls == [(str(f), str(folder / "_processed" / "img001.png"),
+                      {"copy_function": dropnest._copy_into_place})]
 
 
 def test_move_without_processed_folder_is_an_assertion(make_camera, folder):
@@ -155,7 +156,8 @@ def test_move_without_processed_folder_is_an_assertion(make_camera, folder):
 
 
 def test_invalid_marker_extension_propagates(make_camera, folder):
-    cam = make_camera(prepare=True, after="delete", sentinel_ext="/x")
+    cam = make_camera(prepare=True, after="delete")
+    cam.params["sentinel_ext"] = "/x"  # changed after the open, which refuses it
     with pytest.raises(ValueError):
         cam._dispose(drop(folder))
 

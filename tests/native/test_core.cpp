@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -230,6 +231,23 @@ void folder_listing() {
     stdfs::remove_all(root);
 }
 
+void rename_without_replacing() {
+    const stdfs::path root = stdfs::temp_directory_path() / ("qorva_rename_" + std::to_string(std::time(nullptr)));
+    stdfs::create_directories(root);
+    auto write = [&](const char *name, const char *text) { std::ofstream(root / name) << text; };
+    auto read = [&](const char *name) {
+        std::ifstream in(root / name);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    write("a.part", "new");
+    write("taken.png", "old");
+    CHECK(fs::rename_noreplace((root / "a.part").native(), (root / "taken.png").native()) != 0, "a taken name fails");
+    CHECK(read("taken.png") == "old" && read("a.part") == "new", "and neither file changes");
+    CHECK(fs::rename_noreplace((root / "a.part").native(), (root / "free.png").native()) == 0, "a free name");
+    CHECK(read("free.png") == "new" && !stdfs::exists(root / "a.part"), "holds the file under the new name alone");
+    stdfs::remove_all(root);
+}
+
 // --- image headers ----------------------------------------------------------------------------
 
 using Bytes = std::string;
@@ -364,6 +382,7 @@ int main() {
     small_rules();
     calibration();
     folder_listing();
+    rename_without_replacing();
     image_headers();
     std::printf("core: %d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;

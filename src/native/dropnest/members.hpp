@@ -23,6 +23,7 @@ py::object marker_of(py::handle self, py::handle fpath);                 // read
 
 // Module-level functions, bound by init_globals.
 py::object image_header(py::object data);                 // image_check.cpp: _image_header
+py::object copy_into_place(py::object src, py::object dst);  // dispose.cpp: _copy_into_place
 // The header of the bytes `data` exports (bytes, bytearray, a NumPy array), read with the GIL released.
 std::optional<core::image::Header> header_of(py::handle data);  // image_check.cpp
 
