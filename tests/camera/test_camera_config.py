@@ -44,6 +44,19 @@ def test_path_that_is_not_a_directory_is_refused(make_camera, tmp_path, kind):
     assert cam._folder is None
 
 
+@pytest.mark.parametrize("how", ["same-text", "through-a-link"])
+def test_processed_folder_that_is_the_monitored_folder_is_refused(make_camera, folder, tmp_path, how):
+    # Moving each file into the folder it came from would offer it again on every pass.
+    target = folder
+    if how == "through-a-link":
+        target = tmp_path / "link"
+        target.symlink_to(folder)
+    cam = make_camera(processed_dir=str(target))
+    with pytest.raises(CameraError, match=r"^DropnestCamera: 'processed_dir' is the monitored folder itself: "):
+        cam._prepare()
+    assert cam._processed_dir is None
+
+
 @pytest.mark.parametrize(("after", "created"), [
     pytest.param(None, True, id="default-move"),
     pytest.param("MOVE", True, id="upper-case-move"),

@@ -150,6 +150,28 @@ def test_cut_file_is_never_taken_nor_counted(make_camera, folder, emitted, ext, 
     assert cam._consume(f) is True and emitted[0][0].shape == (40, 30, 3) and cam._attempts == {}
 
 
+def declaring_30000_squared(ext: str) -> bytes:
+    """A small valid file whose header is rewritten to declare 30000x30000 pixels (2.7 GB decoded)."""
+    data = bytearray(cv2.imencode(ext, np.zeros((8, 8, 3), np.uint8))[1].tobytes())
+    if ext == ".png":
+        data[16:24] = (30000).to_bytes(4, "big") * 2
+    else:
+        sof = data.index(b"\xff\xc0")
+        data[sof + 5:sof + 9] = (30000).to_bytes(2, "big") * 2
+    return bytes(data)
+
+
+@pytest.mark.parametrize("ext", [".png", ".jpg"])
+def test_huge_declared_size_is_set_aside_before_decoding(make_camera, folder, emitted, camlog, monkeypatch, ext):
+    f = folder / f"huge{ext}"
+    f.write_bytes(declaring_30000_squared(ext))
+    monkeypatch.setattr(cv2, "imdecode", lambda *a: pytest.fail("decoded"))
+    cam = make_camera(prepare=True, ready_policy="none")
+    assert cam._consume(f) is False and cam._seen == {str(f)} and f.exists()
+    assert records(camlog) == [(logging.WARNING, "image of 30000x30000 pixels is larger than max_pixels 250000000"
+                                                 f" - set aside: {f}")]
+
+
 def test_permission_refusal_is_retried_silently(make_camera, folder, emitted, camlog, monkeypatch):
     f = folder / "a.png"
     write_png(f)
