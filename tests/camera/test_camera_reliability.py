@@ -150,7 +150,8 @@ def test_refused_reads_are_retried_until_allowed(make_camera, folder, monkeypatc
     assert drain(cam, 1)[0][1]["source_file"] == "held.png"
     cam.close()
     ((level, msg),) = records(camlog)  # once, however long the refusal lasted
-    assert level == logging.WARNING and msg.endswith(f"not taken after 10 attempts, will keep trying: {folder}/held.png")
+    assert level == logging.WARNING
+    assert msg.endswith(f"not taken after 10 attempts, will keep trying: {folder / 'held.png'}")
 
 
 def test_random_bytes_never_stop_the_loop(make_camera, folder):
