@@ -13,9 +13,11 @@ from qorva.cli._common import home_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.home import use as use_home
+from qorva.names import printable
 
 # Each command lives in its own module of this package, exposing
-# `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`.
+# `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`, and optionally
+# `check_args(args) -> str | None`, what is wrong with a combination of values (a usage error).
 # Listed in the order `--help` shows them.
 COMMANDS = ("train", "teach", "inspect", "watch", "results", "purge", "demo")
 
@@ -41,7 +43,7 @@ def build_parser() -> argparse.ArgumentParser:
         module = importlib.import_module(f"qorva.cli.{name}")
         cmd = module.add_parser(sub)
         _common(cmd)
-        cmd.set_defaults(_run=module.run)
+        cmd.set_defaults(_run=module.run, _check=getattr(module, "check_args", None), _parser=cmd)
     return parser
 
 
@@ -52,6 +54,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"qorva: error: {exc}", file=sys.stderr)
         return 1
     args = parser.parse_args(argv)
+    problem = args._check(args) if args._check is not None else None
+    if problem:
+        args._parser.error(problem)
     logging.basicConfig(
         level=logging.DEBUG if args.debug else logging.WARNING,
         format="%(asctime)s %(levelname)s %(name)s: %(message)s",
@@ -63,7 +68,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except QorvaError as exc:
         if args.debug:
             raise
-        print(f"qorva: error: {exc}", file=sys.stderr)
+        # Messages carry names from outside: a newline in one must not make a second line.
+        print(f"qorva: error: {printable(exc)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("qorva: interrupted", file=sys.stderr)

@@ -9,7 +9,7 @@ import json
 import re
 import sys
 
-from qorva.cli._common import home_of
+from qorva.cli._common import home_of, name_of, positive_int
 from qorva.cli._help import HelpFormatter
 from qorva.home import db_path
 from qorva.products import check_product
@@ -45,7 +45,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description=__doc__,
         formatter_class=HelpFormatter,
     )
-    parser.add_argument("--product", default=None, help="only this product (default: all)")
+    parser.add_argument("--product", default=None, type=name_of("product id"), help="only this product (default: all)")
     parser.add_argument(
         "--since", type=parse_since, default=None,
         help="only results since: 30m, 2h, 7d, today, ISO time (default: all time)"
@@ -54,7 +54,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "--verdict", action="append", choices=VERDICTS, default=None,
         help="only this verdict (repeatable; default: all)",
     )
-    parser.add_argument("--limit", type=int, default=None, help="only the most recent N results (default: all)")
+    parser.add_argument(
+        "--limit", type=positive_int, default=None, help="only the most recent N results (default: all)"
+    )
     parser.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format on stdout")
     return parser
 
