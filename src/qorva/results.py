@@ -70,10 +70,9 @@ _MIGRATIONS: tuple[str, ...] = (
         source_file TEXT NOT NULL,
         source_bytes BLOB NOT NULL,
         file_size INTEGER,
-        file_mtime_ns INTEGER,
-        content_hash TEXT NOT NULL
+        file_mtime_ns INTEGER
     );
-    CREATE INDEX handovers_content ON handovers (content_hash);
+    CREATE INDEX handovers_file ON handovers (source_file);
     """,
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
@@ -321,12 +320,16 @@ class ResultStore:
         return int(found[0][0]) if found else None
 
     def taken_before(self, key: Key, run_id: str) -> int | None:
-        """The journal entry of an earlier run that took the image `key` and never recorded it, if any."""
+        """The journal entry of an earlier run that took the image `key` and never recorded it, if any.
+
+        The journal has no hash of the pixels (the receiver thread notes a hand-over before it is hashed):
+        the file's name, size and modification time tell it.
+        """
         sql = (
-            "SELECT id FROM handovers WHERE content_hash = ? AND product_id = ? AND source_file = ?"
-            " AND file_size IS ? AND file_mtime_ns IS ? AND run_id != ? ORDER BY id LIMIT 1"
+            "SELECT id FROM handovers WHERE source_file = ? AND product_id = ? AND file_size IS ?"
+            " AND file_mtime_ns IS ? AND run_id != ? ORDER BY id LIMIT 1"
         )
-        found = self._read(sql, (*key.values(), run_id))
+        found = self._read(sql, (key.source_file, key.product_id, key.file_size, key.file_mtime_ns, run_id))
         return int(found[0][0]) if found else None
 
     def unrecorded(self, product_id: str, run_id: str) -> list[tuple[int, bytes]]:
@@ -412,12 +415,13 @@ class HandoverJournal:
         self._db.execute("PRAGMA synchronous = NORMAL")
 
     def take(self, key: Key, source: Source, run_id: str) -> int:
+        """Note the hand-over of the image `key` (its content hash is not used) and return the entry's id."""
         sql = (
             "INSERT INTO handovers (taken_at, run_id, product_id, source_file, source_bytes, file_size,"
-            " file_mtime_ns, content_hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
+            " file_mtime_ns) VALUES (?, ?, ?, ?, ?, ?, ?)"
         )
         args = (utc_now(), run_id, key.product_id, key.source_file, raw(source or b""), key.file_size,
-                key.file_mtime_ns, key.content_hash)
+                key.file_mtime_ns)
         return int(self._db.execute(sql, args).lastrowid)
 
     def close(self) -> None:
