@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import signal
 import sqlite3
 import threading
@@ -228,3 +229,17 @@ def test_watch_values_are_checked_before_starting(
 @pytest.mark.parametrize(("text", "seconds"), [("30", 30.0), ("30s", 30.0), ("5m", 300.0), ("1.5h", 5400.0)])
 def test_duration_takes_units_like_since(text: str, seconds: float):
     assert duration_s(text) == seconds
+
+
+def test_any_name_the_file_system_allows_is_recorded_and_printed_on_one_line(home: Path, drop: Path):
+    names = {b"caf\xe9.png": "caf\\xe9.png", b"two\nlines.png": "two\\x0alines.png", b"a\\b.png": "a\\\\b.png"}
+    for i, (name, _) in enumerate(names.items()):
+        cv2.imwrite(str(drop / f"tmp{i}.png"), goods(1, seed=20 + i)[0])
+        (drop / f"tmp{i}.png").rename(os.fsdecode(bytes(drop) + b"/" + name))
+    done = run_qorva("watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none", "--max-images", "3",
+                     *_FAST, "--home", home)
+    assert done.rc == 0, done.err
+    lines = done.out.splitlines()
+    assert len(lines) == 4 and sorted(line.split()[1] for line in lines[:3]) == sorted(names.values())
+    recorded = {bytes(r["source_bytes"]): r["source_file"] for r in rows(home)}
+    assert recorded == {bytes(drop) + b"/" + n: text for n, text in names.items()}

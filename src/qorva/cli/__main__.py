@@ -30,6 +30,13 @@ def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:
     parser.add_argument("--debug", action="store_true", help="debug logging and full tracebacks", **kw)
 
 
+class _OneLineFormatter(logging.Formatter):
+    """Log records name files from outside: a newline in a name must not start a line of its own."""
+
+    def formatMessage(self, record: logging.LogRecord) -> str:  # noqa: N802 - the logging API's name
+        return printable(super().formatMessage(record))
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="qorva",
@@ -57,11 +64,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     problem = args._check(args) if args._check is not None else None
     if problem:
         args._parser.error(problem)
-    logging.basicConfig(
-        level=logging.DEBUG if args.debug else logging.WARNING,
-        format="%(asctime)s %(levelname)s %(name)s: %(message)s",
-        stream=sys.stderr,
-    )
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_OneLineFormatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    logging.basicConfig(level=logging.DEBUG if args.debug else logging.WARNING, handlers=[handler])
     try:
         with use_home(home_of(args)):
             return int(args._run(args) or 0)

@@ -12,6 +12,7 @@ import sys
 from qorva.cli._common import home_of, name_of, positive_int
 from qorva.cli._help import HelpFormatter
 from qorva.home import db_path
+from qorva.names import printable
 from qorva.products import check_product
 from qorva.results import COLUMNS, VERDICTS, ResultStore, Row, format_time
 
@@ -85,7 +86,7 @@ def _table(rows: list[Row]) -> None:
     widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
     print("  ".join(h.ljust(w) for h, w in zip(head, widths, strict=True)).rstrip())
     for b in body:
-        print("  ".join(c.ljust(w) for c, w in zip(b, widths, strict=True)).rstrip())
+        print(printable("  ".join(c.ljust(w) for c, w in zip(b, widths, strict=True)).rstrip()))
 
 
 def run(args: argparse.Namespace) -> int:
