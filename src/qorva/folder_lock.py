@@ -98,7 +98,8 @@ class FolderLock:
             if holder is None:
                 raise
             raise FolderBusyError(self._busy_text(holder)) from None
-        info = {"pid": os.getpid(), "host": socket.gethostname(), "since": dt.datetime.now().astimezone().isoformat()}
+        since = dt.datetime.now().astimezone().isoformat(timespec="seconds")
+        info = {"pid": os.getpid(), "host": socket.gethostname(), "since": since}
         data = (json.dumps(info) + "\n").encode()
         os.ftruncate(fd, 0)
         os.lseek(fd, 0, os.SEEK_SET)
