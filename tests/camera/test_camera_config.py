@@ -44,6 +44,19 @@ def test_path_that_is_not_a_directory_is_refused(make_camera, tmp_path, kind):
     assert cam._folder is None
 
 
+@pytest.mark.parametrize("how", ["same-text", "through-a-link"])
+def test_processed_folder_that_is_the_monitored_folder_is_refused(make_camera, folder, tmp_path, how):
+    # Moving each file into the folder it came from would offer it again on every pass.
+    target = folder
+    if how == "through-a-link":
+        target = tmp_path / "link"
+        target.symlink_to(folder)
+    cam = make_camera(processed_dir=str(target))
+    with pytest.raises(CameraError, match=r"^DropnestCamera: 'processed_dir' is the monitored folder itself: "):
+        cam._prepare()
+    assert cam._processed_dir is None
+
+
 @pytest.mark.parametrize(("after", "created"), [
     pytest.param(None, True, id="default-move"),
     pytest.param("MOVE", True, id="upper-case-move"),
@@ -149,5 +162,7 @@ def test_keys_without_a_default_are_read_without_one(folder):
     cam = dropnest.DropnestCamera(params)
     cam._prepare()
     assert cam._extensions is dropnest._EXTS
-    assert params.calls == [("path",), ("after", "move"), ("processed_dir",), ("extensions",)]
+    assert params.calls == [("path",), ("stable_ms", 300), ("poll_ms", 100), ("max_pixels", 250_000_000),
+                            ("sentinel_ext", ".done"), ("sentinel_ext", ".done"), ("after", "move"),
+                            ("processed_dir",), ("extensions",)]
     cam._release()

@@ -135,15 +135,41 @@ def test_counted_failure_restarts_stable_timing(make_camera, folder, limit, seen
     assert (str(f) in cam._seen) is seen
 
 
-def test_partial_file_completed_later_is_consumed_with_a_fresh_count(make_camera, folder, emitted):
-    f = folder / "a.png"
-    write_png(f, seed=3)
-    data = f.read_bytes()
-    f.write_bytes(data[: len(data) // 3])
-    cam = make_camera(prepare=True, ready_policy="none")
-    assert cam._consume(f) is False and cam._decode_fails == {str(f): 1}
+@pytest.mark.parametrize("ext", [".png", ".jpg", ".bmp", ".tif"])
+@pytest.mark.parametrize("cut", [0.01, 0.5, -2], ids=["in-header", "half", "last-2-bytes"])
+def test_cut_file_is_never_taken_nor_counted(make_camera, folder, emitted, ext, cut):
+    # OpenCV 4.10 decodes a JPEG cut after its header at full size: the file's own end decides.
+    ok, buf = cv2.imencode(ext, np.random.default_rng(3).integers(0, 256, (40, 30, 3), dtype=np.uint8))
+    data = buf.tobytes()
+    f = folder / f"a{ext}"
+    f.write_bytes(data[: int(len(data) * cut)] if cut > 0 else data[:cut])
+    cam = make_camera(prepare=True, ready_policy="none", max_decode_retries=1)
+    assert [cam._consume(f) for _ in range(3)] == [False] * 3
+    assert (emitted, cam._decode_fails, cam._seen) == ([], {}, set())
     f.write_bytes(data)
-    assert cam._consume(f) is True and cam._decode_fails == {}
+    assert cam._consume(f) is True and emitted[0][0].shape == (40, 30, 3) and cam._attempts == {}
+
+
+def declaring_30000_squared(ext: str) -> bytes:
+    """A small valid file whose header is rewritten to declare 30000x30000 pixels (2.7 GB decoded)."""
+    data = bytearray(cv2.imencode(ext, np.zeros((8, 8, 3), np.uint8))[1].tobytes())
+    if ext == ".png":
+        data[16:24] = (30000).to_bytes(4, "big") * 2
+    else:
+        sof = data.index(b"\xff\xc0")
+        data[sof + 5:sof + 9] = (30000).to_bytes(2, "big") * 2
+    return bytes(data)
+
+
+@pytest.mark.parametrize("ext", [".png", ".jpg"])
+def test_huge_declared_size_is_set_aside_before_decoding(make_camera, folder, emitted, camlog, monkeypatch, ext):
+    f = folder / f"huge{ext}"
+    f.write_bytes(declaring_30000_squared(ext))
+    monkeypatch.setattr(cv2, "imdecode", lambda *a: pytest.fail("decoded"))
+    cam = make_camera(prepare=True, ready_policy="none")
+    assert cam._consume(f) is False and cam._seen == {str(f)} and f.exists()
+    assert records(camlog) == [(logging.WARNING, "image of 30000x30000 pixels is larger than max_pixels 250000000"
+                                                 f" - set aside: {f}")]
 
 
 def test_permission_refusal_is_retried_silently(make_camera, folder, emitted, camlog, monkeypatch):

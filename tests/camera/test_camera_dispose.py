@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
+import errno
 import logging
+import os
+import shutil
+import subprocess
 import types
 from pathlib import Path
 
@@ -130,7 +134,7 @@ def test_failed_move_keeps_the_marker(make_camera, folder, monkeypatch):
     f = drop(folder)
     cam = make_camera(prepare=True)
 
-    def full(src, dst):
+    def full(src, dst, copy_function):
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=full))
@@ -140,10 +144,11 @@ def test_failed_move_keeps_the_marker(make_camera, folder, monkeypatch):
 
 def test_move_uses_the_host_move_with_path_texts(make_camera, folder, monkeypatch):
     calls = []
-    monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=lambda s, d: calls.append((s, d))))
+    monkeypatch.setattr(dropnest, "shutil", types.SimpleNamespace(move=lambda s, d, **kw: calls.append((s, d, kw))))
     f = drop(folder, marker=False)
     make_camera(prepare=True)._dispose(f)
-    assert calls == [(str(f), str(folder / "_processed" / "img001.png"))]
+    assert calls == [(str(f), str(folder / "_processed" / "img001.png"),
+                      {"copy_function": dropnest._copy_into_place})]
 
 
 def test_move_without_processed_folder_is_an_assertion(make_camera, folder):
@@ -155,7 +160,8 @@ def test_move_without_processed_folder_is_an_assertion(make_camera, folder):
 
 
 def test_invalid_marker_extension_propagates(make_camera, folder):
-    cam = make_camera(prepare=True, after="delete", sentinel_ext="/x")
+    cam = make_camera(prepare=True, after="delete")
+    cam.params["sentinel_ext"] = "/x"  # changed after the open, which refuses it
     with pytest.raises(ValueError):
         cam._dispose(drop(folder))
 
@@ -165,3 +171,61 @@ def test_move_to_another_folder_tree(make_camera, folder, tmp_path):
     f = drop(folder, marker=False)
     make_camera(prepare=True, processed_dir=target)._dispose(f)
     assert (target / "img001.png").exists()
+
+
+def test_deleted_processed_folder_is_made_again(make_camera, folder, camlog):
+    cam = make_camera(prepare=True)
+    (folder / "_processed").rmdir()
+    cam._dispose(drop(folder, marker=False))
+    assert (folder / "_processed" / "img001.png").read_bytes() == b"new" and records(camlog) == []
+
+
+def half_then_full(src, dst):
+    Path(dst).write_bytes(Path(src).read_bytes()[:1])
+    raise OSError(errno.ENOSPC, "No space left on device")
+
+
+def copy_then_taken(src, dst):
+    shutil.copyfile(src, dst)
+    Path(dst).with_name("img001.png").write_bytes(b"racer")  # another writer took the name meanwhile
+
+
+@pytest.mark.parametrize(("copy", "archived", "left"), [
+    pytest.param(shutil.copy2, b"new", [], id="copied"),
+    pytest.param(half_then_full, None, ["img001.png"], id="disk-full"),
+    pytest.param(copy_then_taken, b"racer", ["img001.png"], id="name-taken-meanwhile"),
+])
+def test_move_across_volumes_never_leaves_a_partial_copy(make_camera, folder, monkeypatch, camlog, copy, archived,
+                                                         left):
+    def across_volumes(src, dst):
+        raise OSError(errno.EXDEV, "Invalid cross-device link")
+
+    cam = make_camera(prepare=True)
+    monkeypatch.setattr(os, "rename", across_volumes)  # shutil.move then copies with its copy_function
+    monkeypatch.setattr(shutil, "copy2", copy)
+    cam._dispose(drop(folder, marker=False))
+    processed = folder / "_processed"
+    assert {p.name: p.read_bytes() for p in processed.iterdir()} == ({} if archived is None else
+                                                                     {"img001.png": archived})
+    assert sorted(p.name for p in folder.iterdir() if p.is_file()) == left
+    assert len(records(camlog)) == len(left)
+
+
+def test_full_processed_volume_holds_no_partial_copies(make_camera, folder, tmp_path, camlog):
+    volume = tmp_path / "small"
+    volume.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(volume)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("mounting a small tmpfs needs root")
+    try:
+        cam = make_camera(prepare=True, processed_dir=str(volume))
+        for i in range(5):  # 100 KiB each: two fit
+            f = folder / f"f{i}.png"
+            f.write_bytes(os.urandom(100 * 1024))
+            cam._dispose(f)
+        assert sorted((p.name, p.stat().st_size) for p in volume.iterdir()) == [("f0.png", 102400),
+                                                                                ("f1.png", 102400)]
+        assert sorted(p.name for p in folder.iterdir()) == ["f2.png", "f3.png", "f4.png"]
+        assert [m.split(" (")[0] for _, m in records(camlog)] == ["post-processing failed"] * 3
+    finally:
+        subprocess.run(["umount", str(volume)], check=True)

@@ -67,7 +67,8 @@ def test_sentinel_marker_may_be_a_folder_but_not_a_dangling_link(make_camera, fo
 
 
 def test_sentinel_extension_with_separator_raises(make_camera, folder):
-    cam = make_camera(prepare=True, ready_policy="sentinel", sentinel_ext="/x")
+    cam = make_camera(prepare=True, ready_policy="sentinel")
+    cam.params["sentinel_ext"] = "/x"  # changed after the open, which refuses it
     with pytest.raises(ValueError):
         cam._is_ready(folder / "a.png")
 
@@ -144,7 +145,8 @@ def test_vanished_file_is_not_ready_and_keeps_its_entry(make_camera, folder, clo
 def test_bad_stable_ms_raises_only_once_the_size_matched(make_camera, folder, clock):
     f = folder / "a.png"
     f.write_bytes(b"x")
-    cam = make_camera(prepare=True, stable_ms="soon")
+    cam = make_camera(prepare=True)
+    cam.params["stable_ms"] = "soon"  # changed after the open, which refuses it
     assert not cam._is_ready(f)
     with pytest.raises(ValueError):
         cam._is_ready(f)

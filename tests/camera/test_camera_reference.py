@@ -66,10 +66,12 @@ def run(cls, root: Path, params: dict, steps: list, caplog, monkeypatch) -> dict
     out["seen"] = sorted(s.replace(text, "<in>") for s in cam._seen)
     out["sizes"] = sorted((k.replace(text, "<in>"), v) for k, v in cam._sizes.items())
     out["fails"] = sorted((k.replace(text, "<in>"), v) for k, v in cam._decode_fails.items())
+    out["attempts"] = sorted((k.replace(text, "<in>"), v[2:]) for k, v in cam._attempts.items())
     return out
 
 
 NONE = {"ready_policy": "none"}
+LONG = "a" * 247 + ".png"  # its marker's name, 256 bytes, is longer than file systems allow
 SITUATIONS = [
     pytest.param({}, [("prepare",), ("write", "a.png", PNG[:40]), ("pass",), ("append", "a.png", PNG[40:]),
                       ("pass",), ("clock", 0.2), ("pass",), ("clock", 0.2), ("pass",)], id="half-written"),
@@ -93,10 +95,30 @@ SITUATIONS = [
                  id="unknown-mode-keeps"),
     pytest.param({**NONE, "extensions": ["PNG", "tif"]}, [("prepare",), ("write", "a.PNG", PNG),
                                                           ("write", "b.jpg", PNG), ("pass",)], id="custom-extensions"),
-    pytest.param({**NONE, "sentinel_ext": "/x"}, [("prepare",), ("write", "a.png", PNG), ("pass",)],
-                 id="invalid-marker-suffix"),
-    pytest.param({"stable_ms": "soon"}, [("prepare",), ("write", "a.png", PNG), ("pass",), ("pass",)],
-                 id="stable-ms-not-a-number"),
+    pytest.param({**NONE, "sentinel_ext": "/x"}, [("prepare",)], id="invalid-marker-suffix-refused"),
+    pytest.param({"sentinel_ext": "x\0"}, [("prepare",)], id="nul-in-marker-refused"),
+    pytest.param({"stable_ms": "soon"}, [("prepare",)], id="stable-ms-not-a-number-refused"),
+    pytest.param({"stable_ms": "nan"}, [("prepare",)], id="stable-ms-nan-refused"),
+    pytest.param({"poll_ms": float("inf")}, [("prepare",)], id="poll-ms-inf-refused"),
+    pytest.param({"max_pixels": 0}, [("prepare",)], id="max-pixels-0-refused"),
+    pytest.param({"max_pixels": 1e300}, [("prepare",), ("write", "a.png", PNG), ("clock", 1), ("pass",)],
+                 id="max-pixels-huge-float"),
+    pytest.param({"ready_policy": "sentinel"}, [("prepare",), ("write", LONG, PNG), ("pass",), ("pass",)],
+                 id="marker-name-too-long-is-not-ready"),
+    pytest.param({**NONE, "after": "delete"}, [("prepare",), ("write", LONG, PNG), ("pass",)],
+                 id="delete-long-name-quietly"),
+    pytest.param(NONE, [("prepare",), ("write", LONG, PNG), ("pass",)], id="move-long-name-quietly"),
+    pytest.param({**NONE, "max_pixels": 191}, [("prepare",), ("write", "a.png", PNG), ("pass",), ("pass",)],
+                 id="over-the-pixel-cap"),
+    pytest.param({**NONE, "max_pixels": "1"}, [("prepare",), ("write", "a.png", b"x" * 65545), ("pass",)],
+                 id="over-the-byte-cap"),
+    pytest.param(NONE, [("prepare",), ("write", "a.png", PNG[:60]), ("pass",), ("pass",),
+                        ("append", "a.png", PNG[60:]), ("pass",)], id="cut-png-waits"),
+    pytest.param({"ready_policy": "sentinel"}, [("prepare",), ("write", "a.png", PNG[:60]),
+                                                ("write", "a.png.done", b""), ("pass",), ("pass",),
+                                                ("append", "a.png", PNG[60:]), ("pass",)], id="stale-marker-waits"),
+    pytest.param(NONE, [("prepare",), ("write", "a.png", b"junk"), ("pass",), ("append", "a.png", b"more"),
+                        ("pass",), ("pass",), ("pass",)], id="failure-of-a-changed-file-not-counted"),
     pytest.param({**NONE, "poll_ms": 5}, [("prepare",), ("write", "a.png", PNG), ("write", "b.png", PNG),
                                           ("write", "c.png", PNG), ("loop",)], id="loop-stops-before-next-file"),
     pytest.param({**NONE, "after": "keep"}, [("write", "a.png", PNG), ("pass",)], id="scan-before-prepare"),
@@ -116,10 +138,12 @@ def test_refused_read_is_not_counted_by_either(tmp_path, caplog, monkeypatch):
         raise PermissionError(13, "Permission denied")
 
     monkeypatch.setattr(np, "fromfile", refuse)
-    steps = [("prepare",), ("write", "a.png", PNG), ("pass",), ("pass",)]
+    steps = [("prepare",), ("write", "a.png", PNG)] + [("pass",)] * 12
     got = run(dropnest.DropnestCamera, tmp_path / "ext", NONE, steps, caplog, monkeypatch)
     assert got == run(reference.DropnestCamera, tmp_path / "ref", NONE, steps, caplog, monkeypatch)
-    assert got["passes"] == [[("a.png", False)]] * 2 and got["fails"] == []
+    assert got["passes"] == [[("a.png", False)]] * 12 and got["fails"] == []
+    assert got["logs"] == [(logging.WARNING, "cannot read the file: [Errno 13] Permission denied - "
+                                             "not taken after 10 attempts, will keep trying: <in>/a.png")]
 
 
 @pytest.mark.parametrize("call", [

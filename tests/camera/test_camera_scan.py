@@ -5,6 +5,7 @@ from __future__ import annotations
 import logging
 import os
 import random
+import types
 from pathlib import Path
 
 import pytest
@@ -120,18 +121,22 @@ def test_module_extension_set_is_read_at_each_scan(make_camera, folder, monkeypa
     assert [p.name for p in cam._scan()] == ["a.webp"]
 
 
-def test_unlistable_folder_warns_and_recovers(make_camera, folder, camlog):
+def test_unlistable_folder_warns_when_lost_once_a_minute_and_when_back(make_camera, folder, camlog, monkeypatch):
+    now = [1000.0]
+    monkeypatch.setattr(dropnest, "time", types.SimpleNamespace(time=lambda: now[0]))
     touch(folder, "a.png")
     cam = make_camera(prepare=True)
     hidden = folder.with_name("hidden")
     folder.rename(hidden)
-    assert cam._scan() == []
-    assert cam._scan() == []
-    assert records(camlog) == [
-        (logging.WARNING, f"cannot list the dropnest (will retry): [Errno 2] No such file or directory: '{folder}'"),
-    ] * 2
+    for step in (0, 1, 58.9, 0.1, 30, -500):  # the clock set back counts as a minute gone
+        now[0] += step
+        assert cam._scan() == []
+    lost = (logging.WARNING, f"cannot list the dropnest (will retry): [Errno 2] No such file or directory: '{folder}'")
+    assert records(camlog) == [lost] * 3
     hidden.rename(folder)
     assert [p.name for p in cam._scan()] == ["a.png"]
+    assert [p.name for p in cam._scan()] == ["a.png"]
+    assert records(camlog) == [lost] * 3 + [(logging.WARNING, f"the dropnest can be listed again: {folder}")]
 
 
 def test_folder_replaced_by_a_file_is_a_listing_error(make_camera, folder, camlog):

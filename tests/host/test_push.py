@@ -74,8 +74,9 @@ def test_loop_error_reaches_read():
 
 def test_camera_loop_error_reaches_read(tmp_path):
     (tmp_path / "a.png").write_bytes(b"x")
-    cam = DropnestCamera({"path": str(tmp_path), "ready_policy": "sentinel", "sentinel_ext": "/bad"})
+    cam = DropnestCamera({"path": str(tmp_path), "ready_policy": "sentinel"})
     cam.open()
+    cam.params["sentinel_ext"] = "/bad"  # open refuses it; changed afterwards, it fails the loop
     with pytest.raises(CameraError) as info:
         cam.read(timeout=5)
     assert isinstance(info.value.__cause__, ValueError)

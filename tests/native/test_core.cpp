@@ -1,5 +1,5 @@
 // The Python-free core over tables of cases: suffixes, arrival order, settledness, collision names,
-// the poll interval, threshold calibration and the folder listing. Plain asserts, no framework; the
+// the poll interval, threshold calibration, the folder listing and image headers. Plain asserts, no framework; the
 // last line is "core: N passed, N failed" and the exit code is 1 when a case failed.
 #include <algorithm>
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "core/arrival.hpp"
 #include "core/calibration.hpp"
 #include "core/folder.hpp"
+#include "core/image_header.hpp"
 
 namespace {
 
@@ -229,6 +231,149 @@ void folder_listing() {
     stdfs::remove_all(root);
 }
 
+void rename_without_replacing() {
+    const stdfs::path root = stdfs::temp_directory_path() / ("qorva_rename_" + std::to_string(std::time(nullptr)));
+    stdfs::create_directories(root);
+    auto write = [&](const char *name, const char *text) { std::ofstream(root / name) << text; };
+    auto read = [&](const char *name) {
+        std::ifstream in(root / name);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    write("a.part", "new");
+    write("taken.png", "old");
+    CHECK(fs::rename_noreplace((root / "a.part").native(), (root / "taken.png").native()) != 0, "a taken name fails");
+    CHECK(read("taken.png") == "old" && read("a.part") == "new", "and neither file changes");
+    CHECK(fs::rename_noreplace((root / "a.part").native(), (root / "free.png").native()) == 0, "a free name");
+    CHECK(read("free.png") == "new" && !stdfs::exists(root / "a.part"), "holds the file under the new name alone");
+    stdfs::remove_all(root);
+}
+
+// --- image headers ----------------------------------------------------------------------------
+
+using Bytes = std::string;
+
+Bytes be(std::uint64_t v, int n) {
+    Bytes out;
+    for (int i = n - 1; i >= 0; --i) {
+        out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
+    return out;
+}
+
+Bytes le(std::uint64_t v, int n) {
+    Bytes out;
+    for (int i = 0; i < n; ++i) {
+        out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
+    return out;
+}
+
+Bytes png_file(std::uint64_t w, std::uint64_t h, std::uint64_t idat_len = 3) {
+    const Bytes crc(4, 'c');
+    return Bytes("\x89PNG\r\n\x1a\n", 8) + be(13, 4) + "IHDR" + be(w, 4) + be(h, 4) + Bytes("\x08\x02\0\0\0", 5) + crc +
+           be(idat_len, 4) + "IDAT" + Bytes(3, 'x') + crc + be(0, 4) + "IEND" + crc;
+}
+
+// APP0, a frame, a scan whose data holds a stuffed 0xFF and a restart marker, then EOI.
+Bytes jpeg_file(std::uint64_t w, std::uint64_t h, const Bytes &before_frame = "") {
+    return Bytes("\xFF\xD8", 2) + before_frame + "\xFF\xE0" + be(16, 2) + Bytes(14, 'j') + "\xFF\xC0" + be(17, 2) +
+           "\x08" + be(h, 2) + be(w, 2) + "\x03" + Bytes(9, 'q') + "\xFF\xDA" + be(12, 2) + Bytes(10, 's') +
+           Bytes("ab\xFF\x00" "cd\xFF\xD0" "ef", 10) + "\xFF\xD9";
+}
+
+Bytes bmp_file(std::int64_t w, std::int64_t h, std::uint64_t bpp = 24, std::uint64_t offset = 54) {
+    const std::uint64_t row = ((static_cast<std::uint64_t>(w) * bpp + 31) / 32) * 4;
+    const std::uint64_t rows = static_cast<std::uint64_t>(h < 0 ? -h : h);
+    return Bytes("BM", 2) + le(offset + row * rows, 4) + le(0, 4) + le(offset, 4) + le(40, 4) +
+           le(static_cast<std::uint64_t>(w), 4) + le(static_cast<std::uint64_t>(h), 4) + le(1, 2) + le(bpp, 2) +
+           le(0, 4) + le(0, 4) + Bytes(16, '\0') + Bytes(offset - 54, 'p') + Bytes(row * rows, 'd');
+}
+
+// One directory at offset 8 (width, height, one strip and its length), the strip after it.
+Bytes tiff_file(bool little, std::uint64_t w, std::uint64_t h, std::uint64_t strip_len,
+                std::uint64_t strip_at = 8 + 2 + 4 * 12 + 4) {
+    auto n = [&](std::uint64_t v, int k) { return little ? le(v, k) : be(v, k); };
+    auto entry = [&](std::uint64_t tag, std::uint64_t v) { return n(tag, 2) + n(4, 2) + n(1, 4) + n(v, 4); };
+    return Bytes(little ? "II*\0" : "MM\0*", 4) + n(8, 4) + n(4, 2) + entry(256, w) + entry(257, h) +
+           entry(273, strip_at) + entry(279, strip_len) + n(0, 4) + Bytes(static_cast<std::size_t>(strip_len), 't');
+}
+
+std::optional<qorva::core::image::Header> header_of(const Bytes &b) {
+    return qorva::core::image::read_header(reinterpret_cast<const unsigned char *>(b.data()), b.size());
+}
+
+std::string shown(const std::optional<qorva::core::image::Header> &h) {
+    if (!h) {
+        return "none";
+    }
+    return std::to_string(h->width) + "x" + std::to_string(h->height) + (h->complete ? " complete" : " cut");
+}
+
+void image_headers() {
+    struct Row {
+        const char *what;
+        Bytes data;
+        const char *expected;  // as shown(): "WxH complete", "WxH cut" or "none"
+    };
+    Bytes long_chunk = png_file(4, 3);
+    long_chunk.replace(33, 4, be(0xFFFFFFFFu, 4));  // the IDAT length
+    Bytes wide_strip = tiff_file(true, 2, 2, 0);
+    wide_strip.replace(8 + 2 + 2 * 12 + 8, 4, le(0xFFFFFFFFu, 4));  // strip at 4 GiB ...
+    wide_strip.replace(8 + 2 + 3 * 12 + 8, 4, le(0xFFFFFFFFu, 4));  // ... of 4 GiB: the sum overflows 32 bits
+    const Row rows[] = {
+        {"png", png_file(640, 480), "640x480 complete"},
+        {"png declaring 30000x30000", png_file(30000, 30000), "30000x30000 complete"},
+        {"png of width 0", png_file(0, 5), "0x5 complete"},
+        {"png of 2^32-1 squared", png_file(0xFFFFFFFFu, 0xFFFFFFFFu), "4294967295x4294967295 complete"},
+        {"png chunk longer than any valid one", long_chunk, "4x3 complete"},
+        {"png whose first chunk is not IHDR", Bytes("\x89PNG\r\n\x1a\n", 8) + be(13, 4) + "IDAT" + Bytes(13, 'x'),
+         "none"},
+        {"jpeg", jpeg_file(1920, 1080), "1920x1080 complete"},
+        {"jpeg declaring 65535x65535", jpeg_file(65535, 65535), "65535x65535 complete"},
+        {"jpeg with a thumbnail's EOI in APP1", jpeg_file(8, 8, Bytes("\xFF\xE1", 2) + be(6, 2) + "\xFF\xD9\xFF\xD9"),
+         "8x8 complete"},
+        {"jpeg with fill bytes before a marker", jpeg_file(8, 8, Bytes("\xFF\xFF\xFF\xFE", 4) + be(2, 2)),
+         "8x8 complete"},
+        {"jpeg of height 0 (set by a later marker)", jpeg_file(8, 0), "8x0 complete"},
+        {"jpeg with a segment length below 2", Bytes("\xFF\xD8\xFF\xE0\x00\x01", 6), "none"},
+        {"jpeg without a frame", Bytes("\xFF\xD8\xFF\xD9", 4), "none"},
+        {"jpeg with garbage after SOI", Bytes("\xFF\xD8\x00\x00\x00\x00", 6), "none"},
+        {"bmp", bmp_file(7, 5), "7x5 complete"},
+        {"bmp top-down", bmp_file(7, -5), "7x5 complete"},
+        {"bmp with a gap before the pixels", bmp_file(3, 2, 8, 1078), "3x2 complete"},
+        {"bmp of width 0", bmp_file(0, 4), "0x4 complete"},
+        {"bmp of negative width", bmp_file(3, 4).replace(18, 4, le(0xFFFFFFFDu, 4)), "none"},
+        {"bmp declaring 2^31-1 squared at 65535 bits a pixel",
+         bmp_file(0, 0).replace(18, 12, le(0x7FFFFFFF, 4) + le(0x7FFFFFFF, 4) + le(1, 2) + le(0xFFFF, 2)),
+         "2147483647x2147483647 cut"},
+        {"bmp with a 4 GiB pixel offset", bmp_file(1, 1).replace(10, 4, le(0xFFFFFFF0u, 4)), "1x1 cut"},
+        {"bmp with an unknown header size", bmp_file(1, 1).replace(14, 4, le(8, 4)), "none"},
+        {"tiff little-endian", tiff_file(true, 320, 200, 64), "320x200 complete"},
+        {"tiff big-endian", tiff_file(false, 320, 200, 64), "320x200 complete"},
+        {"tiff whose strip overflows 32 bits", wide_strip, "2x2 cut"},
+        {"tiff whose directory lies past the end", Bytes("II*\0", 4) + le(0xFFFFFFF0u, 4) + Bytes(8, 'z'), "0x0 cut"},
+        {"tiff whose directory offset is inside the header", Bytes("II*\0", 4) + le(4, 4) + Bytes(8, 'z'), "none"},
+        {"tiff without a width", tiff_file(true, 1, 1, 4).replace(10, 2, le(999, 2)), "none"},
+        {"empty", Bytes(), "none"},
+        {"gif", Bytes("GIF89a\x01\x00\x01\x00", 10), "none"},
+        {"text", Bytes("not an image"), "none"},
+    };
+    for (const Row &r : rows) {
+        CHECK(shown(header_of(r.data)) == r.expected, std::string(r.what) + ": " + shown(header_of(r.data)));
+    }
+    // Every prefix of a whole file is a file still being written: never complete, never unknown.
+    const Bytes whole[] = {png_file(640, 480), jpeg_file(640, 480), bmp_file(7, 5), tiff_file(true, 3, 3, 9),
+                           tiff_file(false, 3, 3, 9)};
+    for (const Bytes &b : whole) {
+        int cut_as_complete = 0;
+        for (std::size_t len = 1; len < b.size(); ++len) {
+            const auto h = header_of(b.substr(0, len));
+            cut_as_complete += !h || h->complete ? 1 : 0;
+        }
+        CHECK(cut_as_complete == 0, shown(header_of(b)) + ": " + std::to_string(cut_as_complete) + " prefixes");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -237,6 +382,8 @@ int main() {
     small_rules();
     calibration();
     folder_listing();
+    rename_without_replacing();
+    image_headers();
     std::printf("core: %d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

@@ -7,9 +7,14 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <cstdio>  // rename
 #include <dirent.h>
-#include <fcntl.h>  // fstatat
+#include <fcntl.h>  // fstatat, AT_FDCWD
 #include <sys/stat.h>
+#include <unistd.h>  // link, unlink
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 #endif
 
 namespace qorva::core::fs {
@@ -111,6 +116,11 @@ bool is_absent_error(int err) {
     }
 }
 
+int rename_noreplace(const NativeString &from, const NativeString &to) {
+    // Without MOVEFILE_REPLACE_EXISTING an existing target is an error, never replaced.
+    return MoveFileExW(from.c_str(), to.c_str(), 0) ? 0 : static_cast<int>(GetLastError());
+}
+
 #else  // POSIX
 
 Folder::Folder(const NativeString &path) : path_(path) {
@@ -173,6 +183,36 @@ int Folder::stat(const NativeString &name, FileStatus &out) const {
 }
 
 bool is_absent_error(int err) { return err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP; }
+
+int rename_noreplace(const NativeString &from, const NativeString &to) {
+#if defined(__linux__) && defined(SYS_renameat2)
+    constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE, which older C libraries do not declare
+    if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {  // else the file system cannot: NFS, SMB, older kernels
+        return errno;
+    }
+#endif
+    // A hard link fails where the target exists; then the first name goes.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK) {
+        return errno;
+    }
+    // File systems without hard links (FAT, some shares): test, then rename; only a writer racing
+    // for the same name between the two could be replaced.
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) {
+        return EEXIST;
+    }
+    if (errno != ENOENT) {
+        return errno;
+    }
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
 
 #endif
 

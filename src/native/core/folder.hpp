@@ -57,4 +57,8 @@ private:
 // The errors for which Path.is_file() answers "not a regular file" instead of raising.
 bool is_absent_error(int err);
 
+// Renames `from` to `to` (in the same folder) unless something exists at `to`: 0, or the OS error
+// code (EEXIST, ERROR_ALREADY_EXISTS when the name is taken). A plain rename replaces on POSIX.
+int rename_noreplace(const NativeString &from, const NativeString &to);
+
 }  // namespace qorva::core::fs

@@ -3,6 +3,8 @@
 #include "dropnest/camera_class.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <string>
 
 #include "dropnest/members.hpp"
@@ -39,7 +41,16 @@ constexpr ParamDoc kParamDocs[] = {
     {"processed_dir", "str", "destination of moved files", "default <path>/_processed"},
     {"extensions", "list[str]", "accepted suffixes", "default _EXTS"},
     {"max_queue", "int", "receive buffer depth", nullptr},
+    {"max_pixels", "int", "largest image taken, width x height; larger files are set aside", nullptr},
 };
+
+constexpr const char *kHeaderDoc =
+    "(width, height, complete) that PNG, JPEG, BMP or TIFF data declares, read before decoding; None for\n"
+    "other data. complete is False while the data ends before the image does (a file still being written\n"
+    "or cut); width and height are then 0 when the data ends before they are declared.";
+constexpr const char *kCopyDoc =
+    "The move's copy across volumes: copy2 to a temporary name beside dst, then into place without\n"
+    "replacing anything; the temporary copy is removed on failure. Returns dst.";
 
 std::string class_doc(py::handle defaults) {
     std::string doc = kSummary;
@@ -65,6 +76,10 @@ py::dict make_defaults() {
     d["extensions"] = py::none();
     d["max_queue"] = py::int_(4);  // read by the host's PushCamera, which has the same default
     d["max_decode_retries"] = py::int_(3);
+    // The largest area-scan sensors of industrial cameras have about 246 MP (19200 x 12800), and
+    // 151 MP (14204 x 10652) ones are common at the top end: 250 MP admits them all, decoded to
+    // 750 MB of BGR, while a header declaring 30000 x 30000 (2.7 GB decoded) is refused.
+    d["max_pixels"] = py::int_(250000000);
     return d;
 }
 
@@ -78,7 +93,56 @@ py::object init(py::object self, py::object params) {
     self.attr("_seen") = py::set();
     self.attr("_sizes") = py::dict();
     self.attr("_decode_fails") = py::dict();
+    // Per file: (size, st_mtime_ns, incomplete, n) at its last unsuccessful attempt, where n counts
+    // the consecutive attempts that found it unchanged and refused or incomplete.
+    self.attr("_attempts") = py::dict();
+    self.attr("_warned") = py::set();
+    self.attr("_unlisted") = py::none();  // time of the last "cannot list" warning while unlistable
     return py::none();
+}
+
+void clear_records(py::handle self) {
+    self.attr("_seen").attr("clear")();
+    self.attr("_sizes").attr("clear")();
+    self.attr("_decode_fails").attr("clear")();
+    self.attr("_attempts").attr("clear")();
+    self.attr("_warned").attr("clear")();
+    self.attr("_unlisted") = py::none();
+}
+
+// Whether `test` holds, a value that float(), int() or the marker rule cannot take counting as not.
+bool holds(const std::function<bool()> &test) {
+    try {
+        return test();
+    } catch (py::error_already_set &e) {
+        if (interop::matches(e, PyExc_TypeError) || interop::matches(e, PyExc_ValueError) ||
+            interop::matches(e, PyExc_OverflowError)) {
+            return false;
+        }
+        throw;
+    }
+}
+
+void check_values(py::handle self, py::handle folder) {
+    py::object error = globals().get("CameraError");
+    for (const char *key : {"stable_ms", "poll_ms"}) {
+        py::object value = param(self, key);
+        if (!holds([&] { return std::isfinite(interop::to_float(value)); })) {
+            interop::throw_py(error, py::str(texts::kNotFinite).format(key, value));
+        }
+    }
+    py::object cap = param(self, "max_pixels");
+    if (!holds([&] { return interop::gt(interop::to_int(cap), py::int_(0)); })) {
+        interop::throw_py(error, py::str(texts::kBadCap).format(cap));
+    }
+    py::object ext = param(self, "sentinel_ext");
+    const bool names_a_file = holds([&] {
+        marker_of(self, folder / py::str("x.png"));
+        return !interop::contains(interop::to_pystr(ext), py::str(std::string(1, '\0')));
+    });
+    if (!names_a_file) {
+        interop::throw_py(error, py::str(texts::kBadMarker).format(ext));
+    }
 }
 
 void prepare(py::object self) {
@@ -91,16 +155,19 @@ void prepare(py::object self) {
     if (!interop::truth(folder.attr("is_dir")())) {
         interop::throw_py(g.get("CameraError"), py::str(texts::kFolderNotFound).format(folder));
     }
+    check_values(self, folder);
     self.attr("_folder") = folder;
-    self.attr("_seen").attr("clear")();
-    self.attr("_sizes").attr("clear")();
-    self.attr("_decode_fails").attr("clear")();
+    clear_records(self);
     if (interop::eq(self.attr("_after"), py::str("move"))) {
         py::object chosen = param(self, "processed_dir");
         if (!interop::truth(chosen)) {
             chosen = folder / py::str("_processed");
         }
         py::object processed = g.get("Path")(chosen);
+        // Moving files into the folder they are taken from offers each of them again, forever.
+        if (interop::truth(processed.attr("is_dir")()) && interop::truth(processed.attr("samefile")(folder))) {
+            interop::throw_py(g.get("CameraError"), py::str(texts::kProcessedIsFolder).format(processed));
+        }
         self.attr("_processed_dir") = processed;
         processed.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
     }
@@ -108,9 +175,7 @@ void prepare(py::object self) {
 
 void release(py::object self) {
     self.attr("_folder") = py::none();
-    self.attr("_seen").attr("clear")();
-    self.attr("_sizes").attr("clear")();
-    self.attr("_decode_fails").attr("clear")();
+    clear_records(self);
 }
 
 // --- derived settings -------------------------------------------------------------------
@@ -149,6 +214,15 @@ py::object camera_class() { return py::reinterpret_borrow<py::object>(g_class); 
 
 py::str path_text(py::handle path) { return interop::to_pystr(path); }
 
+bool first_warning(py::handle self, py::handle key) {
+    py::object warned = self.attr("_warned");
+    if (interop::contains(warned, key)) {
+        return false;
+    }
+    warned.attr("add")(key);
+    return true;
+}
+
 py::object param(py::handle self, const char *key) {
     py::object get = self.attr("params").attr("get");
     py::object fallback = g_globals.get("_DEFAULTS")[py::str(key)];
@@ -174,6 +248,11 @@ void init_globals(py::module_ &m) {
     }
     m.attr("_EXTS") = exts;
     m.attr("_DEFAULTS") = make_defaults();
+    using interop::adapt;
+    m.attr("_image_header") = interop::make_function(
+        {"_image_header", kHeaderDoc, {"data"}, 1, {}, adapt<&image_header>});
+    m.attr("_copy_into_place") = interop::make_function(
+        {"_copy_into_place", kCopyDoc, {"src", "dst"}, 2, {}, adapt<&copy_into_place>});
 }
 
 void init_camera_class(py::module_ &m) {

@@ -1,6 +1,7 @@
 // The DropnestCamera class and the module-level objects it reads at run time.
 #pragma once
 
+#include "core/folder.hpp"
 #include "interop/interop.hpp"
 
 namespace qorva::dropnest {
@@ -23,5 +24,19 @@ py::str path_text(py::handle path);
 // `self.params.get(key, _DEFAULTS[key])`, read at every use; `self.params.get(key)` for the keys whose
 // default is None (path, processed_dir, extensions), which the camera has always read without one.
 py::object param(py::handle self, const char *key);
+
+// True the first time it is asked for `key` since the camera was opened: warnings about one file
+// (a marker that cannot be checked, a file that stays unreadable) are given once, then remembered
+// in `_warned`.
+bool first_warning(py::handle self, py::handle key);
+
+// A path text as the operating system takes it.
+inline core::fs::NativeString native_text(py::handle text) {
+#ifdef _WIN32
+    return interop::to_wide(text);
+#else
+    return interop::fs_encode(text);
+#endif
+}
 
 }  // namespace qorva::dropnest

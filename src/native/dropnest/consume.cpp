@@ -1,5 +1,11 @@
-// _consume and _decode_failed: read, decode, hand over, post-process; bounded retries.
-// Mirrors tests/reference/camera.py: DropnestCamera._consume, DropnestCamera._decode_failed.
+// _consume and _decode_failed: read, check, decode, hand over, post-process; bounded retries.
+// Mirrors tests/reference/camera.py: DropnestCamera._consume, DropnestCamera._decode_failed and the
+// module functions _set_aside, _failed and _not_yet.
+//
+// A file is looked at before it is decoded: its size bounds what it can declare, and its header
+// says how many pixels it will decode to and whether its sender has finished it. Only a failure of
+// a file that has not changed since its previous attempt counts against max_decode_retries: a
+// throttled FTP upload pauses longer than stable_ms, and each partial read used to cost a retry.
 #include "dropnest/camera_class.hpp"
 #include "dropnest/members.hpp"
 #include "dropnest/texts.hpp"
@@ -8,42 +14,123 @@ namespace qorva::dropnest {
 
 namespace {
 
-enum class Outcome { decoded, refused, failed };
+// Consecutive attempts at an unchanged file that is refused or incomplete before one warning. A
+// refused read keeps its stable timing, so 10 attempts are about a second at the default poll; an
+// incomplete file is timed again first, about 4 s of no change under the default stable policy.
+constexpr long kWarnAfter = 10;
 
-struct Attempt {
-    Outcome outcome = Outcome::decoded;
-    py::object image;  // the decoder's answer; None when it could not decode
-    py::object reason;
-};
+py::str read_reason(const py::error_already_set &e) { return py::str(texts::kCannotRead) + interop::to_pystr(e.value()); }
 
-Attempt read_and_decode(py::handle fpath) {
-    const auto &g = globals();
-    Attempt a;
+bool same_stamp(py::handle last, py::handle stamp) {
+    return interop::eq(last[py::int_(0)], stamp[py::int_(0)]) && interop::eq(last[py::int_(1)], stamp[py::int_(1)]);
+}
+
+py::bool_ set_aside(py::handle self, py::handle fpath, py::handle reason) {
+    py::str key = path_text(fpath);
+    interop::log(globals().get("logger"), interop::kWarning, texts::kSetAside, py::make_tuple(reason, fpath));
+    self.attr("_seen").attr("add")(key);
+    self.attr("_sizes").attr("pop")(key, py::none());
+    self.attr("_attempts").attr("pop")(key, py::none());
+    return py::bool_(false);
+}
+
+py::object failed(py::handle self, py::handle fpath, py::handle stamp, py::handle reason) {
+    py::str key = path_text(fpath);
+    py::object attempts = self.attr("_attempts");
+    py::object last = attempts.attr("get")(key);
+    attempts[key] = py::make_tuple(stamp[py::int_(0)], stamp[py::int_(1)], py::bool_(false), py::int_(0));
+    if (!last.is_none() && !same_stamp(last, stamp)) {
+        interop::log(globals().get("logger"), interop::kDebug, texts::kNotCounted, py::make_tuple(reason, fpath));
+        self.attr("_sizes").attr("pop")(key, py::none());
+        return py::bool_(false);
+    }
+    return self.attr("_decode_failed")(fpath, reason);
+}
+
+// Refused by the file system, or not yet whole: never counted; warned about once when it stays so.
+py::bool_ not_yet(py::handle self, py::handle fpath, py::object stamp, py::handle reason, bool incomplete) {
+    py::str key = path_text(fpath);
+    py::object attempts = self.attr("_attempts");
+    py::object last = attempts.attr("get")(key);
+    if (stamp.is_none()) {  // the status itself was refused: the file is as it was last seen
+        stamp = last.is_none() ? py::tuple(py::make_tuple(-1, -1))
+                               : py::tuple(py::make_tuple(last[py::int_(0)], last[py::int_(1)]));
+    }
+    py::object n = py::int_(1);
+    if (!last.is_none() && same_stamp(last, stamp)) {
+        n = py::object(last[py::int_(3)]) + py::int_(1);
+    }
+    attempts[key] = py::make_tuple(stamp[py::int_(0)], stamp[py::int_(1)], py::bool_(incomplete), n);
+    if (incomplete) {
+        self.attr("_sizes").attr("pop")(key, py::none());
+    }
+    if (interop::ge(n, py::int_(kWarnAfter)) && first_warning(self, key)) {
+        interop::log(globals().get("logger"), interop::kWarning, texts::kStillWaiting,
+                     py::make_tuple(reason, n, fpath));
+    }
+    return py::bool_(false);
+}
+
+py::object decode(py::handle data) {
+    py::object cv2 = globals().get("cv2");
     try {
-        py::object data = g.attr("np", "fromfile")(path_text(fpath), py::arg("dtype") = g.attr("np", "uint8"));
-        py::object cv2 = g.get("cv2");
-        try {
-            a.image = cv2.attr("imdecode")(data, cv2.attr("IMREAD_COLOR"));
-        } catch (py::error_already_set &e) {
-            // OpenCV raises on an empty buffer (a zero-length file); that is undecodable data
-            // like any other, never a reason to end the receive loop.
-            if (!interop::matches(e, cv2.attr("error"))) {
-                throw;
-            }
-            a.image = py::none();
+        return cv2.attr("imdecode")(data, cv2.attr("IMREAD_COLOR"));
+    } catch (py::error_already_set &e) {
+        // OpenCV raises on an empty buffer (a zero-length file); that is undecodable data
+        // like any other, never a reason to end the receive loop.
+        if (!interop::matches(e, cv2.attr("error"))) {
+            throw;
         }
+        return py::none();
+    }
+}
+
+py::object taken(py::handle self, py::handle fpath, py::handle image) {
+    py::str key = path_text(fpath);
+    self.attr("_sizes").attr("pop")(key, py::none());
+    self.attr("_decode_fails").attr("pop")(key, py::none());
+    self.attr("_attempts").attr("pop")(key, py::none());
+    self.attr("_warned").attr("discard")(key);
+    py::dict meta;
+    meta["source_file"] = fpath.attr("name");
+    meta["source_path"] = key;
+    self.attr("_emit")(image, meta);
+    self.attr("_dispose")(fpath);
+    return py::bool_(true);
+}
+
+// The bytes of a file whose status is `stamp`; an error answer when they cannot be had.
+py::object read_checked(py::handle self, py::handle fpath, py::handle stamp, py::handle cap) {
+    const auto &g = globals();
+    py::object data;
+    try {
+        data = g.attr("np", "fromfile")(path_text(fpath), py::arg("dtype") = g.attr("np", "uint8"));
     } catch (py::error_already_set &e) {
         if (interop::matches(e, PyExc_PermissionError)) {
-            a.outcome = Outcome::refused;  // the writer still holds it; not a failure
-            return a;
+            return not_yet(self, fpath, py::reinterpret_borrow<py::object>(stamp), read_reason(e), false);
         }
         if (!interop::matches(e, PyExc_OSError)) {
             throw;
         }
-        a.outcome = Outcome::failed;
-        a.reason = py::str(texts::kCannotRead) + interop::to_pystr(e.value());
+        return failed(self, fpath, stamp, read_reason(e));
     }
-    return a;
+    const auto header = header_of(data);
+    if (header) {
+        py::int_ width(header->width), height(header->height);
+        if (interop::gt(width * height, cap)) {
+            return set_aside(self, fpath, py::str(texts::kTooManyPixels).format(width, height, cap));
+        }
+        if (!header->complete) {
+            interop::log(g.get("logger"), interop::kDebug, texts::kIncompleteRead,
+                         py::make_tuple(texts::kIncomplete, fpath));
+            return not_yet(self, fpath, py::reinterpret_borrow<py::object>(stamp), py::str(texts::kIncomplete), true);
+        }
+    }
+    py::object image = decode(data);
+    if (image.is_none()) {
+        return failed(self, fpath, stamp, py::str(texts::kUndecodable));
+    }
+    return taken(self, fpath, image);
 }
 
 }  // namespace
@@ -52,26 +139,33 @@ py::object consume(py::object self, py::object fpath) {
     if (!interop::truth(self.attr("_is_ready")(fpath))) {
         return py::bool_(false);
     }
-    Attempt a = read_and_decode(fpath);
-    if (a.outcome == Outcome::refused) {
-        return py::bool_(false);
-    }
-    // A subclass's _decode_failed answers for the file: its result is handed back untouched.
-    if (a.outcome == Outcome::failed) {
-        return self.attr("_decode_failed")(fpath, a.reason);
-    }
-    if (a.image.is_none()) {
-        return self.attr("_decode_failed")(fpath, py::str(texts::kUndecodable));
-    }
     py::str key = path_text(fpath);
-    self.attr("_sizes").attr("pop")(key, py::none());
-    self.attr("_decode_fails").attr("pop")(key, py::none());
-    py::dict meta;
-    meta["source_file"] = fpath.attr("name");
-    meta["source_path"] = key;
-    self.attr("_emit")(a.image, meta);
-    self.attr("_dispose")(fpath);
-    return py::bool_(true);
+    py::object cap = interop::to_int(param(self, "max_pixels"));
+    py::object st;
+    try {
+        st = fpath.attr("stat")();
+    } catch (py::error_already_set &e) {
+        if (interop::matches(e, PyExc_PermissionError)) {
+            return not_yet(self, fpath, py::none(), read_reason(e), false);
+        }
+        if (!interop::matches(e, PyExc_OSError)) {
+            throw;
+        }
+        return self.attr("_decode_failed")(fpath, read_reason(e));
+    }
+    py::object size = st.attr("st_size");
+    py::tuple stamp = py::make_tuple(size, st.attr("st_mtime_ns"));
+    // 8 bytes a pixel is 16-bit RGBA stored raw, the most any accepted format needs, plus room for
+    // headers and metadata: a larger file holds no image the cap admits, and is not read at all.
+    if (interop::gt(size, cap * py::int_(8) + py::int_(65536))) {
+        return set_aside(self, fpath, py::str(texts::kTooManyBytes).format(size, cap));
+    }
+    py::object last = self.attr("_attempts").attr("get")(key);
+    if (!last.is_none() && interop::truth(last[py::int_(2)]) && same_stamp(last, stamp)) {
+        // Found incomplete and unchanged since: reading it again would find the same.
+        return not_yet(self, fpath, stamp, py::str(texts::kIncomplete), true);
+    }
+    return read_checked(self, fpath, stamp, cap);
 }
 
 py::bool_ decode_failed(py::object self, py::object fpath, py::object reason) {

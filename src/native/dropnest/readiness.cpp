@@ -1,6 +1,7 @@
 // _is_ready: whether the sender has finished writing a candidate, by the agreed policy.
 // Mirrors tests/reference/camera.py: DropnestCamera._is_ready (and marker_of).
 #include "dropnest/members.hpp"
+#include "dropnest/texts.hpp"
 #include "core/arrival.hpp"
 
 namespace qorva::dropnest {
@@ -35,6 +36,24 @@ bool size_has_settled(py::handle self, py::handle fpath) {
     return core::arrival::settled(interop::to_float(entry[py::int_(1)]), interop::to_float(now), stable_s);
 }
 
+// Sentinel policy. A marker that cannot be checked (its name is longer than the file system
+// allows, access is denied) means "not ready": one such file must not end the receive loop.
+bool marker_exists(py::handle self, py::handle fpath) {
+    py::object marker = marker_of(self, fpath);
+    try {
+        return interop::truth(marker.attr("exists")());
+    } catch (py::error_already_set &e) {
+        if (!interop::matches(e, PyExc_OSError)) {
+            throw;
+        }
+        if (first_warning(self, path_text(fpath))) {
+            interop::log(globals().get("logger"), interop::kWarning, texts::kMarkerUnchecked,
+                         py::make_tuple(fpath, e.value()));
+        }
+        return false;
+    }
+}
+
 }  // namespace
 
 py::object marker_of(py::handle self, py::handle fpath) {
@@ -53,7 +72,7 @@ py::bool_ is_ready(py::object self, py::object fpath) {
         return py::bool_(true);
     }
     if (interop::eq(policy, py::str("sentinel"))) {
-        return py::bool_(interop::truth(marker_of(self, fpath).attr("exists")()));
+        return py::bool_(marker_exists(self, fpath));
     }
     return py::bool_(size_has_settled(self, fpath));
 }

@@ -24,11 +24,10 @@ namespace fs = core::fs;
 namespace arrival = core::arrival;
 using fs::NativeString;
 
+NativeString to_native(py::handle text) { return native_text(text); }
 #ifdef _WIN32
-NativeString to_native(py::handle text) { return interop::to_wide(text); }
 py::str from_native(std::wstring_view s) { return interop::from_wide(s); }
 #else
-NativeString to_native(py::handle text) { return interop::fs_encode(text); }
 py::str from_native(std::string_view s) { return interop::fs_decode(s); }
 #endif
 
@@ -110,13 +109,30 @@ bool host_accepts(const Kept &k, const py::object &exts) {
     return interop::contains(exts, interop::lower(suffix));
 }
 
-// Logs the listing failure the way a pathlib scan would see it, as the host's OSError.
-void warn_unlistable(int err, py::handle filename) {
+// Logs the listing failure the way a pathlib scan would see it, as the host's OSError: when the
+// folder becomes unlistable, then at most once a minute (not on each of 10 polls a second).
+void warn_unlistable(py::handle self, int err, py::handle filename) {
+    py::object now = globals().attr("time", "time")();
+    py::object last = self.attr("_unlisted");
+    if (!last.is_none()) {
+        py::object since = now - last;
+        if (interop::ge(since, py::int_(0)) && interop::lt(since, py::int_(60))) {
+            return;
+        }
+    }
     try {
         interop::throw_os_error(err, filename);
     } catch (py::error_already_set &e) {
         interop::log(globals().get("logger"), interop::kWarning, texts::kCannotList,
                      py::make_tuple(e.value()));
+    }
+    self.attr("_unlisted") = now;
+}
+
+void note_listed(py::handle self, py::handle folder) {
+    if (!self.attr("_unlisted").is_none()) {
+        self.attr("_unlisted") = py::none();
+        interop::log(globals().get("logger"), interop::kWarning, texts::kListedAgain, py::make_tuple(folder));
     }
 }
 
@@ -266,15 +282,18 @@ py::list scan(py::object self) {
         dir.emplace(listed);
         listing = list_kept(*dir, sx);
     }
+    if (listing.err == 0) {
+        note_listed(self, folder);
+    }
     if (listing.err == 0 && listing.kept.empty()) {
-        return py::list();  // the idle case: no Python object made at all
+        return py::list();  // the idle case: no Python object made beyond that check
     }
     const Where w = where_of(folder);
     if (listing.err != 0) {
         NativeString buf = w.native;
         py::object filename =
             listing.err_name.empty() ? py::object(listed_text) : py::object(text_of(w, listing.err_name, buf));
-        warn_unlistable(listing.err, filename);
+        warn_unlistable(self, listing.err, filename);
         return py::list();
     }
     std::vector<Candidate> cands = unseen(w, listing.kept, sx, self.attr("_seen"));

@@ -17,5 +17,23 @@ inline constexpr const char *kUndecodable = "cannot decode the image (corrupt or
 inline constexpr const char *kExcluded = "%s - excluded after %d failures: %s";  // reason, count, path
 inline constexpr const char *kRetry = "%s — 재시도 %d/%d: %s";                   // reason, count, limit, path
 inline constexpr const char *kPostProcessingFailed = "post-processing failed (%s): %s (%s)";  // mode, path, error
+inline constexpr const char *kListedAgain = "the dropnest can be listed again: %s";  // the folder
+
+// Values refused at open: each would stop or stall the camera at its first use (a nan stable time
+// never settles, an infinite poll interval cannot be waited on, "/x" makes no marker name).
+inline constexpr const char *kNotFinite = "DropnestCamera: '{}' must be a finite number, got {!r}";  // key, value
+inline constexpr const char *kBadCap = "DropnestCamera: 'max_pixels' must be a whole number above 0, got {!r}";
+inline constexpr const char *kBadMarker = "DropnestCamera: 'sentinel_ext' cannot end a file name, got {!r}";
+inline constexpr const char *kProcessedIsFolder = "DropnestCamera: 'processed_dir' is the monitored folder itself: {}";
+
+// Files not taken (yet). Reasons come first and paths last, as in the retry lines.
+inline constexpr const char *kSetAside = "%s - set aside: %s";  // reason, path
+inline constexpr const char *kTooManyPixels = "image of {}x{} pixels is larger than max_pixels {}";  // w, h, cap
+inline constexpr const char *kTooManyBytes = "file of {} bytes is larger than any image of max_pixels {}";  // size, cap
+inline constexpr const char *kIncomplete = "the file ends before its image does (still being written?)";
+inline constexpr const char *kIncompleteRead = "%s: %s";  // kIncomplete, path (debug)
+inline constexpr const char *kNotCounted = "%s - not counted, the file changed since the last attempt: %s";
+inline constexpr const char *kStillWaiting = "%s - not taken after %d attempts, will keep trying: %s";  // reason, n, path
+inline constexpr const char *kMarkerUnchecked = "cannot check the completion marker of %s (not ready): %s";  // path, error
 
 }  // namespace qorva::dropnest::texts

@@ -5,7 +5,11 @@ images) writes files into the monitored folder. The camera's receiver thread lis
 each new image file once, oldest first, decides by the agreed readiness policy that the sender has
 finished writing it, decodes it as a BGR colour image and hands it to the base's receive buffer with
 the metadata {"source_file": name, "source_path": path text}; then it moves, deletes or keeps the file.
-Files that cannot be decoded are retried `max_decode_retries` times and then left in place.
+Before decoding, the file's size and header are checked: a file declaring more than `max_pixels`
+pixels (or larger than any such image could be) is set aside at once, and a file whose data ends
+before its image does (still being written, or cut) waits without costing a retry. Files that cannot
+be decoded are retried `max_decode_retries` times and then left in place; a failure of a file that
+changed since its previous attempt does not count.
 
 Logger: "qorva.camera.dropnest".
 """
@@ -23,8 +27,24 @@ _EXTS: set[str]
 """Accepted suffixes when `extensions` is not given: .png .jpg .jpeg .bmp .tif .tiff."""
 _DEFAULTS: dict[str, Any]
 """Every parameter's default, the one table the camera reads at each use: path, ready_policy, stable_ms,
-sentinel_ext, poll_ms, after, processed_dir, extensions, max_queue, max_decode_retries. None means no
-default: `path` is required, `processed_dir` is <path>/_processed, `extensions` is `_EXTS`."""
+sentinel_ext, poll_ms, after, processed_dir, extensions, max_queue, max_decode_retries, max_pixels. None
+means no default: `path` is required, `processed_dir` is <path>/_processed, `extensions` is `_EXTS`."""
+
+def _image_header(data: bytes | bytearray | memoryview | Any) -> tuple[int, int, bool] | None:
+    """(width, height, complete) that PNG, JPEG, BMP or TIFF data declares, read before decoding.
+
+    `data` is anything that exports contiguous bytes (bytes, bytearray, memoryview, a 1-D uint8 NumPy
+    array as `np.fromfile` gives). None when the data starts as none of these formats (OpenCV may still
+    decode it: WebP, PNM, ...). `complete` is False while the data ends before the image does (a file
+    still being written, or cut; the JPEG end marker, the PNG end chunk, the pixel data BMP and TIFF
+    declare); width and height are 0 when the data ends before they are declared. A header that is
+    merely invalid reads as complete, and the decoder refuses it. Widths and heights are as declared
+    (0 included), up to 2^32 - 1 each; a top-down BMP's negative height is given as its magnitude.
+    """
+
+def _copy_into_place(src: str, dst: str) -> str:
+    """The move's copy across volumes (shutil.move's copy_function): `shutil.copy2` to "<dst>.<pid>.part",
+    then renamed to `dst` without replacing anything there; the partial copy is removed on failure."""
 
 class DropnestCamera(PushCamera):
     """Folder-drop camera: images that other machines drop into a folder, consumed once, in arrival order.
@@ -41,12 +61,17 @@ class DropnestCamera(PushCamera):
         processed_dir: str         destination of moved files (<path>/_processed when not given)
         extensions: list[str]      accepted suffixes, case-insensitive, dot optional (`_EXTS` when not given)
         max_queue: int             receive buffer depth
-        max_decode_retries: int    failed decodes after which a file is set aside
+        max_decode_retries: int    failed decodes after which a file is set aside (a failure of a file
+                                   that changed since its previous attempt does not count)
+        max_pixels: int            largest image taken, width x height (250 MP); a file declaring more, or
+                                   larger than max_pixels x 8 bytes + 64 KiB, is set aside unread
 
     Use: `open()`, then `read(timeout)` -> `(image, meta)` or None on timeout, then `close()`.
     Opening raises `CameraError` "DropnestCamera: 'path' parameter is required" or
-    "DropnestCamera: dropnest not found: <folder>"; a processed folder that cannot be created raises
-    the file-system error itself.
+    "DropnestCamera: dropnest not found: <folder>", and for values that would stop or stall the camera
+    at their first use: a `stable_ms` or `poll_ms` that is not a finite number, a `max_pixels` below 1,
+    a `sentinel_ext` that cannot end a file name, a `processed_dir` that is the monitored folder itself.
+    A processed folder that cannot be created raises the file-system error itself.
     """
 
     params: dict[str, Any]
@@ -55,6 +80,13 @@ class DropnestCamera(PushCamera):
     _seen: set[str]
     _sizes: dict[str, tuple[int, float]]
     _decode_fails: dict[str, int]
+    _attempts: dict[str, tuple[int, int, bool, int]]
+    """Per path text: (size, st_mtime_ns, incomplete, n) at the file's last unsuccessful attempt; n counts
+    the consecutive attempts that found it unchanged and refused or incomplete (one warning at 10)."""
+    _warned: set[str]
+    """Path texts already warned about once (a marker that cannot be checked, a file that stays unreadable)."""
+    _unlisted: float | None
+    """time.time() of the last "cannot list" warning while the folder cannot be listed, else None."""
 
     def __init__(self, params: dict[str, Any] | None = None) -> None:
         """Keep `params` (the base stores them); reads no parameter and touches no file."""
