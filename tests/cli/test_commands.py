@@ -9,7 +9,9 @@ import json
 import os
 import shutil
 import sqlite3
+import struct
 import zipfile
+import zlib
 from pathlib import Path
 
 import cv2
@@ -219,6 +221,19 @@ def _strings(home: Path) -> None:
     np.savez(_bundle(home) / "model.npz", **arrays)
 
 
+def _huge_png(folder: Path) -> Path:
+    """A PNG of a few hundred bytes whose header declares 30000x30000 pixels (2.7 GB decoded)."""
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    ihdr = struct.pack(">IIBBBBB", 30000, 30000, 8, 2, 0, 0, 0)
+    rows = zlib.compress(b"\0" * 90001 * 8, 9)
+    path = folder / "huge.png"
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+    return path
+
+
 def _fifo(home: Path) -> None:
     (_bundle(home) / "model.npz").unlink()
     os.mkfifo(_bundle(home) / "model.npz")
@@ -261,6 +276,8 @@ _HOSTILE = {
         pytest.param("state-nested", "watch", "damaged", id="state-nested"),
         pytest.param("newer-database", "results", "upgrade qorva", id="results-newer-database"),
         pytest.param(None, "teach-1x1", "8x8", id="teach-1x1-image"),
+        pytest.param(None, "inspect-huge", "declares 30000x30000 pixels", id="inspect-30000x30000-header"),
+        pytest.param(None, "train-huge", "declares 30000x30000 pixels", id="train-30000x30000-header"),
     ],
 )
 def test_hostile_files_end_in_one_line_never_a_traceback_or_a_hang(
@@ -271,12 +288,16 @@ def test_hostile_files_end_in_one_line_never_a_traceback_or_a_hang(
     good = tmp_path / "good"
     shutil.copytree(teach_dir, good)
     cv2.imwrite(str(good / "tiny.png"), np.zeros((1, 1, 3), np.uint8))
+    (tmp_path / "huge").mkdir()
+    huge = _huge_png(tmp_path / "huge")
     args = {
         "teach": ["teach", "--product", PRODUCT, "--good", teach_dir],
         "teach-1x1": ["teach", "--product", PRODUCT, "--good", good],
         "inspect": ["inspect", "--product", PRODUCT, next(teach_dir.iterdir())],
         "watch": ["watch", "--product", PRODUCT, "--folder", tmp_path, "--duration", "1"],
         "results": ["results"],
+        "inspect-huge": ["inspect", "--product", PRODUCT, huge],
+        "train-huge": ["train", "--product", "other", "--good", huge.parent],
     }[command]
     done = run_qorva(*args, "--home", home, timeout=30)
     if command == "inspect" and done.rc == 0:  # an unusable bundle is the image's ERROR verdict

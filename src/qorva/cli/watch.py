@@ -71,6 +71,8 @@ _CAMERA_OPTIONS: dict[str, dict[str, Any]] = {
     # An hour: the idle wait is handed to Event.wait, which refuses timeouts past a few hundred years.
     "poll_ms": {"type": float_in(0, 3_600_000), "help": "rescan interval when nothing arrived"},
     "max_decode_retries": {"type": int_in(1, 1000), "help": "failed decodes after which a file is set aside"},
+    # Ten gigapixels: beyond any area-scan camera and beyond what OpenCV decodes (2^30 pixels by default).
+    "max_pixels": {"type": int_in(1, 10**10), "help": "largest image taken, width x height; larger are set aside"},
     # Each buffered frame holds a decoded image (up to the camera's size cap): the depth bounds the memory.
     "max_queue": {"type": int_in(1, 1000), "help": "images buffered between the camera and the inspector"},
 }
