@@ -274,8 +274,8 @@ class InspectionJob:
         key = image_key(meta.get("key") or file_key(self.product_id, meta), image)
         try:
             earlier = self.store.recorded(key)
-            taken_before = self.store.taken_before(key, self.summary.run_id)
-            handovers = [h for h in (meta.get("journal"), taken_before) if h is not None]
+            taken, recovered = self.store.taken_before(key, source, self.summary.run_id)
+            handovers = [h for h in (meta.get("journal"), *taken) if h is not None]
             if earlier is not None:
                 self.store.forget_handovers(handovers)
         except StoreError as exc:
@@ -293,7 +293,7 @@ class InspectionJob:
             row = self._error_row(result.error_message, source, t)
         row.product_id, row.source_file = key.product_id, key.source_file
         row.file_size, row.file_mtime_ns, row.content_hash = key.file_size, key.file_mtime_ns, key.content_hash
-        row.recovered = int(taken_before is not None)
+        row.recovered = int(recovered)
         row = self._record(row, handovers)
         self._ack(meta)
         self.summary.counts[row.verdict] += 1

@@ -72,7 +72,7 @@ _MIGRATIONS: tuple[str, ...] = (
         file_size INTEGER,
         file_mtime_ns INTEGER
     );
-    CREATE INDEX handovers_file ON handovers (source_file);
+    CREATE INDEX handovers_source ON handovers (source_bytes);
     """,
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
@@ -319,18 +319,20 @@ class ResultStore:
         found = self._read(sql, key.values())
         return int(found[0][0]) if found else None
 
-    def taken_before(self, key: Key, run_id: str) -> int | None:
-        """The journal entry of an earlier run that took the image `key` and never recorded it, if any.
+    def taken_before(self, key: Key, source: Source, run_id: str) -> tuple[list[int], bool]:
+        """The journal entries of earlier runs for the file at `source`, and whether one of them took the
+        very image `key` (same name, size and modification time: the journal has no hash of the pixels).
 
-        The journal has no hash of the pixels (the receiver thread notes a hand-over before it is hashed):
-        the file's name, size and modification time tell it.
+        Recording the file closes them all: an entry whose file has since been rewritten under the same
+        name would otherwise be reported as unrecorded at every start.
         """
         sql = (
-            "SELECT id FROM handovers WHERE source_file = ? AND product_id = ? AND file_size IS ?"
-            " AND file_mtime_ns IS ? AND run_id != ? ORDER BY id LIMIT 1"
+            "SELECT id, file_size, file_mtime_ns FROM handovers WHERE source_bytes = ? AND product_id = ?"
+            " AND run_id != ?"
         )
-        found = self._read(sql, (key.source_file, key.product_id, key.file_size, key.file_mtime_ns, run_id))
-        return int(found[0][0]) if found else None
+        found = self._read(sql, (raw(source or b""), key.product_id, run_id))
+        same = any((r[1], r[2]) == (key.file_size, key.file_mtime_ns) for r in found)
+        return [int(r[0]) for r in found], same
 
     def unrecorded(self, product_id: str, run_id: str) -> list[tuple[int, bytes]]:
         """(id, raw source path) of the images that earlier runs took for the product and never recorded."""
