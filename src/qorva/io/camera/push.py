@@ -173,7 +173,9 @@ class AcknowledgedHandover:
     Threads: the camera's records (`_seen`) belong to the receiver thread, so a frame acknowledged while
     the loop runs is disposed of there, at the start of the next scan (within one poll interval when the
     folder is idle); one acknowledged after the loop has ended is disposed of on the acknowledging thread.
-    A source waiting for its acknowledgement is kept in `_seen`, so no scan offers it again meanwhile.
+    A source waiting for its acknowledgement is kept in `_seen` (the set of path texts that the camera's
+    scan skips, as the folder-drop camera keeps it), so no scan offers it again meanwhile; a frame that
+    is never acknowledged leaves its source in place, and the next opening offers it again.
     """
 
     on_handover: Any = None
