@@ -26,6 +26,7 @@ import dataclasses
 import hashlib
 import logging
 import os
+import sqlite3
 import threading
 import time
 import uuid
@@ -164,7 +165,10 @@ class InspectionJob:
     def _open(self) -> None:
         self._report_unrecorded()
         if hasattr(self.camera, "on_handover"):
-            self._journal = self.store.journal()
+            try:
+                self._journal = self.store.journal()
+            except sqlite3.Error as exc:  # the rows are what counts; only the "recovered" marks are lost
+                logger.warning("cannot open the journal of taken images in %s: %s", self.store.path, exc)
             self.camera.on_handover = self._on_handover
         try:
             self.camera.open()
@@ -178,8 +182,11 @@ class InspectionJob:
 
     def _report_unrecorded(self) -> None:
         """Name the images that an earlier run took, never recorded, and that are gone from the folder."""
+        folder = getattr(self.camera, "params", {}).get("path")
         try:
             entries = self.store.unrecorded(self.product_id, self.summary.run_id)
+            # Another watcher of the product on another folder has its own images in flight.
+            entries = [(i, p) for i, p in entries if folder is None or Path(os.fsdecode(p)).parent == Path(folder)]
             gone = [(i, p) for i, p in entries if not Path(os.fsdecode(p)).exists()]
             for _, path in gone:
                 logger.warning("an image taken by an earlier run was never recorded and is gone: %s", shown(path))
@@ -210,7 +217,8 @@ class InspectionJob:
         try:
             key = file_key(self.product_id, meta)
             meta["key"] = key
-            meta["journal"] = self._journal.take(key, meta.get("source_path"), self.summary.run_id)
+            if self._journal is not None:
+                meta["journal"] = self._journal.take(key, meta.get("source_path"), self.summary.run_id)
         except Exception as exc:  # noqa: BLE001 - the journal only marks recoveries; the image goes on
             logger.warning("cannot note the hand-over of %s: %s", shown(str(meta.get("source_file"))), exc)
 
