@@ -240,7 +240,8 @@ class DropnestCamera(PushCamera):
                 _remove_marker(marker, test_first=False)
             elif mode == "move":
                 assert self._processed_dir is not None
-                self._processed_dir.mkdir(parents=True, exist_ok=True)
+                if not self._processed_dir.is_dir():
+                    self._processed_dir.mkdir(parents=True, exist_ok=True)
                 dest = _free_destination(self._processed_dir, fpath)
                 shutil.move(str(fpath), str(dest), copy_function=_copy_into_place)
                 _remove_marker(marker, test_first=True)

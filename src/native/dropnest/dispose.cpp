@@ -56,7 +56,10 @@ void move_to_processed(py::handle self, py::handle fpath, py::handle marker) {
     }
     // Deleted while the camera runs (by an operator clearing the archive), it is made again: else
     // every later move fails and each file stays to be taken again at the next opening.
-    processed.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+    // Tested first: a mkdir that finds the folder raises and catches an error, three times the cost.
+    if (!interop::truth(processed.attr("is_dir")())) {
+        processed.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+    }
     py::object dest = free_destination(processed, fpath);
     // shutil.move renames within a volume; across volumes it copies with copy_function, then deletes.
     const auto &g = globals();
