@@ -10,6 +10,8 @@ import sys
 import time
 from typing import TYPE_CHECKING, TextIO
 
+from qorva.names import printable
+
 if TYPE_CHECKING:
     from qorva.results import Row
 
@@ -102,11 +104,16 @@ class StatusLine:
 
 
 def result_line(row: Row) -> str:
-    """The one line printed per image: local time, file, verdict, score/threshold, dominant branch, latency."""
+    """The one line printed per image: local time, file, verdict, score/threshold, dominant branch, latency.
+
+    Names and messages come from outside: control characters are escaped so that a line stays one line.
+    """
+
     when = dt.datetime.fromisoformat(row.recorded_at.replace("Z", "+00:00")).astimezone()
     stamp = when.strftime("%H:%M:%S.") + f"{when.microsecond // 1000:03d}"
     if row.verdict == "ERROR":
-        what = f"ERROR  {row.error_message}"
+        what = f"ERROR  {printable(row.error_message)}"
     else:
         what = f"{row.verdict:<5}  {row.score:8.4f} / {row.threshold:.4f}  {row.dominant_branch or '-':<11}"
-    return f"{stamp}  {row.source_file}  {what}  {row.latency_ms:.0f} ms"
+    recovered = "  (recovered)" if row.recovered else ""
+    return f"{stamp}  {printable(row.source_file)}  {what}  {row.latency_ms or 0:.0f} ms{recovered}"

@@ -6,12 +6,20 @@ import argparse
 import csv
 import io
 import json
+import os
+import shutil
+import sqlite3
+import struct
+import zipfile
+import zlib
 from pathlib import Path
 
+import cv2
+import numpy as np
 import pytest
 
 from clitools import PRODUCT, defect, goods, run_qorva, write_images
-from qorva.cli.__main__ import COMMANDS, build_parser
+from qorva.cli.__main__ import COMMANDS, build_parser, main
 from qorva.home import db_path, state_path
 from qorva.inspection.base import ModelState
 from qorva.results import ResultStore, Row
@@ -51,7 +59,6 @@ def test_teach_stores_the_state_and_prints_the_calibration(home: Path, teach_dir
     ("args", "needles"),
     [
         pytest.param(["--product", "nope"], ["unknown product 'nope'", "qorva train"], id="unknown-product"),
-        pytest.param(["--product", "../etc"], ["product id"], id="unsafe-product-id"),
         pytest.param(["--product", PRODUCT, "--weights", "nosuch"], ["nosuch"], id="missing-bundle"),
         pytest.param(["--product", PRODUCT, "--good", "/no/such/dir"], ["/no/such/dir"], id="missing-folder"),
     ],
@@ -155,17 +162,28 @@ def test_results_without_database_is_empty_not_an_error(tmp_path: Path, before: 
 
 
 @pytest.mark.parametrize(
-    "args",
+    ("args", "needle"),
     [
-        pytest.param(["results", "--since", "yesterday"], id="bad-since"),
-        pytest.param(["teach", "--good", "x"], id="missing-product"),
-        pytest.param(["watch", "--product", PRODUCT, "--folder", "x", "--max-images", "0"], id="zero-max-images"),
-        pytest.param(["results", "--format", "xml"], id="bad-format"),
+        pytest.param(["results", "--since", "yesterday"], "not a time", id="bad-since"),
+        pytest.param(["results", "--limit", "0"], "--limit", id="zero-limit"),
+        pytest.param(["results", "--format", "xml"], "--format", id="bad-format"),
+        pytest.param(["teach", "--good", "x"], "--product", id="missing-product"),
+        pytest.param(["teach", "--product", "../etc", "--good", "x"], "product id", id="unsafe-product-id"),
+        pytest.param(["teach", "--product", "p", "--good", "x", "--sigma", "nan"], "--sigma", id="nan-sigma"),
+        pytest.param(["teach", "--product", "p", "--good", "x", "--weights", "a/b"], "bundle name", id="weights-path"),
+        pytest.param(["teach", "--product", "p", "--good", "x", "--device", "tpu"], "unknown device", id="bad-device"),
+        pytest.param(["train", "--product", "p", "--good", "x", "--name", ".."], "bundle name", id="dotdot-name"),
+        pytest.param(["train", "--product", "p", "--good", "x", "--seed", "-1"], "--seed", id="negative-seed"),
+        pytest.param(["purge", "--product", ".."], "product id", id="purge-dotdot"),
+        pytest.param(["inspect", "--product", "a\\b", "x.png"], "product id", id="inspect-separator"),
+        pytest.param(["demo", "--size", "10"], "--size", id="demo-size"),
     ],
 )
-def test_usage_errors_exit_2(tmp_path: Path, args: list[str]):
-    done = run_qorva(*args, "--home", tmp_path)
-    assert done.rc == 2 and "usage:" in done.err
+def test_usage_errors_exit_2(tmp_path: Path, capsys: pytest.CaptureFixture[str], args: list[str], needle: str):
+    with pytest.raises(SystemExit) as ended:
+        main([*args, "--home", str(tmp_path)])
+    err = capsys.readouterr().err
+    assert ended.value.code == 2 and "usage:" in err and needle in err.splitlines()[-1], err
 
 
 def test_purge_removes_only_the_retraining_cache(home: Path):
@@ -179,6 +197,128 @@ def test_purge_removes_only_the_retraining_cache(home: Path):
     assert again.rc == 0 and "nothing to purge" in again.out
 
 
-def test_purge_refuses_an_unsafe_product_id(home: Path):
-    assert_one_line_error(run_qorva("purge", "--product", "..", "--home", home), "product id")
-    assert (home / "_train" / "norim" / PRODUCT).is_dir()
+def _bundle(home: Path) -> Path:
+    return home / "products" / PRODUCT / "norim" / PRODUCT
+
+
+def _archive(home: Path, members: dict[str, bytes]) -> None:
+    with zipfile.ZipFile(_bundle(home) / "model.npz", "w") as zf:
+        for name, data in members.items():
+            zf.writestr(name, data)
+
+
+def _declaring(shape: tuple[int, ...], descr: str = "<f8") -> bytes:
+    """A .npy member whose header declares `shape` and that holds no data."""
+    buf = io.BytesIO()
+    np.lib.format.write_array_header_1_0(buf, {"descr": descr, "fortran_order": False, "shape": shape})
+    return buf.getvalue()
+
+
+def _strings(home: Path) -> None:
+    with np.load(_bundle(home) / "model.npz") as npz:
+        arrays = {k: npz[k] for k in npz.files}
+    arrays["feat_mean"] = np.array(["x"] * len(arrays["feat_mean"]))
+    np.savez(_bundle(home) / "model.npz", **arrays)
+
+
+def _huge_png(folder: Path) -> Path:
+    """A PNG of a few hundred bytes whose header declares 30000x30000 pixels (2.7 GB decoded)."""
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    ihdr = struct.pack(">IIBBBBB", 30000, 30000, 8, 2, 0, 0, 0)
+    rows = zlib.compress(b"\0" * 90001 * 8, 9)
+    path = folder / "huge.png"
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+    return path
+
+
+def _fifo(home: Path) -> None:
+    (_bundle(home) / "model.npz").unlink()
+    os.mkfifo(_bundle(home) / "model.npz")
+
+
+def _newer_db(home: Path) -> None:
+    ResultStore(db_path(home)).close()
+    db = sqlite3.connect(str(db_path(home)))
+    db.execute("PRAGMA user_version = 99")
+    db.close()
+
+
+def _state(home: Path, threshold: object) -> None:
+    data = json.loads(state_path(home, PRODUCT).read_text(encoding="utf-8"))
+    state_path(home, PRODUCT).write_text(json.dumps({**data, "threshold": threshold}), encoding="utf-8")
+
+
+_HOSTILE = {
+    "nested-bundle-json": lambda h: (_bundle(h) / "bundle.json").write_text("[" * 100_000 + "]" * 100_000),
+    "archive-10e12-elements": lambda h: _archive(h, {"feat_mean.npy": _declaring((10**12,))}),
+    "archive-inflating-to-2gb": lambda h: _archive(h, {"feat_mean.npy": _declaring((2**28,)) + bytes(4096)}),
+    "archive-of-strings": _strings,
+    "fifo-for-the-arrays": _fifo,
+    "threshold-null": lambda h: _state(h, None),
+    "state-nested": lambda h: state_path(h, PRODUCT).write_text("[" * 100_000),
+    "newer-database": _newer_db,
+}
+
+
+@pytest.mark.parametrize(
+    ("case", "command", "needle"),
+    [
+        pytest.param("nested-bundle-json", "teach", "bundle.json", id="nested-bundle-json"),
+        pytest.param("archive-10e12-elements", "teach", "too large", id="archive-10e12-elements"),
+        pytest.param("archive-inflating-to-2gb", "teach", "too large", id="archive-inflating-to-2gb"),
+        pytest.param("archive-of-strings", "teach", "not numbers", id="archive-of-strings"),
+        pytest.param("fifo-for-the-arrays", "teach", "not a regular file", id="fifo-teach"),
+        pytest.param("fifo-for-the-arrays", "inspect", "not a regular file", id="fifo-inspect"),
+        pytest.param("threshold-null", "inspect", "damaged", id="threshold-null"),
+        pytest.param("state-nested", "watch", "damaged", id="state-nested"),
+        pytest.param("newer-database", "results", "upgrade qorva", id="results-newer-database"),
+        pytest.param(None, "teach-1x1", "8x8", id="teach-1x1-image"),
+        pytest.param(None, "inspect-huge", "declares 30000x30000 pixels", id="inspect-30000x30000-header"),
+        pytest.param(None, "train-huge", "declares 30000x30000 pixels", id="train-30000x30000-header"),
+    ],
+)
+def test_hostile_files_end_in_one_line_never_a_traceback_or_a_hang(
+    home: Path, tmp_path: Path, teach_dir: Path, case: str | None, command: str, needle: str
+):
+    if case is not None:
+        _HOSTILE[case](home)
+    good = tmp_path / "good"
+    shutil.copytree(teach_dir, good)
+    cv2.imwrite(str(good / "tiny.png"), np.zeros((1, 1, 3), np.uint8))
+    (tmp_path / "huge").mkdir()
+    huge = _huge_png(tmp_path / "huge")
+    args = {
+        "teach": ["teach", "--product", PRODUCT, "--good", teach_dir],
+        "teach-1x1": ["teach", "--product", PRODUCT, "--good", good],
+        "inspect": ["inspect", "--product", PRODUCT, next(teach_dir.iterdir())],
+        "watch": ["watch", "--product", PRODUCT, "--folder", tmp_path, "--duration", "1"],
+        "results": ["results"],
+        "inspect-huge": ["inspect", "--product", PRODUCT, huge],
+        "train-huge": ["train", "--product", "other", "--good", huge.parent],
+    }[command]
+    done = run_qorva(*args, "--home", home, timeout=30)
+    if command == "inspect" and done.rc == 0:  # an unusable bundle is the image's ERROR verdict
+        assert "ERROR" in done.out and needle in done.out, done.out
+    else:
+        assert_one_line_error(done, needle)
+
+
+def test_purge_with_an_unreadable_folder_ends_in_one_line(
+    home: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+):
+    cache = home / "_train" / "norim" / PRODUCT
+    (cache / "locked").mkdir()
+    real = os.scandir
+
+    def scandir(path):  # root reads every folder: refuse the way a folder of another user refuses
+        if Path(path).name == "locked":
+            raise PermissionError(13, "Permission denied", str(path))
+        return real(path)
+
+    monkeypatch.setattr(os, "scandir", scandir)
+    assert main(["purge", "--product", PRODUCT, "--home", str(home)]) == 1
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and err[0].startswith("qorva: error: cannot purge") and "Permission denied" in err[0]

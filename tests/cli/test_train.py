@@ -37,3 +37,15 @@ def test_train_command_bad_input_is_one_line(tmp_path, capsys, setup, match):
     err = capsys.readouterr().err
     assert code == 1
     assert err.startswith("qorva: error: ") and match in err and len(err.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("args", [["--product", "other", "--name", "P7"], ["--product", "P7"]],
+                         ids=["named-like-a-bundle", "product-id-is-a-bundle-name"])
+def test_train_refuses_a_bundle_name_that_another_product_uses(tmp_path, capsys, args):
+    home = tmp_path / "home"
+    owner = "P7" if args[1] == "other" else "first"
+    (home / "products" / owner / "norim" / "P7").mkdir(parents=True)
+    (home / "products" / owner / "norim" / "P7" / "bundle.json").write_text("{}")
+    assert main(["train", *args, "--good", str(tmp_path / "absent"), "--home", str(home)]) == 1
+    err = capsys.readouterr().err.strip().splitlines()
+    assert err == [f"qorva: error: bundle name 'P7' is already used by product '{owner}'; choose another --name"]

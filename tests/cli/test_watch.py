@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import signal
 import sqlite3
 import threading
@@ -13,6 +14,8 @@ import pytest
 
 from clitools import PRODUCT, defect, goods, run_qorva, start_qorva, stop, write_images
 from helpers import wait_until
+from qorva.cli.__main__ import main
+from qorva.cli._common import duration_s
 from qorva.home import db_path
 
 _FAST = ("--poll-ms", "20", "--stable-ms", "120", "--quiet")
@@ -145,34 +148,98 @@ def test_watch_errors_are_one_line(home: Path, drop: Path, args: list[str], need
         assert n in done.err
 
 
-def test_results_survive_a_killed_watch_and_the_next_run_appends(home: Path, drop: Path):
-    first = {f"a{i}.png": im for i, im in enumerate(goods(6, seed=15))}
-    proc = start_qorva("watch", "--product", PRODUCT, "--folder", drop, *_FAST, "--home", home)
-    sender = Sender(drop, first)
-    sender.start()
+def test_kill_9_loses_no_taken_image_and_records_none_twice(home: Path, drop: Path):
+    names = {p.name for p in write_images(drop, goods(24, seed=15), "a")}
+    args = ("watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none", *_FAST, "--home", home)
+    proc = start_qorva(*args)
     try:
-        arrived = wait_until(lambda: len(rows(home)) >= 3, timeout=30, interval=0.05)
+        arrived = wait_until(lambda: len(rows(home)) >= 3, timeout=30, interval=0.01)
     finally:
         proc.kill()
         proc.communicate(timeout=10)
-        # The sender finishes its files: a half-written one would never be judged by the next run.
-        sender.join()
     assert arrived
     db = sqlite3.connect(str(db_path(home)))
     assert db.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
     db.close()
     before = [tuple(r) for r in rows(home)]
-    assert len(before) >= 3
+    recorded = {r[4] for r in before}
+    moved = {p.name for p in (drop / "_processed").glob("*.png")}
+    # A file leaves the folder only after its row: the frames buffered at the kill are still there.
+    assert moved <= recorded and len(moved) < len(names)
+    assert {p.name for p in drop.glob("*.png")} | moved == names
 
-    write_images(drop, goods(2, seed=16), "b")
-    pending = {p.name for p in drop.glob("*.png")}
     done = run_qorva(
-        "watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none", "--max-images", str(len(pending)),
-        "--duration", "20", *_FAST, "--home", home,
+        "watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none",
+        "--max-images", str(len(names - recorded)), "--duration", "20s", *_FAST, "--home", home,
     )
     assert done.rc == 0, done.err
     after = rows(home)
     assert [tuple(r) for r in after[: len(before)]] == before
-    appended = after[len(before) :]
-    assert {r["source_file"] for r in appended} == pending
-    assert all(r["id"] > before[-1][0] for r in appended)
+    assert sorted(r["source_file"] for r in after) == sorted(names)
+    recovered = {r["source_file"] for r in after if r["recovered"]}
+    assert recovered and not recovered & recorded
+    assert "never recorded" in done.err and f"{len(recovered)} recovered" in done.out.splitlines()[-1]
+    assert not list(drop.glob("*.png"))
+
+
+def test_a_second_watcher_of_a_folder_exits_at_once_naming_the_first(home: Path, drop: Path):
+    lock = drop / ".qorva-watch.lock"
+    first = start_qorva("watch", "--product", PRODUCT, "--folder", drop, *_FAST, "--home", home)
+    try:
+        assert wait_until(lambda: lock.exists() and lock.stat().st_size > 0, timeout=30, interval=0.05)
+        second = run_qorva("watch", "--product", PRODUCT, "--folder", drop, "--duration", "5s", "--home", home)
+    finally:
+        done = stop(first, signal.SIGTERM)
+    assert done.rc == 0, done.err
+    assert second.rc == 1 and len(second.err.strip().splitlines()) == 1, second.err
+    assert f"already watched by pid {first.pid} on " in second.err and "stop that watcher first" in second.err
+    again = run_qorva("watch", "--product", PRODUCT, "--folder", drop, "--duration", "0.2", "--home", home)
+    assert again.rc == 0, again.err
+
+
+@pytest.mark.parametrize(
+    ("option", "value"),
+    [
+        pytest.param("--stable-ms", "nan", id="nan-stable"),
+        pytest.param("--poll-ms", "inf", id="inf-poll"),
+        pytest.param("--poll-ms", "-5", id="negative-poll"),
+        pytest.param("--sentinel-ext", "/x", id="separator-marker"),
+        pytest.param("--sentinel-ext", "", id="empty-marker"),
+        pytest.param("--max-images", "0", id="zero-images"),
+        pytest.param("--duration", "5x", id="duration-unit"),
+        pytest.param("--duration", "0s", id="zero-duration"),
+        pytest.param("--max-decode-retries", "0", id="zero-retries"),
+        pytest.param("--max-queue", "1e9", id="queue-not-int"),
+        pytest.param("--extensions", " , ", id="no-suffix"),
+        pytest.param("--extensions", "png,a/b", id="suffix-separator"),
+        pytest.param("--processed-dir", "{drop}", id="processed-is-drop"),
+        pytest.param("--product", "a/b", id="product-separator"),
+    ],
+)
+def test_watch_values_are_checked_before_starting(
+    tmp_path: Path, drop: Path, capsys: pytest.CaptureFixture[str], option: str, value: str
+):
+    args = ["watch", "--product", PRODUCT, "--folder", str(drop), option, value.format(drop=drop / ".")]
+    with pytest.raises(SystemExit) as ended:
+        main([*args, "--home", str(tmp_path)])
+    err = capsys.readouterr().err.strip().splitlines()
+    assert ended.value.code == 2 and err[-1].startswith("qorva watch: error: ") and option in " ".join(err), err
+
+
+@pytest.mark.parametrize(("text", "seconds"), [("30", 30.0), ("30s", 30.0), ("5m", 300.0), ("1.5h", 5400.0)])
+def test_duration_takes_units_like_since(text: str, seconds: float):
+    assert duration_s(text) == seconds
+
+
+def test_any_name_the_file_system_allows_is_recorded_and_printed_on_one_line(home: Path, drop: Path):
+    names = {b"caf\xe9.png": "caf\\xe9.png", b"two\nlines.png": "two\\x0alines.png", b"a\\b.png": "a\\\\b.png"}
+    for i, (name, _) in enumerate(names.items()):
+        cv2.imwrite(str(drop / f"tmp{i}.png"), goods(1, seed=20 + i)[0])
+        (drop / f"tmp{i}.png").rename(os.fsdecode(bytes(drop) + b"/" + name))
+    done = run_qorva("watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none", "--max-images", "3",
+                     *_FAST, "--home", home)
+    assert done.rc == 0, done.err
+    lines = done.out.splitlines()
+    assert len(lines) == 4 and sorted(line.split()[1] for line in lines[:3]) == sorted(names.values())
+    recorded = {bytes(r["source_bytes"]): r["source_file"] for r in rows(home)}
+    assert recorded == {bytes(drop) + b"/" + n: text for n, text in names.items()}

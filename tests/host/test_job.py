@@ -3,15 +3,20 @@
 from __future__ import annotations
 
 import math
+import os
+import threading
 from pathlib import Path
 
 import numpy as np
+import pytest
 
+from helpers import wait_until, write_png
 from qorva.home import db_path
 from qorva.inspection.base import ModelState
 from qorva.io.camera.base import CameraError
-from qorva.job import InspectionJob
-from qorva.results import ResultStore
+from qorva.io.camera.push import with_acknowledgement
+from qorva.job import InspectionJob, camera_params
+from qorva.results import ResultStore, StoreError
 from qorva.schemas.common import InspectionResult, Verdict
 
 
@@ -68,3 +73,96 @@ def test_job_records_failures_as_errors_and_keeps_going(tmp_path: Path):
     assert rows[1].score is None
     assert rows[2].overlay_path and Path(rows[2].overlay_path).is_file() and rows[3].overlay_path is None
     assert summary.reason == "camera-failed" and camera.closed
+
+
+class _AckCamera(_Camera):
+    """The scripted camera with the acknowledgement of the acknowledged hand-over."""
+
+    def __init__(self, frames):
+        super().__init__(frames)
+        self.acked = []
+
+    def ack(self, meta):
+        self.acked.append(meta["source_file"])
+
+
+def _frames(names):
+    return [(np.full((4, 4, 3), i, np.uint8), {"source_file": n, "source_path": f"/d/{n}"})
+            for i, n in enumerate(names)]
+
+
+def _failing_add(store, fails):
+    """`store.add` failing `fails` times (None: always) the way a full disk fails it."""
+    real, count = store.add, [0]
+
+    def add(row, **kw):
+        count[0] += 1
+        if fails is None or count[0] <= fails:
+            msg = "cannot record a result: database or disk is full"
+            raise StoreError(msg)
+        return real(row, **kw)
+
+    return add
+
+
+@pytest.mark.parametrize(
+    ("case", "verdicts", "acked", "reason"),
+    [
+        pytest.param("edited-state", ["ERROR", "ERROR"], 2, "camera-failed", id="overlay-of-an-unsafe-product-id"),
+        pytest.param("row-refused-once", ["ERROR", "NG"], 2, "camera-failed", id="one-row-refused"),
+        pytest.param("store-gone", [], 0, "store-failed", id="no-row-can-be-written"),
+    ],
+)
+def test_a_failure_after_an_image_is_taken_is_its_error_row_or_stops_taking(tmp_path, case, verdicts, acked, reason):
+    camera = _AckCamera(_frames(["a.png", "b.png"]))
+    product = "../edited" if case == "edited-state" else "P1"
+    state = ModelState(module="norim", product_id=product, threshold=1.0)
+    with ResultStore(db_path(tmp_path)) as store:
+        if case != "edited-state":
+            store.add = _failing_add(store, 1 if case == "row-refused-once" else None)
+        job = InspectionJob(home=tmp_path, state=state, store=store, camera=camera,
+                            inspector=_Inspector([_result(Verdict.NG, 5.0)] * 2))
+        summary = job.run()
+        rows = ResultStore.query(store)
+    assert [r.verdict for r in rows] == verdicts and len(camera.acked) == acked
+    assert summary.reason == reason and all(r.error_message for r in rows if r.verdict == "ERROR")
+    if case == "store-gone":
+        assert "disk is full" in summary.error and camera.frames  # the second frame was never taken
+
+
+def _watch(tmp_path, folder, after, until):
+    """Run the job over `folder` with the real camera until `until(summary)`; returns the summary."""
+    from qorva.io.camera.dropnest import DropnestCamera
+
+    camera = with_acknowledgement(DropnestCamera)(
+        camera_params(folder, ready_policy="none", poll_ms=5, after=after))
+    state = ModelState(module="norim", product_id="P1", threshold=1.0)
+    with ResultStore(db_path(tmp_path)) as store:
+        job = InspectionJob(home=tmp_path, state=state, store=store, camera=camera,
+                            inspector=_Inspector([_result(Verdict.OK, 0.5)] * 10))
+        stopper = threading.Thread(target=lambda: wait_until(lambda: until(job.summary), 10) and job.stop.set())
+        stopper.start()
+        try:
+            return job.run()
+        finally:
+            job.stop.set()
+            stopper.join()
+
+
+@pytest.mark.parametrize("after", ["move", "delete", "keep"])
+def test_an_image_recorded_before_is_disposed_of_without_a_second_row(tmp_path, after):
+    folder = tmp_path / "drop"
+    folder.mkdir()
+    names = [b"a.png", b"b\xff.png", b"c\n.png"]
+    for i, name in enumerate(names):
+        write_png(Path(os.fsdecode(bytes(folder) + b"/" + name)), seed=i)
+    # Rows recorded, files still in the folder: a crash between the row and the move, or files kept.
+    first = _watch(tmp_path, folder, "keep", lambda s: s.n == 3)
+    second = _watch(tmp_path, folder, after, lambda s: s.skipped == 3)
+    with ResultStore(db_path(tmp_path)) as store:
+        rows = store.query()
+    assert (first.n, second.n, len(rows)) == (3, 0, 3)
+    assert sorted(r.source_bytes for r in rows) == sorted(bytes(folder) + b"/" + n for n in names)
+    left = sorted(os.fsencode(p.name) for p in folder.glob("*.png"))
+    assert left == ([] if after != "keep" else sorted(names))
+    assert len(list((folder / "_processed").glob("*.png"))) == (3 if after == "move" else 0)

@@ -8,7 +8,7 @@ import pytest
 from helpers import image, png_bytes, wait_until
 from qorva.io.camera.base import CameraError
 from qorva.io.camera.dropnest import DropnestCamera
-from qorva.io.camera.push import PushCamera
+from qorva.io.camera.push import PushCamera, with_acknowledgement
 
 
 class Counter(PushCamera):
@@ -100,3 +100,29 @@ def test_open_and_close_are_idempotent(tmp_path):
     assert not cam.is_open
     with pytest.raises(CameraError, match="not open"):
         cam.read(timeout=0)
+
+
+@pytest.mark.parametrize("after", ["move", "delete"])
+def test_acknowledged_handover_disposes_of_a_file_only_once_its_frame_is_acknowledged(tmp_path, after):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for i, name in enumerate(["a.png", "b.png", "c.png"]):
+        (folder / name).write_bytes(png_bytes(image(i)))
+    gone = (lambda n: (folder / "_processed" / n).exists()) if after == "move" else (lambda n: True)
+    left = lambda: sorted(p.name for p in folder.glob("*.png"))  # noqa: E731
+    cam = with_acknowledgement(DropnestCamera)({"path": str(folder), "ready_policy": "none", "poll_ms": 5,
+                                                "after": after})
+    cam.open()
+    frames = [cam.read(timeout=5) for _ in range(3)]
+    assert [f[1]["source_file"] for f in frames] == ["a.png", "b.png", "c.png"]
+    # Waiting files are neither disposed of nor offered again.
+    assert cam.read(timeout=0.3) is None and left() == ["a.png", "b.png", "c.png"] and cam.waiting() == 3
+    cam.ack(frames[0][1])
+    assert wait_until(lambda: left() == ["b.png", "c.png"] and gone("a.png"), timeout=5)
+    cam.close()
+    cam.ack(frames[1][1])  # after the loop has ended: disposed of on this thread, at once
+    assert left() == ["c.png"] and gone("b.png")
+    cam.open()  # the file never acknowledged is offered again
+    assert cam.read(timeout=5)[1]["source_file"] == "c.png"
+    cam.close()
+    assert left() == ["c.png"]

@@ -13,9 +13,11 @@ from qorva.cli._common import home_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.home import use as use_home
+from qorva.names import printable
 
 # Each command lives in its own module of this package, exposing
-# `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`.
+# `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`, and optionally
+# `check_args(args) -> str | None`, what is wrong with a combination of values (a usage error).
 # Listed in the order `--help` shows them.
 COMMANDS = ("train", "teach", "inspect", "watch", "results", "purge", "demo")
 
@@ -26,6 +28,13 @@ def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:
     parser.add_argument("--home", help="qorva home folder (default: $QORVA_HOME or the per-user folder)", **kw)
     parser.add_argument("--quiet", action="store_true", help="no progress bars or status lines", **kw)
     parser.add_argument("--debug", action="store_true", help="debug logging and full tracebacks", **kw)
+
+
+class _OneLineFormatter(logging.Formatter):
+    """Log records name files from outside: a newline in a name must not start a line of its own."""
+
+    def formatMessage(self, record: logging.LogRecord) -> str:  # noqa: N802 - the logging API's name
+        return printable(super().formatMessage(record))
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -41,7 +50,7 @@ def build_parser() -> argparse.ArgumentParser:
         module = importlib.import_module(f"qorva.cli.{name}")
         cmd = module.add_parser(sub)
         _common(cmd)
-        cmd.set_defaults(_run=module.run)
+        cmd.set_defaults(_run=module.run, _check=getattr(module, "check_args", None), _parser=cmd)
     return parser
 
 
@@ -52,18 +61,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"qorva: error: {exc}", file=sys.stderr)
         return 1
     args = parser.parse_args(argv)
-    logging.basicConfig(
-        level=logging.DEBUG if args.debug else logging.WARNING,
-        format="%(asctime)s %(levelname)s %(name)s: %(message)s",
-        stream=sys.stderr,
-    )
+    problem = args._check(args) if args._check is not None else None
+    if problem:
+        args._parser.error(problem)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_OneLineFormatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    logging.basicConfig(level=logging.DEBUG if args.debug else logging.WARNING, handlers=[handler])
     try:
         with use_home(home_of(args)):
             return int(args._run(args) or 0)
     except QorvaError as exc:
         if args.debug:
             raise
-        print(f"qorva: error: {exc}", file=sys.stderr)
+        # Messages carry names from outside: a newline in one must not make a second line.
+        print(f"qorva: error: {printable(exc)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("qorva: interrupted", file=sys.stderr)

@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
+import re
 import signal
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -14,7 +16,7 @@ import numpy as np
 
 from qorva.console import Progress
 from qorva.errors import QorvaError
-from qorva.home import qorva_home
+from qorva.home import UnsafeNameError, check_name, qorva_home
 from qorva.images import read_image
 
 
@@ -60,20 +62,88 @@ def read_images(files: list[Path], desc: str, *, quiet: bool) -> list[np.ndarray
     return images
 
 
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        msg = f"must be at least 1, got {value}"
-        raise argparse.ArgumentTypeError(msg)
-    return value
+# --- option types: each value is checked when the command line is parsed (a usage error, exit 2) ------------
 
 
-def positive_float(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        msg = f"must be greater than 0, got {text}"
+def int_in(low: int, high: int) -> Callable[[str], int]:
+    """An option type: an integer from `low` to `high`."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            msg = f"not a whole number: {text!r}"
+            raise argparse.ArgumentTypeError(msg) from None
+        if not low <= value <= high:
+            msg = f"must be from {low} to {high}, got {value}"
+            raise argparse.ArgumentTypeError(msg)
+        return value
+
+    parse.__name__ = "integer"
+    return parse
+
+
+def float_in(low: float, high: float, *, low_open: bool = False) -> Callable[[str], float]:
+    """An option type: a finite number from `low` (excluded when `low_open`) to `high`."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            msg = f"not a number: {text!r}"
+            raise argparse.ArgumentTypeError(msg) from None
+        above = value > low if low_open else value >= low
+        if not (math.isfinite(value) and above and value <= high):
+            least = f"greater than {low:g}" if low_open else f"at least {low:g}"
+            msg = f"must be {least} and at most {high:g}, got {text}"
+            raise argparse.ArgumentTypeError(msg)
+        return value
+
+    parse.__name__ = "number"
+    return parse
+
+
+positive_int = int_in(1, 10**9)
+positive_float = float_in(0.0, 10.0**9, low_open=True)
+
+_DURATION = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd]?)$")
+_UNIT_S = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}
+
+
+def duration_s(text: str) -> float:
+    """An option type: a positive duration in seconds, as 30, 30s, 5m, 2h or 1.5d."""
+    m = _DURATION.match(text.strip().lower())
+    seconds = float(m.group(1)) * _UNIT_S[m.group(2)] if m else math.nan
+    if not (math.isfinite(seconds) and 0 < seconds <= 365 * 86400):
+        msg = f"not a duration: {text!r}; use seconds or 30s, 5m, 2h, 1.5d (up to a year)"
         raise argparse.ArgumentTypeError(msg)
-    return value
+    return seconds
+
+
+def name_of(what: str) -> Callable[[str], str]:
+    """An option type: a product id or bundle name that names exactly one folder (no separators, no '..')."""
+
+    def parse(text: str) -> str:
+        try:
+            return check_name(text, what)
+        except UnsafeNameError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+
+    parse.__name__ = what
+    return parse
+
+
+def plain_text(what: str, *, max_len: int = 64) -> Callable[[str], str]:
+    """An option type: short text without path separators or control characters (a suffix, a marker)."""
+
+    def parse(text: str) -> str:
+        if not text or len(text) > max_len or any(c in text for c in "/\\\0") or not text.isprintable():
+            msg = f"{what} must be 1 to {max_len} printable characters without '/' or '\\', got {text!r}"
+            raise argparse.ArgumentTypeError(msg)
+        return text
+
+    parse.__name__ = what
+    return parse
 
 
 @contextlib.contextmanager

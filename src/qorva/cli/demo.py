@@ -13,7 +13,7 @@ import threading
 import time
 from pathlib import Path
 
-from qorva.cli._common import camera_class, inspector, positive_int, stop_on_signals
+from qorva.cli._common import camera_class, inspector, int_in, stop_on_signals
 from qorva.cli._help import HelpFormatter
 from qorva.console import result_line
 from qorva.demo.report import write_report
@@ -31,16 +31,18 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         formatter_class=HelpFormatter,
     )
     parser.add_argument("--workdir", default="demo-out", help="folder for data, home, drop folder and report")
-    parser.add_argument("--images", type=positive_int, default=40, help="test images dropped (about 40%% defective)")
+    parser.add_argument(
+        "--images", type=int_in(1, 10_000), default=40, help="test images dropped (about 40%% defective)"
+    )
     parser.add_argument("--product", choices=tuple(PRODUCTS), default="assembly", help="built-in synthetic product")
     parser.add_argument(
         "--policy", choices=("stable", "sentinel", "both"), default="both",
         help="readiness policy; both: the first half of the images stable, the second half sentinel",
     )
-    parser.add_argument("--train-images", type=positive_int, default=24, help="good images to train on")
-    parser.add_argument("--teach-images", type=positive_int, default=16, help="good images to calibrate on")
-    parser.add_argument("--size", type=int, default=256, help="image side in pixels")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic images")
+    parser.add_argument("--train-images", type=int_in(1, 10_000), default=24, help="good images to train on")
+    parser.add_argument("--teach-images", type=int_in(1, 10_000), default=16, help="good images to calibrate on")
+    parser.add_argument("--size", type=int_in(64, 4096), default=256, help="image side in pixels")
+    parser.add_argument("--seed", type=int_in(0, 2**32 - 1), default=0, help="seed of the synthetic images")
     return parser
 
 
@@ -48,9 +50,6 @@ def run(args: argparse.Namespace) -> int:
     t0 = time.perf_counter()
     if args.home:
         msg = "qorva demo keeps its own home under --workdir; drop --home"
-        raise DemoError(msg)
-    if args.size < 64:
-        msg = f"--size must be at least 64, got {args.size}"
         raise DemoError(msg)
     opts = DemoOptions(
         workdir=Path(args.workdir).resolve(),

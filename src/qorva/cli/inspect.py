@@ -10,10 +10,11 @@ import uuid
 from pathlib import Path
 from typing import Any
 
-from qorva.cli._common import home_of, inspector
+from qorva.cli._common import home_of, inspector, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.console import Progress
 from qorva.images import ImageError, read_image
+from qorva.names import printable
 from qorva.products import check_product, load_state
 from qorva.results import VERDICTS, Row, write_overlay
 
@@ -25,7 +26,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description=__doc__,
         formatter_class=HelpFormatter,
     )
-    parser.add_argument("--product", required=True, help="product id (taught with 'qorva teach')")
+    parser.add_argument(
+        "--product", required=True, type=name_of("product id"), help="product id (taught with 'qorva teach')"
+    )
     parser.add_argument("images", nargs="+", metavar="IMAGE", help="image files to judge")
     parser.add_argument(
         "--overlays", default=None, metavar="DIR",
@@ -65,8 +68,7 @@ def _judge(insp: Any, state: Any, path: Path, run_id: str, overlays: Path | None
         result,
         run_id=run_id,
         product_id=str(state.product_id),
-        source_file=path.name,
-        source_path=str(path),
+        source=path,
         latency_ms=(time.perf_counter() - t) * 1000,
     )
     if overlays is not None and result.overlay is not None and (row.verdict == "NG" or all_overlays):
@@ -83,7 +85,7 @@ def _line(row: Row) -> str:
             f"{row.source_path}  {row.verdict:<3}  {row.score:.4f} / {row.threshold:.4f}"
             f"  {row.dominant_branch}  {row.latency_ms:.0f} ms"
         )
-    return line + (f"  -> {row.overlay_path}" if row.overlay_path else "")
+    return printable(line + (f"  -> {row.overlay_path}" if row.overlay_path else ""))
 
 
 def run(args: argparse.Namespace) -> int:

@@ -9,9 +9,10 @@ import json
 import re
 import sys
 
-from qorva.cli._common import home_of
+from qorva.cli._common import home_of, name_of, positive_int
 from qorva.cli._help import HelpFormatter
 from qorva.home import db_path
+from qorva.names import printable
 from qorva.products import check_product
 from qorva.results import COLUMNS, VERDICTS, ResultStore, Row, format_time
 
@@ -45,7 +46,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description=__doc__,
         formatter_class=HelpFormatter,
     )
-    parser.add_argument("--product", default=None, help="only this product (default: all)")
+    parser.add_argument("--product", default=None, type=name_of("product id"), help="only this product (default: all)")
     parser.add_argument(
         "--since", type=parse_since, default=None,
         help="only results since: 30m, 2h, 7d, today, ISO time (default: all time)"
@@ -54,7 +55,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "--verdict", action="append", choices=VERDICTS, default=None,
         help="only this verdict (repeatable; default: all)",
     )
-    parser.add_argument("--limit", type=int, default=None, help="only the most recent N results (default: all)")
+    parser.add_argument(
+        "--limit", type=positive_int, default=None, help="only the most recent N results (default: all)"
+    )
     parser.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format on stdout")
     return parser
 
@@ -83,7 +86,7 @@ def _table(rows: list[Row]) -> None:
     widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
     print("  ".join(h.ljust(w) for h, w in zip(head, widths, strict=True)).rstrip())
     for b in body:
-        print("  ".join(c.ljust(w) for c, w in zip(b, widths, strict=True)).rstrip())
+        print(printable("  ".join(c.ljust(w) for c, w in zip(b, widths, strict=True)).rstrip()))
 
 
 def run(args: argparse.Namespace) -> int:

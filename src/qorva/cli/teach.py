@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import time
 
-from qorva.cli._common import home_of, inspector, one_line, read_images
+from qorva.cli._common import float_in, home_of, inspector, name_of, one_line, read_images
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.images import image_files
@@ -16,6 +16,16 @@ class TeachError(QorvaError):
     """Teaching failed: no bundle, unusable images or scores."""
 
 
+def _device(text: str) -> str:
+    from qorva.inspection.modules.norim.runner import NorimError, loaded
+
+    try:
+        loaded.resolve_device(text)
+    except NorimError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(
         "teach",
@@ -23,19 +33,26 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description=__doc__,
         formatter_class=HelpFormatter,
     )
-    parser.add_argument("--product", required=True, help="product id (trained with 'qorva train')")
+    parser.add_argument(
+        "--product", required=True, type=name_of("product id"), help="product id (trained with 'qorva train')"
+    )
     parser.add_argument("--good", required=True, help="folder of good images, 20-50 recommended, not the training set")
     parser.add_argument(
-        "--sigma", type=float, default=2.0, help="threshold = mean good score + sigma x standard deviation"
+        "--sigma", type=float_in(0, 100), default=2.0, help="threshold = mean good score + sigma x standard deviation"
     )
-    parser.add_argument("--weights", default=None, help="bundle name to load; the product id when omitted")
     parser.add_argument(
-        "--device", default=None, help="compute device for the bundle: cpu or cuda (default: the runner chooses)"
+        "--weights", default=None, type=name_of("bundle name"), help="bundle name to load; the product id when omitted"
+    )
+    parser.add_argument(
+        "--device", default=None, type=_device,
+        help="compute device for the bundle: cpu, auto, cuda or cuda:N (default: the runner chooses)",
     )
     return parser
 
 
 def run(args: argparse.Namespace) -> int:
+    from qorva.inspection.modules.norim.runner import NorimError
+
     t0 = time.perf_counter()
     home = home_of(args)
     product = check_product(args.product)
@@ -45,7 +62,8 @@ def run(args: argparse.Namespace) -> int:
     config = {"product_id": product, "sigma": args.sigma, "weights": args.weights or None, "device": args.device}
     try:
         state = inspector().teach(images, config)
-    except ValueError as exc:
+    except (ValueError, NorimError) as exc:
+        # The runner refuses an image it cannot score (one smaller than 8x8) with its own error.
         msg = f"cannot teach {product}: {one_line(exc)}"
         raise TeachError(msg) from exc
     path = save_state(home, state)

@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import argparse
 
+from qorva.cli._common import home_of, int_in, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
+from qorva.products import bundle_owners
 
 
 class TrainError(QorvaError):
@@ -19,11 +21,17 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description=__doc__,
         formatter_class=HelpFormatter,
     )
-    parser.add_argument("--product", required=True, help="product id; the bundle goes to products/<id>/norim/")
-    parser.add_argument("--good", required=True, help="folder of good (defect-free) images, 20-50 recommended")
-    parser.add_argument("--name", default=None, help="bundle name; the product id when omitted")
     parser.add_argument(
-        "--seed", type=int, default=0, help="random seed; the same seed and images give the same bundle"
+        "--product", required=True, type=name_of("product id"),
+        help="product id; the bundle goes to products/<id>/norim/",
+    )
+    parser.add_argument("--good", required=True, help="folder of good (defect-free) images, 20-50 recommended")
+    parser.add_argument(
+        "--name", default=None, type=name_of("bundle name"), help="bundle name; the product id when omitted"
+    )
+    parser.add_argument(
+        "--seed", type=int_in(0, 2**32 - 1), default=0,
+        help="random seed; the same seed and images give the same bundle",
     )
     parser.add_argument(
         "--structural",
@@ -34,9 +42,20 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     return parser
 
 
+def _check_bundle_name(args: argparse.Namespace) -> None:
+    # The inspector finds a bundle by its name among all products: a second bundle of one name would make
+    # every image of the first product an ERROR ("bundle name is ambiguous").
+    name = args.name or args.product
+    others = [p for p in bundle_owners(home_of(args), name) if p != args.product]
+    if others:
+        msg = f"bundle name {name!r} is already used by product {others[0]!r}; choose another --name"
+        raise TrainError(msg)
+
+
 def run(args: argparse.Namespace) -> int:
     from qorva.inspection.modules.norim import runner
 
+    _check_bundle_name(args)
     try:
         images, names = runner.read_folder(args.good)
         result = runner.train(
@@ -45,7 +64,7 @@ def run(args: argparse.Namespace) -> int:
             name=args.name,
             seed=args.seed,
             structural=args.structural,
-            home=args.home,
+            home=home_of(args),
             quiet=args.quiet,
             sources=names,
         )

@@ -26,6 +26,7 @@ from qorva.errors import QorvaError
 from qorva.home import db_path
 from qorva.home import use as use_home
 from qorva.inspection.base import ModelState
+from qorva.io.camera.push import with_acknowledgement
 from qorva.job import InspectionJob, JobSummary, camera_params
 from qorva.products import save_state
 from qorva.results import ResultStore, Row
@@ -224,7 +225,7 @@ def run_demo(
                     home=home, state=state, store=store, max_images=len(batch),
                     duration_s=30.0 + 2.0 * len(batch), stop=stop, on_result=_recorder(result, on_row),
                     status=StatusLine(quiet=opts.quiet), inspector=inspector,
-                    camera=camera_class(camera_params(drop, ready_policy=policy, poll_ms=50)),
+                    camera=with_acknowledgement(camera_class)(camera_params(drop, ready_policy=policy, poll_ms=50)),
                 )
                 _watch_batch(job, drop, batch, result)
         result.seconds["watch"] = time.perf_counter() - t

@@ -70,7 +70,7 @@ class ModelState:
             msg = f"ModelState: not a stored model state of format {_FORMAT}: {str(data)[:80]!r}"
             raise ValueError(msg)
         try:
-            return cls(
+            state = cls(
                 module=str(data["module"]),
                 product_id=_from_jsonable(data["product_id"]),
                 threshold=float(_from_jsonable(data["threshold"])),
@@ -79,6 +79,13 @@ class ModelState:
         except KeyError as exc:
             msg = f"ModelState: stored state lacks the field {exc.args[0]!r}"
             raise ValueError(msg) from None
+        except (TypeError, ValueError) as exc:  # "threshold": null, a list, text that is no number
+            msg = f"ModelState: stored state holds a value of the wrong kind: {exc}"
+            raise ValueError(msg) from exc
+        if not isinstance(state.params, dict):
+            msg = f"ModelState: stored params are not a mapping: {type(state.params).__name__}"
+            raise ValueError(msg)
+        return state
 
     def to_json(self, **kwargs: Any) -> str:
         return json.dumps(self.to_dict(), ensure_ascii=False, allow_nan=False, **kwargs)

@@ -158,3 +158,105 @@ class PushCamera(BaseCamera):
         """Number of frames waiting in the buffer."""
         with self._cond:
             return len(self._buffer)
+
+
+class AcknowledgedHandover:
+    """Opt-in for a `PushCamera` subclass whose `_emit` is followed by `_dispose(source)` of the same frame:
+    the source is disposed of only once the reader has acknowledged the frame with `ack(meta)`.
+
+    Use it first among the bases (`with_acknowledgement(DropnestCamera)` makes such a class). A host that
+    records each frame acknowledges it once the record is committed; a crash before that leaves the source
+    where it was, so the next opening offers it again. Each frame's meta gets the key "handover" (an int),
+    and `on_handover(image, meta)`, when set, runs on the receiver thread before the frame is buffered
+    (what it adds to `meta` reaches the reader).
+
+    Threads: the camera's records (`_seen`) belong to the receiver thread, so a frame acknowledged while
+    the loop runs is disposed of there, at the start of the next scan (within one poll interval when the
+    folder is idle); one acknowledged after the loop has ended is disposed of on the acknowledging thread.
+    A source waiting for its acknowledgement is kept in `_seen` (the set of path texts that the camera's
+    scan skips, as the folder-drop camera keeps it), so no scan offers it again meanwhile; a frame that
+    is never acknowledged leaves its source in place, and the next opening offers it again.
+    """
+
+    on_handover: Any = None
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._ack_lock = threading.Lock()
+        self._ack_next = 0
+        self._ack_emitted: int | None = None  # the frame whose _dispose call comes next (receiver thread)
+        self._ack_waiting: dict[int, Any] = {}  # frame -> its source, disposal deferred
+        self._ack_done: set[int] = set()  # frames acknowledged, not disposed of yet
+        self._ack_loop_running = False
+
+    def ack(self, meta: dict[str, Any]) -> None:
+        """The reader has finished with the frame of `meta`: its source may now be disposed of."""
+        frame = meta.get("handover")
+        if frame is None:
+            return
+        with self._ack_lock:
+            self._ack_done.add(frame)
+            now = not self._ack_loop_running
+        if now:
+            self._dispose_acknowledged()
+
+    def waiting(self) -> int:
+        """Frames handed over whose sources still wait for an acknowledgement."""
+        with self._ack_lock:
+            return len(self._ack_waiting)
+
+    def _prepare(self) -> None:
+        with self._ack_lock:
+            # Sources of an earlier opening that were never acknowledged are still in the folder and
+            # are offered again as new frames.
+            self._ack_waiting.clear()
+            self._ack_done.clear()
+        super()._prepare()
+
+    def _receive_loop(self) -> None:
+        with self._ack_lock:
+            self._ack_loop_running = True
+        try:
+            super()._receive_loop()
+        finally:
+            with self._ack_lock:
+                self._ack_loop_running = False
+            self._dispose_acknowledged()
+
+    def _scan(self) -> Any:
+        self._dispose_acknowledged()
+        return super()._scan()
+
+    def _emit(self, image: np.ndarray, meta: dict[str, Any]) -> None:
+        with self._ack_lock:
+            frame = self._ack_next
+            self._ack_next += 1
+        meta["handover"] = frame
+        if self.on_handover is not None:
+            self.on_handover(image, meta)
+        super()._emit(image, meta)
+        self._ack_emitted = frame
+
+    def _dispose(self, fpath: Any) -> None:
+        frame, self._ack_emitted = self._ack_emitted, None
+        if frame is None:  # a disposal that follows no frame of ours: the camera's own behaviour
+            super()._dispose(fpath)
+            return
+        self._seen.add(str(fpath))
+        with self._ack_lock:
+            self._ack_waiting[frame] = fpath
+        self._dispose_acknowledged()
+
+    def _dispose_acknowledged(self) -> None:
+        with self._ack_lock:
+            ready = [f for f in self._ack_done if f in self._ack_waiting]
+            sources = [self._ack_waiting.pop(f) for f in ready]
+            self._ack_done.difference_update(ready)
+        for fpath in sources:
+            self._seen.discard(str(fpath))
+            super()._dispose(fpath)
+
+
+def with_acknowledgement(camera_class: type) -> type:
+    """`camera_class` with `AcknowledgedHandover` in front: sources disposed of only once acknowledged."""
+    return type(f"Acknowledged{camera_class.__name__}", (AcknowledgedHandover, camera_class), {})

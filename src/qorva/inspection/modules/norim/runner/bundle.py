@@ -8,8 +8,10 @@ up as bundles. Arrays are loaded with `allow_pickle=False`.
 from __future__ import annotations
 
 import json
+import math
 import os
 import shutil
+import stat
 import uuid
 import zipfile
 from dataclasses import fields
@@ -125,16 +127,35 @@ def stamp(path: Path) -> tuple[int, ...]:
     return (meta.st_ino, meta.st_mtime_ns, meta.st_size, arrays.st_ino, arrays.st_mtime_ns, arrays.st_size)
 
 
-def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
-    """Load and check the bundle folder `path`; `NorimError` says what is wrong with a damaged one."""
+def _regular_file(path: Path, name: str) -> Path:
+    """`path / name` if it is a regular file; refused before it is opened (a FIFO would block the reader)."""
+    file = path / name
     try:
-        meta = json.loads((path / META_FILE).read_text(encoding="utf-8"))
-    except (OSError, ValueError) as exc:
-        msg = f"bundle {path}: cannot read {META_FILE}: {exc}"
+        st = file.stat()
+    except OSError as exc:
+        msg = f"bundle {path}: cannot read {name}: {exc}"
         raise NorimError(msg) from exc
+    if not stat.S_ISREG(st.st_mode):
+        msg = f"bundle {path}: {name} is not a regular file; retrain the bundle"
+        raise NorimError(msg)
+    return file
+
+
+def _read_meta(path: Path) -> dict[str, Any]:
+    try:
+        meta = json.loads(_regular_file(path, META_FILE).read_text(encoding="utf-8"))
+    except (OSError, ValueError, RecursionError) as exc:  # RecursionError: JSON nested thousands deep
+        msg = f"bundle {path}: cannot read {META_FILE}: {type(exc).__name__}: {str(exc)[:200]}"
+        raise NorimError(msg) from None
     if not isinstance(meta, dict) or meta.get("format") != FORMAT:
         msg = f"bundle {path}: {META_FILE} is not a NORIM bundle description"
         raise NorimError(msg)
+    return meta
+
+
+def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
+    """Load and check the bundle folder `path`; `NorimError` says what is wrong with a damaged one."""
+    meta = _read_meta(path)
     version = meta.get("format_version")
     if version != FORMAT_VERSION:
         msg = (
@@ -148,10 +169,14 @@ def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
             f"(size {meta.get('size')}, cell {meta.get('cell')}, kind {meta.get('kind')!r}); retrain it"
         )
         raise NorimError(msg)
+    arrays_file = _regular_file(path, ARRAYS_FILE)
     try:
         # Our own handle: np.load leaks the file it opened when the archive turns out to be damaged.
-        with (path / ARRAYS_FILE).open("rb") as fh, np.load(fh, allow_pickle=False) as npz:
-            arrays = {k: npz[k] for k in npz.files}
+        with arrays_file.open("rb") as fh:
+            _check_layout(path, meta["kind"], _read_headers(fh))
+            fh.seek(0)
+            with np.load(fh, allow_pickle=False) as npz:
+                arrays = {k: npz[k] for k in npz.files}
     except (OSError, ValueError, zipfile.BadZipFile, EOFError) as exc:
         msg = f"bundle {path}: {ARRAYS_FILE} is damaged or unreadable: {exc}"
         raise NorimError(msg) from exc
@@ -162,41 +187,82 @@ def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
     except (KeyError, TypeError, ValueError) as exc:
         msg = f"bundle {path}: {META_FILE} lacks a valid {exc}"
         raise NorimError(msg) from exc
-    optional = {"gauss": ("knn_whiten", "bank", "bank_r"), "knn": ("loc_mean", "loc_prec")}[meta["kind"]]
+    # Every array the kind needs was found by _check_layout; the other kind's arrays are None.
     for f in fields(Model):
-        if f.name in kwargs:
-            continue
-        if f.name in arrays:
-            kwargs[f.name] = arrays[f.name]
-        elif f.name in optional:
-            kwargs[f.name] = None
-        else:
-            msg = f"bundle {path}: {ARRAYS_FILE} lacks the array {f.name!r}"
-            raise NorimError(msg)
+        if f.name not in kwargs:
+            kwargs[f.name] = arrays.get(f.name)
     for value in kwargs.values():
         # Bundles are shared by every thread that scores; a stray in-place write must fail, not spread.
         if isinstance(value, np.ndarray):
             value.flags.writeable = False
     model = Model(**kwargs)
-    _check_shapes(path, model)
+    _check_values(path, model)
     return model, meta
 
 
-def _check_shapes(path: Path, m: Model) -> None:
-    d = m.feat_mean.shape[0] if m.feat_mean.ndim == 1 else -1
-    ok = m.feat_scale.shape == (d,) and m.norm.shape == (3, 2) and m.palette.ndim == 2 and m.palette.shape[1] == 3
-    ok = ok and m.img_prec.shape == (2 * d, 2 * d) and m.img_mean.shape == (2 * d,)
-    ok = ok and m.logic_center.shape == m.logic_scale.shape == m.logic_tol.shape == (
-        components.PER_COLOUR * len(m.palette) + 1,
-    )
-    ok = ok and m.train_hashes.dtype == np.uint8 and m.train_hashes.shape[1:] == (16,)
-    ok = ok and m.train_raw.shape == (len(m.train_hashes), 3)
-    if m.kind == "gauss":
-        ok = ok and m.loc_mean.shape == (GRID, GRID, d) and m.loc_prec.shape == (GRID, GRID, d, d)
-    else:
-        ok = ok and m.knn_whiten.shape == (d, d) and m.bank.ndim == 2 and m.bank.shape[1] == d + RING_CLASSES
-        ok = ok and m.bank_r.shape == (m.bank.shape[0],)
+Header = tuple[tuple[int, ...], np.dtype]
+# What a bundle's arrays may declare in all: the bundles trained here are 0.2-1.6 MB; 512 MiB leaves room
+# for far larger models while a crafted header (10^12 elements, a member inflating to gigabytes) is
+# refused before anything is allocated.
+_MAX_DECLARED_BYTES = 512 << 20
+_HEADER_READERS = {(1, 0): np.lib.format.read_array_header_1_0, (2, 0): np.lib.format.read_array_header_2_0}
+
+
+def _read_headers(fh: Any) -> dict[str, Header]:
+    """Shape and dtype of every array of the archive, read from the members' headers, not their data."""
+    headers: dict[str, Header] = {}
+    total = 0
+    with zipfile.ZipFile(fh) as archive:
+        for info in archive.infolist():
+            with archive.open(info) as member:
+                reader = _HEADER_READERS.get(np.lib.format.read_magic(member))
+                if reader is None:
+                    msg = f"{info.filename}: unsupported array format"
+                    raise ValueError(msg)
+                shape, _, dtype = reader(member)
+            if dtype.kind not in "fiu" or dtype.fields is not None:
+                msg = f"{info.filename}: holds {dtype}, not numbers"
+                raise ValueError(msg)
+            declared = math.prod(shape) * dtype.itemsize
+            total += declared
+            if total > _MAX_DECLARED_BYTES or info.file_size > declared + 65536:
+                msg = f"{info.filename}: declares {shape} of {dtype} ({info.file_size} bytes inflated), too large"
+                raise ValueError(msg)
+            headers[info.filename.removesuffix(".npy")] = (tuple(shape), dtype)
+    return headers
+
+
+def _expected_shapes(kind: str, headers: dict[str, Header]) -> dict[str, tuple[int, ...]]:
+    def dim(name: str, axis: int) -> int:
+        shape = headers.get(name, ((),))[0]
+        return shape[axis] if len(shape) > axis else -1
+
+    d, colours, n = dim("feat_mean", 0), dim("palette", 0), dim("train_hashes", 0)
+    logic = (components.PER_COLOUR * colours + 1,)
+    shapes = {
+        "feat_mean": (d,), "feat_scale": (d,), "img_mean": (2 * d,), "img_prec": (2 * d, 2 * d),
+        "palette": (colours, 3), "logic_center": logic, "logic_scale": logic, "logic_tol": logic, "norm": (3, 2),
+        "train_hashes": (n, 16), "train_raw": (n, 3),
+    }
+    if kind == "gauss":
+        return {**shapes, "loc_mean": (GRID, GRID, d), "loc_prec": (GRID, GRID, d, d)}
+    m = dim("bank", 0)
+    return {**shapes, "knn_whiten": (d, d), "bank": (m, d + RING_CLASSES), "bank_r": (m,)}
+
+
+def _check_layout(path: Path, kind: str, headers: dict[str, Header]) -> None:
+    for name, shape in _expected_shapes(kind, headers).items():
+        if name not in headers:
+            msg = f"bundle {path}: {ARRAYS_FILE} lacks the array {name!r}"
+            raise NorimError(msg)
+        got, dtype = headers[name]
+        if got != shape or (name == "train_hashes") != (dtype == np.uint8):
+            msg = f"bundle {path}: array {name!r} is {got} of {dtype}, expected {shape} (damaged bundle); retrain it"
+            raise NorimError(msg)
+
+
+def _check_values(path: Path, m: Model) -> None:
     finite = all(np.isfinite(a).all() for a in _model_arrays(m).values() if a.dtype.kind == "f")
-    if not ok or not finite or not (m.norm[:, 1] > 0).all() or not m.map_scale > 0:
+    if not finite or not (m.norm[:, 1] > 0).all() or not m.map_scale > 0:
         msg = f"bundle {path}: arrays are inconsistent or not finite (damaged bundle); retrain it"
         raise NorimError(msg)
