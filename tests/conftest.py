@@ -1,4 +1,4 @@
-"""Suite-wide fixtures: no test may leave a thread running."""
+"""Suite-wide fixtures: no test may leave a thread running; bundles are weight-free unless a test asks."""
 
 from __future__ import annotations
 
@@ -11,6 +11,16 @@ import pytest
 sys.path.insert(0, str(Path(__file__).parent))
 
 from helpers import wait_until  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def weight_free_by_default(request, monkeypatch):
+    """Tests train the weight-free model (seconds per bundle) unless marked `pretrained`; the pretrained model has
+    tests of its own, and training it takes 10-30 s."""
+    if request.node.get_closest_marker("pretrained") is None:
+        from qorva.inspection.modules.norim.runner import training
+
+        monkeypatch.setattr(training, "BACKBONE", "none")
 
 
 @pytest.fixture(autouse=True)

@@ -5,6 +5,7 @@ Layout (everything a command writes lives here):
     <home>/products/<product>/norim/<bundle>/   trained bundles (`qorva train`)
     <home>/products/<product>/norim/state.json  taught model state (`qorva teach`)
     <home>/_train/norim/<product>/              retraining cache (`qorva purge` removes it)
+    <home>/_cache/backbone/                     the pretrained network as an ONNX graph, built on first use
     <home>/results/results.db                   one row per inspected image (`qorva watch`)
     <home>/results/overlays/<product>/<date>/   anomaly overlays of NG images
 
@@ -128,6 +129,10 @@ def state_path(home: Path, product_id: str) -> Path:
 
 def train_cache_dir(home: Path, product_id: str) -> Path:
     return home / "_train" / MODULE_DIR / check_name(product_id, "product id")
+
+
+def backbone_cache_dir(home: Path) -> Path:
+    return home / "_cache" / "backbone"
 
 
 def db_path(home: Path) -> Path:

@@ -20,7 +20,7 @@ def built(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
     root = tmp_path_factory.mktemp("cli")
     with use_home(root / "home") as home:
-        runner.train(PRODUCT, goods(8, seed=1), home=home)
+        runner.train(PRODUCT, goods(8, seed=1), home=home, backbone="none")
         teach = goods(8, seed=2)
         write_images(root / "teach", teach, "t")
         save_state(home, NorimInspector().teach(teach, {"product_id": PRODUCT}))

@@ -14,7 +14,7 @@ from qorva.schemas.common import Verdict
 @pytest.fixture(scope="module")
 def trained_home(tmp_path_factory):
     home = tmp_path_factory.mktemp("norim-home")
-    runner.train("BOARD", synthetic.good_images("assembly", 12, seed=11, size=128), home=home)
+    runner.train("BOARD", synthetic.good_images("assembly", 12, seed=11, size=128), home=home, backbone="none")
     return home
 
 

@@ -26,7 +26,7 @@ def goods() -> list[np.ndarray]:
 @pytest.fixture(scope="session")
 def trained_home(tmp_path_factory: pytest.TempPathFactory, goods: list[np.ndarray]):
     home = tmp_path_factory.mktemp("home")
-    runner.train("P1", goods[:8], home=home)
+    runner.train("P1", goods[:8], home=home, backbone="none")
     return home
 
 

@@ -37,7 +37,21 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         "--structural",
         choices=("auto", "gauss", "knn"),
         default="auto",
-        help="structural model: per-position Gaussian for aligned products, memory bank for moving parts",
+        help="structural model: per-position Gaussian for aligned products, memory bank for moving parts and textures",
+    )
+    parser.add_argument(
+        "--backbone",
+        choices=("auto", "lite0", "none"),
+        default=None,
+        help="lite0: ImageNet-pretrained features beside the weight-free branches; none: the weight-free model only; "
+        "auto (the default): lite0 where it can run here, else none with a warning",
+    )
+    parser.add_argument(
+        "--augment",
+        choices=("", "h", "v", "hv", "r", "hvr"),
+        default="",
+        help="add flipped (h, v) and quarter-turned (r) copies of the good images: only for products whose "
+        "orientation does not matter (textures, loose parts)",
     )
     return parser
 
@@ -64,6 +78,8 @@ def run(args: argparse.Namespace) -> int:
             name=args.name,
             seed=args.seed,
             structural=args.structural,
+            backbone=args.backbone,
+            augment=args.augment,
             home=home_of(args),
             quiet=args.quiet,
             sources=names,
@@ -74,8 +90,9 @@ def run(args: argparse.Namespace) -> int:
         msg = f"cannot write the bundle or training cache: {exc}; check --home and free disk space"
         raise TrainError(msg) from exc
     mb = result.bundle_bytes / 1e6
+    features = "pretrained features" if result.backbone != "none" else "weight-free features"
     print(
-        f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model, "
-        f"{mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
+        f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model "
+        f"({features}; branches {', '.join(result.branches)}), {mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
     )
     return 0

@@ -39,7 +39,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from . import loaded, train_cache
+from . import hybrid, loaded, train_cache
 from .features import to_working
 from .loaded import Bundle
 from .model import BRANCHES, anomaly_map, combine, normalise, score_works
@@ -82,13 +82,23 @@ def _finite(values: np.ndarray, what: str) -> None:
         raise NorimError(msg)
 
 
+def _scored(bundle: Bundle, works: list[np.ndarray]):
+    """Normalised z (N x branches) and the scoring result of working-size images, for either bundle format."""
+    model = _model(bundle)
+    if isinstance(model, hybrid.HybridModel):
+        scored = hybrid.score_works(model, works, bundle.net)
+        return hybrid.normalise(model, scored.raw), scored
+    scored = score_works(model, works)
+    return normalise(model, scored.raw), scored
+
+
 def score_good_images(bundle: Bundle, images: Sequence[np.ndarray]) -> list[float]:
     """One combined score per image, in order."""
-    model = _model(bundle)
+    _model(bundle)
     works = [to_working(im) for im in images]
     out: list[float] = []
     for s in range(0, len(works), _BATCH):
-        z = normalise(model, score_works(model, works[s : s + _BATCH]).raw)
+        z, _ = _scored(bundle, works[s : s + _BATCH])
         scores = combine(z)
         _finite(scores, "score_good_images")
         out.extend(float(v) for v in scores)
@@ -100,11 +110,15 @@ def score_image(
 ) -> tuple[float, np.ndarray | None, dict[str, float]]:
     """Score one image: (combined score, float32 HxW map or None, branch z-scores)."""
     model = _model(bundle)
-    scored = score_works(model, [to_working(image)])
-    z = normalise(model, scored.raw)[0]
+    z, scored = _scored(bundle, [to_working(image)])
+    z = z[0]
     _finite(z, "score_image")
-    parts = {b: float(v) for b, v in zip(BRANCHES, z, strict=True)}
-    amap = anomaly_map(model, scored.cell_maps[0], image.shape[0], image.shape[1]) if with_map else None
+    if isinstance(model, hybrid.HybridModel):
+        parts = hybrid.parts(model, z)
+        amap = hybrid.anomaly_map(scored.cell_maps[0], image.shape[0], image.shape[1]) if with_map else None
+    else:
+        parts = {b: float(v) for b, v in zip(BRANCHES, z, strict=True)}
+        amap = anomaly_map(model, scored.cell_maps[0], image.shape[0], image.shape[1]) if with_map else None
     return float(combine(z)), amap, parts
 
 

@@ -23,14 +23,19 @@ import numpy as np
 from qorva.files import write_atomic_with, write_json_atomic
 from qorva.home import MODULE_DIR
 
-from . import components
+from . import components, deep
 from .features import CELL, GRID, SIZE
+from .hybrid import SUB_BRANCHES, HybridModel
 from .model import RING_CLASSES, Model
 from .paths import NorimError, check_name, products_root
 
 FORMAT = "norim-bundle"
-# 2: the logical descriptor holds the centre of each colour's parts.
-FORMAT_VERSION = 2
+# 2: the logical descriptor holds the centre of each colour's parts (the weight-free model, `--backbone none`).
+# 3: pretrained patch features beside the weight-free branches, the kept ones chosen per product (`hybrid`).
+CLASSIC_VERSION = 2
+HYBRID_VERSION = 3
+FORMAT_VERSION = HYBRID_VERSION
+VERSIONS = (CLASSIC_VERSION, HYBRID_VERSION)
 META_FILE = "bundle.json"
 ARRAYS_FILE = "model.npz"
 _SCALARS = ("kind", "novel_d2", "map_scale")
@@ -46,23 +51,39 @@ def _model_arrays(model: Model) -> dict[str, np.ndarray]:
     return out
 
 
-def write_bundle(target: Path, model: Model, meta: dict[str, Any]) -> None:
+def _hybrid_arrays(model: HybridModel) -> dict[str, np.ndarray]:
+    part = model.deep
+    out = {f"classic_{k}": v for k, v in _model_arrays(model.classic).items()}
+    out.update(deep_mean=part.mean, deep_proj=part.proj, norm=model.norm, train_hashes=model.train_hashes)
+    out["train_raw"] = model.train_raw
+    if part.kind == "gauss":
+        out.update(deep_loc_mean=part.loc_mean, deep_loc_prec=deep.pack_prec(part.loc_prec))
+    else:
+        out["deep_bank"] = part.bank
+    return out
+
+
+def _description(model: Model | HybridModel) -> dict[str, Any]:
+    """What `bundle.json` says about the arrays, beside the caller's provenance."""
+    info: dict[str, Any] = {"format": FORMAT, "size": SIZE, "cell": CELL, "map_scale": float(model.map_scale)}
+    if isinstance(model, HybridModel):
+        classic = model.classic
+        info.update(format_version=HYBRID_VERSION, kind=model.deep.kind, active=list(model.active))
+        info.update(variant=deep.VARIANT, taps=list(deep.TAPS), dims=deep.DIMS)
+        info.update(classic_kind=classic.kind, novel_d2=float(classic.novel_d2))
+    else:
+        info.update(format_version=CLASSIC_VERSION, kind=model.kind, novel_d2=float(model.novel_d2))
+    return info
+
+
+def write_bundle(target: Path, model: Model | HybridModel, meta: dict[str, Any]) -> None:
     """Write the bundle folder `target` atomically, replacing an existing bundle of that name."""
     target.parent.mkdir(parents=True, exist_ok=True)
     tmp = target.parent / f".tmp-{target.name}-{uuid.uuid4().hex[:8]}"
     tmp.mkdir()
     try:
-        info = dict(meta)
-        info.update(
-            format=FORMAT,
-            format_version=FORMAT_VERSION,
-            kind=model.kind,
-            size=SIZE,
-            cell=CELL,
-            novel_d2=float(model.novel_d2),
-            map_scale=float(model.map_scale),
-        )
-        arrays = _model_arrays(model)
+        info = {**meta, **_description(model)}
+        arrays = _hybrid_arrays(model) if isinstance(model, HybridModel) else _model_arrays(model)
         write_atomic_with(tmp / ARRAYS_FILE, lambda fh: np.savez(fh, **arrays))
         # The metadata goes last: a folder without it is never taken for a bundle.
         write_json_atomic(tmp / META_FILE, info)
@@ -153,14 +174,14 @@ def _read_meta(path: Path) -> dict[str, Any]:
     return meta
 
 
-def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
+def read_bundle(path: Path) -> tuple[Model | HybridModel, dict[str, Any]]:
     """Load and check the bundle folder `path`; `NorimError` says what is wrong with a damaged one."""
     meta = _read_meta(path)
     version = meta.get("format_version")
-    if version != FORMAT_VERSION:
+    if version not in VERSIONS:
         msg = (
             f"bundle {path}: format version {version!r} is not supported "
-            f"(this runner reads {FORMAT_VERSION}); retrain it"
+            f"(this runner reads {', '.join(map(str, VERSIONS))}); retrain it"
         )
         raise NorimError(msg)
     if meta.get("size") != SIZE or meta.get("cell") != CELL or meta.get("kind") not in ("gauss", "knn"):
@@ -169,35 +190,130 @@ def read_bundle(path: Path) -> tuple[Model, dict[str, Any]]:
             f"(size {meta.get('size')}, cell {meta.get('cell')}, kind {meta.get('kind')!r}); retrain it"
         )
         raise NorimError(msg)
+    hybrid = version == HYBRID_VERSION
+    if hybrid:
+        _check_description(path, meta)
+    arrays = _read_arrays(path, lambda headers: _check_hybrid_layout(path, meta, headers) if hybrid
+                          else _check_layout(path, meta["kind"], headers))  # fmt: skip
+    for value in arrays.values():
+        # Bundles are shared by every thread that scores; a stray in-place write must fail, not spread.
+        value.flags.writeable = False
+    if not hybrid:
+        model = _classic_model(path, arrays, meta["kind"], meta)
+        _check_values(path, model)
+        return model, meta
+    return _hybrid_model(path, arrays, meta), meta
+
+
+def _read_arrays(path: Path, check: Any) -> dict[str, np.ndarray]:
+    """Every array of the archive, after `check` has accepted the shapes and dtypes its headers declare."""
     arrays_file = _regular_file(path, ARRAYS_FILE)
     try:
         # Our own handle: np.load leaks the file it opened when the archive turns out to be damaged.
         with arrays_file.open("rb") as fh:
-            _check_layout(path, meta["kind"], _read_headers(fh))
+            check(_read_headers(fh))
             fh.seek(0)
             with np.load(fh, allow_pickle=False) as npz:
-                arrays = {k: npz[k] for k in npz.files}
+                return {k: npz[k] for k in npz.files}
     except (OSError, ValueError, zipfile.BadZipFile, EOFError) as exc:
         msg = f"bundle {path}: {ARRAYS_FILE} is damaged or unreadable: {exc}"
         raise NorimError(msg) from exc
-    kwargs: dict[str, Any] = {"kind": meta["kind"]}
+
+
+def _scalar(path: Path, meta: dict[str, Any], key: str) -> float:
     try:
-        kwargs["novel_d2"] = float(meta["novel_d2"])
-        kwargs["map_scale"] = float(meta["map_scale"])
+        return float(meta[key])
     except (KeyError, TypeError, ValueError) as exc:
         msg = f"bundle {path}: {META_FILE} lacks a valid {exc}"
         raise NorimError(msg) from exc
+
+
+def _classic_model(
+    path: Path, arrays: dict[str, np.ndarray], kind: str, meta: dict[str, Any], prefix: str = ""
+) -> Model:
+    """The weight-free model from its arrays (under `prefix` inside a format-3 bundle), checked by the layout."""
+    kwargs: dict[str, Any] = {"kind": kind, "novel_d2": _scalar(path, meta, "novel_d2")}
+    kwargs["map_scale"] = _scalar(path, meta, "map_scale")
     # Every array the kind needs was found by _check_layout; the other kind's arrays are None.
     for f in fields(Model):
         if f.name not in kwargs:
-            kwargs[f.name] = arrays.get(f.name)
-    for value in kwargs.values():
-        # Bundles are shared by every thread that scores; a stray in-place write must fail, not spread.
-        if isinstance(value, np.ndarray):
-            value.flags.writeable = False
-    model = Model(**kwargs)
-    _check_values(path, model)
-    return model, meta
+            kwargs[f.name] = arrays.get(prefix + f.name)
+    return Model(**kwargs)
+
+
+def _check_description(path: Path, meta: dict[str, Any]) -> None:
+    active = meta.get("active")
+    if (
+        not isinstance(active, list)
+        or not active
+        or any(a not in SUB_BRANCHES for a in active)
+        or meta.get("variant") != deep.VARIANT
+        or meta.get("taps") != list(deep.TAPS)
+        or meta.get("dims") != deep.DIMS
+        or meta.get("classic_kind") not in ("gauss", "knn")
+    ):
+        msg = f"bundle {path}: {META_FILE} describes another model (branches {active!r}); retrain it"
+        raise NorimError(msg)
+
+
+def _check_hybrid_layout(path: Path, meta: dict[str, Any], headers: dict[str, Header]) -> None:
+    """The shapes a format-3 archive must declare: the weight-free part under `classic_`, then the deep part."""
+    classic = {k.removeprefix("classic_"): v for k, v in headers.items() if k.startswith("classic_")}
+    _check_layout(path, meta["classic_kind"], classic)
+    hashes, bank = headers.get("train_hashes"), headers.get("deep_bank")
+    n = hashes[0][0] if hashes and len(hashes[0]) == 2 else -1
+    expected = {
+        "deep_mean": (deep.FEATURES,), "deep_proj": (deep.FEATURES, deep.DIMS), "norm": (len(meta["active"]), 2),
+        "train_hashes": (n, 16), "train_raw": (n, len(meta["active"])),
+    }  # fmt: skip
+    if meta["kind"] == "gauss":
+        expected.update(deep_loc_mean=(GRID, GRID, deep.DIMS), deep_loc_prec=(GRID, GRID, len(deep.PACKED[0])))
+    else:
+        expected["deep_bank"] = (max(bank[0][0], 1) if bank and len(bank[0]) == 2 else -1, deep.DIMS)
+    for name, shape in expected.items():
+        got = headers.get(name)
+        if got is None or got[0] != shape or (name == "train_hashes") != (got[1] == np.uint8):
+            msg = f"bundle {path}: array {name!r} is {got and got[0]}, expected {shape} (damaged bundle); retrain it"
+            raise NorimError(msg)
+
+
+def _hybrid_model(path: Path, arrays: dict[str, np.ndarray], meta: dict[str, Any]) -> HybridModel:
+    classic = _classic_model(path, arrays, meta["classic_kind"], meta, "classic_")
+    gauss = meta["kind"] == "gauss"
+    prec = None
+    if gauss:
+        prec = deep.unpack_prec(arrays["deep_loc_prec"])
+        prec.flags.writeable = False
+    part = deep.DeepPart(
+        meta["kind"],
+        arrays["deep_mean"],
+        arrays["deep_proj"],
+        arrays.get("deep_loc_mean"),
+        prec,
+        arrays.get("deep_bank"),
+    )
+    model = HybridModel(
+        part, classic, tuple(meta["active"]), arrays["norm"], _scalar(path, meta, "map_scale"),
+        arrays["train_hashes"], arrays["train_raw"],
+    )  # fmt: skip
+    ok = tuple(b for b in model.active if b.startswith("deep")) == part.sub_branches
+    floats = [
+        part.mean,
+        part.proj,
+        model.norm,
+        model.train_raw,
+        *(a for a in (part.loc_mean, prec, part.bank) if a is not None),
+    ]
+    if (
+        not ok
+        or not all(np.isfinite(a).all() for a in floats)
+        or not (model.norm[:, 1] > 0).all()
+        or not model.map_scale > 0
+    ):
+        msg = f"bundle {path}: arrays are inconsistent or not finite (damaged bundle); retrain it"
+        raise NorimError(msg)
+    _check_values(path, classic)
+    return model
 
 
 Header = tuple[tuple[int, ...], np.dtype]
@@ -240,9 +356,17 @@ def _expected_shapes(kind: str, headers: dict[str, Header]) -> dict[str, tuple[i
     d, colours, n = dim("feat_mean", 0), dim("palette", 0), dim("train_hashes", 0)
     logic = (components.PER_COLOUR * colours + 1,)
     shapes = {
-        "feat_mean": (d,), "feat_scale": (d,), "img_mean": (2 * d,), "img_prec": (2 * d, 2 * d),
-        "palette": (colours, 3), "logic_center": logic, "logic_scale": logic, "logic_tol": logic, "norm": (3, 2),
-        "train_hashes": (n, 16), "train_raw": (n, 3),
+        "feat_mean": (d,),
+        "feat_scale": (d,),
+        "img_mean": (2 * d,),
+        "img_prec": (2 * d, 2 * d),
+        "palette": (colours, 3),
+        "logic_center": logic,
+        "logic_scale": logic,
+        "logic_tol": logic,
+        "norm": (3, 2),
+        "train_hashes": (n, 16),
+        "train_raw": (n, 3),
     }
     if kind == "gauss":
         return {**shapes, "loc_mean": (GRID, GRID, d), "loc_prec": (GRID, GRID, d, d)}

@@ -13,9 +13,11 @@ from typing import Any
 
 from qorva.home import MODULE_DIR
 
+from . import deep
 from .bundle import find_bundle, read_bundle, stamp
+from .hybrid import HybridModel
 from .model import Model
-from .paths import NorimError, products_root
+from .paths import NorimError, backbone_cache_dir, products_root
 
 logger = logging.getLogger("qorva.inspection.norim.runner")
 
@@ -29,9 +31,10 @@ _warned: set[str] = set()
 class Bundle(Mapping[str, Any]):
     """A loaded bundle: a read-only mapping of its description (`device`, `name`, `product_id`, ...) and the model."""
 
-    def __init__(self, meta: dict[str, Any], model: Model) -> None:
+    def __init__(self, meta: dict[str, Any], model: Model | HybridModel, net: object = None) -> None:
         self._meta = dict(meta)
         self.model = model
+        self.net = net  # the pretrained feature extractor a format-3 model scores with
 
     def __getitem__(self, key: str) -> Any:
         return self._meta[key]
@@ -93,8 +96,11 @@ def _get(name: object, device: object, used: str, fell_back: bool, home: str | o
     # Loading happens outside the lock so a slow disk does not stall scoring of other bundles; two threads
     # may then load the same bundle once each, which is harmless.
     model, meta = read_bundle(path)
+    net = None
+    if isinstance(model, HybridModel):
+        net, used, fell_back = _network(path, device, home)
     meta = {**meta, "device": used, "requested_device": device, "path": str(path)}
-    bundle = Bundle(meta, model)
+    bundle = Bundle(meta, model, net)
     warn_key = f"{path}|{meta.get('build_id')}"
     with _lock:
         if fell_back and warn_key not in _warned:
@@ -107,9 +113,25 @@ def _get(name: object, device: object, used: str, fell_back: bool, home: str | o
     return bundle
 
 
+def _network(path, device: object, home: str | os.PathLike[str] | None) -> tuple[object, str, bool]:
+    """The pretrained feature extractor for a format-3 bundle on `device`, the device it runs on, and whether a
+    GPU request fell back to the CPU (ONNX Runtime has logged why)."""
+    wanted = (
+        "cpu" if device is None or str(device).strip().lower() in ("", "auto", "cpu") else str(device).strip().lower()
+    )
+    try:
+        net = deep.backbone(wanted, backbone_cache_dir(home))
+    except deep.DeepUnavailable as exc:
+        msg = (
+            f"bundle {path} needs the pretrained features, which cannot run here: {exc}; "
+            "or retrain it with --backbone none"
+        )
+        raise NorimError(msg) from None
+    return net, net.device, False
+
+
 def clear() -> None:
     """Forget every loaded bundle (tests, or a host that wants the memory back)."""
     with _lock:
         _loaded.clear()
         _warned.clear()
-

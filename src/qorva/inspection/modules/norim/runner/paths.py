@@ -31,3 +31,7 @@ def bundle_dir(product_id: str, name: str, home: str | os.PathLike[str] | None =
 
 def train_cache_dir(product_id: str, home: str | os.PathLike[str] | None = None) -> Path:
     return _home.train_cache_dir(_home.qorva_home(home), check_name(product_id, "product id"))
+
+
+def backbone_cache_dir(home: str | os.PathLike[str] | None = None) -> Path:
+    return _home.backbone_cache_dir(_home.qorva_home(home))

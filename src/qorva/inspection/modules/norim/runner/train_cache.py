@@ -15,6 +15,7 @@ import numpy as np
 from qorva.console import Progress
 from qorva.files import write_json_atomic, write_npy_atomic
 
+from . import deep
 from .features import CELL, GRID, SIZE, patch_features
 from .paths import train_cache_dir
 
@@ -36,6 +37,21 @@ def features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progr
         out.append(feats)
         bar.update()
     return np.stack(out)
+
+
+def deep_features(cache: Path, works: list[np.ndarray], hashes: list[str], net, tag: str) -> np.ndarray:
+    """The pretrained patch features (`deep.embed`) of each working image, cached like `features` under `tag`."""
+    folder = cache / "features"
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = [folder / f"{tag}-{h}.npy" for h in hashes]
+    found = [_read(p) for p in paths]
+    missing = [i for i, f in enumerate(found) if f is None]
+    if missing:
+        fresh = deep.embed([works[i] for i in missing], net)
+        for i, feats in zip(missing, fresh, strict=True):
+            write_npy_atomic(paths[i], feats)
+            found[i] = feats
+    return np.stack(found)
 
 
 def _read(path: Path) -> np.ndarray | None:

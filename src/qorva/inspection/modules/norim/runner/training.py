@@ -8,6 +8,7 @@ normalisation, the final fit on all images, an atomic write of the bundle, and t
 
 from __future__ import annotations
 
+import logging
 import os
 import time
 import uuid
@@ -20,13 +21,17 @@ import numpy as np
 from qorva.console import Progress
 from qorva.images import ImageError, image_files, read_image
 
-from . import components, stats, train_cache
+from . import components, deep, deep_training, stats, train_cache
 from .bundle import ARRAYS_FILE, write_bundle
 from .features import GRID, isotropic, to_working
 from .model import BRANCHES, Model, branch_raw, image_digest, image_vector, knn_queries
-from .paths import NorimError, bundle_dir, check_name, train_cache_dir
+from .paths import NorimError, backbone_cache_dir, bundle_dir, check_name, train_cache_dir
+
+logger = logging.getLogger("qorva.inspection.norim.runner")
 
 MIN_IMAGES = 4
+# The feature extractor `train` uses when the caller names none.
+BACKBONE = "auto"
 _FOLDS = 4
 _PALETTE = 10
 _BANK = 2048
@@ -48,7 +53,10 @@ class TrainResult:
     position_share: float
     seconds: float
     bundle_bytes: int
-    heldout_raw: np.ndarray  # n x 3 raw branch scores of each image while it was held out
+    heldout_raw: np.ndarray  # n x branches: raw scores of each image while it was held out
+    backbone: str = "none"  # "lite0" (pretrained features) or "none" (the weight-free model)
+    branches: tuple[str, ...] = BRANCHES  # the sub-branches kept (see `hybrid`)
+    validation: dict[str, float] | None = None  # merit of each combination the chooser tried
 
 
 def read_folder(folder: str | os.PathLike[str]) -> tuple[list[np.ndarray], list[str]]:
@@ -120,7 +128,7 @@ def _palette(works: list[np.ndarray], rng: np.random.Generator) -> tuple[np.ndar
     return palette, novel
 
 
-def _standardiser(feats: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def standardiser(feats: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     flat = feats.reshape(-1, feats.shape[-1])
     return flat.mean(0).astype(np.float32), (flat.std(0) + 1e-6).astype(np.float32)
 
@@ -140,7 +148,9 @@ def _neighbourhood(z: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(stack.transpose(1, 2, 0, 3))
 
 
-def _fit(z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator, share: float = 1.0) -> dict[str, Any]:
+def fit_parts(
+    z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator, share: float = 1.0
+) -> dict[str, Any]:
     """Branch parameters from standardised features `z` (n x G x G x D) and logical descriptors.
 
     `share` is the fraction of the final model's images that `z` holds (below 1 for a fold).
@@ -198,7 +208,7 @@ def _norm(raw: np.ndarray) -> np.ndarray:
 
 
 @dataclass(frozen=True)
-class _Layout:
+class Layout:
     """How the structural branch sees the patch features: its kind and the features it is fitted on."""
 
     kind: str  # "gauss" or "knn"
@@ -218,6 +228,8 @@ def train(
     name: str | None = None,
     seed: int = 0,
     structural: str = "auto",
+    backbone: str | None = None,
+    augment: str = "",
     home: str | os.PathLike[str] | None = None,
     quiet: bool = True,
     sources: list[str] | None = None,
@@ -225,32 +237,111 @@ def train(
     """Train a bundle for `product_id` from good images and write it to `products/<id>/norim/<name>/`.
 
     `name` defaults to the product id (the name the inspector looks for when no bundle is configured).
-    `structural` forces the structural branch ("gauss" for aligned products, "knn" for moving parts);
-    "auto" picks it from how much of the feature variance the cell position explains.
+    `structural` forces the structural model ("gauss" for aligned products, "knn" for moving parts and textures);
+    "auto" chooses it. `backbone` "auto" or "lite0" uses the pretrained features (format 3; "auto" falls back to
+    the weight-free model with one warning when they cannot run here), "none" trains the weight-free model
+    (format 2); None takes `BACKBONE`. `augment` ("", "h", "v", "hv", "r", "hvr") adds flipped and turned
+    copies of the training images, for products whose orientation does not matter.
     """
     t0 = time.perf_counter()
     pid, bundle_name = _checked_args(product_id, name, structural, len(images))
+    net = _backbone(BACKBONE if backbone is None else backbone, augment, home)
     works = [to_working(im) for im in images]
     digests = np.stack([image_digest(w) for w in works])
     hashes = [d.tobytes().hex() for d in digests]
-    folds = min(_FOLDS, len(works))
-    rng = np.random.default_rng(seed)
     cache = train_cache_dir(pid, home)
     target = bundle_dir(pid, bundle_name, home)
-    with Progress(len(works) + folds + 2, f"train {pid}", quiet=quiet, unit="step") as bar:
-        layout = _layout(train_cache.features(cache, works, hashes, bar), structural)
-        palette, novel = _palette(works, rng)
-        desc = np.stack([components.descriptor(w, palette, novel) for w in works])
+    steps = len(works) + min(_FOLDS, len(works)) + (3 if net is not None else 2)
+    with Progress(steps, f"train {pid}", quiet=quiet, unit="step") as bar:
+        fitted = (_fit_hybrid if net is not None else _fit_classic)(
+            works, hashes, digests, cache, net, structural, augment, seed, bar
+        )
+        write_bundle(target, fitted.model, _meta(pid, bundle_name, seed, len(works), fitted))
         bar.update()
-        logic = {"palette": palette, "novel_d2": novel}
-        heldout = _heldout_raw(layout, desc, logic, folds, rng, bar)
-        model = _final_model(layout, desc, logic, heldout, digests, rng)
-        write_bundle(target, model, _meta(pid, bundle_name, seed, layout, model))
-        bar.update()
-    train_cache.record(cache, seed=seed, bundle=target, sources=sources, hashes=hashes, heldout=heldout)
+    train_cache.record(cache, seed=seed, bundle=target, sources=sources, hashes=hashes, heldout=fitted.heldout)
     seconds = time.perf_counter() - t0
     size = (target / ARRAYS_FILE).stat().st_size
-    return TrainResult(pid, bundle_name, target, len(works), layout.kind, layout.position_share, seconds, size, heldout)
+    return TrainResult(
+        pid, bundle_name, target, len(works), fitted.kind, fitted.position_share, seconds, size, fitted.heldout,
+        fitted.backbone, fitted.branches, fitted.validation,
+    )  # fmt: skip
+
+
+@dataclass(frozen=True)
+class _Fitted:
+    model: Any
+    kind: str
+    position_share: float
+    heldout: np.ndarray
+    backbone: str
+    branches: tuple[str, ...]
+    validation: dict[str, float] | None
+    meta: dict[str, Any]
+
+
+def _backbone(backbone: str, augment: str, home: str | os.PathLike[str] | None):
+    """The pretrained feature extractor to train with, or None for the weight-free model."""
+    if backbone not in ("auto", "lite0", "none"):
+        msg = f"backbone must be 'auto', 'lite0' or 'none', got {backbone!r}"
+        raise NorimError(msg)
+    if augment not in deep_training.AUGMENTS:
+        msg = f"augment must be one of {', '.join(repr(a) for a in deep_training.AUGMENTS)}, got {augment!r}"
+        raise NorimError(msg)
+    if backbone == "none":
+        return None
+    try:
+        return deep.backbone("cpu", backbone_cache_dir(home))
+    except deep.DeepUnavailable as exc:
+        if backbone == "lite0":
+            msg = f"pretrained features cannot run here: {exc}"
+            raise NorimError(msg) from None
+        logger.warning("pretrained features cannot run here (%s); training the weight-free model", exc)
+        return None
+
+
+def _fit_hybrid(works, hashes, digests, cache, net, structural, augment, seed, bar) -> _Fitted:
+    rng = np.random.default_rng(seed)
+    feats = train_cache.features(cache, works, hashes, bar)
+    emb = train_cache.deep_features(cache, works, hashes, net, deep.cache_tag())
+    palette, novel = _palette(works, rng)
+    logic = {"palette": palette, "novel_d2": novel}
+    desc = np.stack([components.descriptor(w, palette, novel) for w in works])
+    images = deep_training.ImageSet(works, emb, feats, desc)
+    result = deep_training.fit(images, logic, net=net, structural=structural, augment=augment, rng=rng, bar=bar)
+    model = result.model
+    meta = {
+        "backbone": f"efficientnet-{deep.VARIANT} (ImageNet), stages {', '.join(map(str, deep.TAPS))}",
+        "weights_sha256": deep.weights_sha256(),
+        "deep_kind": result.choice.kind,
+        "weight_free_kind": result.classic_kind,
+        "branches": list(model.active),
+        "validation": result.choice.table,
+        "augment": augment,
+        "heldout_log1p_mean": model.norm[:, 0].tolist(),
+        "heldout_log1p_std": model.norm[:, 1].tolist(),
+    }
+    kind = "+".join((result.choice.kind, *(b for b in model.active if not b.startswith("deep"))))
+    return _Fitted(
+        model, kind, result.position_share, result.heldout, deep.VARIANT, model.active, result.choice.table, meta
+    )
+
+
+def _fit_classic(works, hashes, digests, cache, net, structural, augment, seed, bar) -> _Fitted:
+    rng = np.random.default_rng(seed)
+    layout = layout_of(train_cache.features(cache, works, hashes, bar), structural)
+    palette, novel = _palette(works, rng)
+    desc = np.stack([components.descriptor(w, palette, novel) for w in works])
+    bar.update()
+    logic = {"palette": palette, "novel_d2": novel}
+    heldout = _heldout_raw(layout, desc, logic, min(_FOLDS, len(works)), rng, bar)
+    model = _final_model(layout, desc, logic, heldout, digests, rng)
+    meta = {
+        "position_share": round(layout.position_share, 4),
+        "branches": list(BRANCHES),
+        "heldout_log1p_mean": model.norm[:, 0].tolist(),
+        "heldout_log1p_std": model.norm[:, 1].tolist(),
+    }
+    return _Fitted(model, layout.kind, layout.position_share, heldout, "none", BRANCHES, None, meta)
 
 
 def _checked_args(product_id: str, name: str | None, structural: str, n_images: int) -> tuple[str, str]:
@@ -266,19 +357,19 @@ def _checked_args(product_id: str, name: str | None, structural: str, n_images: 
     return pid, bundle_name
 
 
-def _layout(feats: np.ndarray, structural: str) -> _Layout:
+def layout_of(feats: np.ndarray, structural: str) -> Layout:
     """Pick the structural model (unless forced) and standardise the features it will be fitted on."""
-    mean, scale = _standardiser(feats)
+    mean, scale = standardiser(feats)
     share = position_share(((feats - mean) / scale).astype(np.float32))
     kind = structural if structural != "auto" else ("gauss" if share >= _ALIGNED_SHARE else "knn")
     if kind == "knn":
         feats = isotropic(feats)
-        mean, scale = _standardiser(feats)
-    return _Layout(kind, share, feats, mean, scale)
+        mean, scale = standardiser(feats)
+    return Layout(kind, share, feats, mean, scale)
 
 
 def _heldout_raw(
-    layout: _Layout,
+    layout: Layout,
     desc: np.ndarray,
     logic: dict[str, Any],
     folds: int,
@@ -294,7 +385,7 @@ def _heldout_raw(
         fit_idx = np.setdiff1d(np.arange(n), test)
         # Everything fitted from images, the standardisation included, must not have seen the held-out
         # ones, or their scores come out lower than those of truly new images.
-        f_mean, f_scale = _standardiser(layout.feats[fit_idx])
+        f_mean, f_scale = standardiser(layout.feats[fit_idx])
         zf = ((layout.feats - f_mean) / f_scale).astype(np.float32)
         fold = Model(
             **logic,
@@ -304,7 +395,7 @@ def _heldout_raw(
             # scaled to its share of the images scores its held-out images as the final model scores
             # new ones. Unscaled, a fold's held-out scores came out lower than new images' scores, so a
             # threshold taught on the training images rejected too many new good ones (tray 5.5% -> 4%).
-            **_fit(zf[fit_idx], desc[fit_idx], layout.kind, rng, len(fit_idx) / n),
+            **fit_parts(zf[fit_idx], desc[fit_idx], layout.kind, rng, len(fit_idx) / n),
             norm=np.ones((len(BRANCHES), 2)),
             map_scale=1.0,
             train_hashes=np.zeros((0, 16), np.uint8),
@@ -316,7 +407,7 @@ def _heldout_raw(
 
 
 def _final_model(
-    layout: _Layout,
+    layout: Layout,
     desc: np.ndarray,
     logic: dict[str, Any],
     heldout: np.ndarray,
@@ -328,7 +419,7 @@ def _final_model(
         **logic,
         feat_mean=layout.mean,
         feat_scale=layout.scale,
-        **_fit(layout.standardised(), desc, layout.kind, rng),
+        **fit_parts(layout.standardised(), desc, layout.kind, rng),
         norm=_norm(heldout),
         map_scale=float(max(heldout[:, 0].mean(), 1e-6)),
         train_hashes=digests,
@@ -336,18 +427,15 @@ def _final_model(
     )
 
 
-def _meta(pid: str, bundle_name: str, seed: int, layout: _Layout, model: Model) -> dict[str, Any]:
-    """The bundle's description: provenance and the held-out normalisation, for people and for `get_bundle`."""
+def _meta(pid: str, bundle_name: str, seed: int, n: int, fitted: _Fitted) -> dict[str, Any]:
+    """The bundle's description: provenance, the branches kept and their held-out normalisation."""
     return {
         "name": bundle_name,
         "product_id": pid,
         "created_utc": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
         "build_id": uuid.uuid4().hex,
         "seed": int(seed),
-        "n_images": len(layout.feats),
-        "position_share": round(layout.position_share, 4),
-        "branches": list(BRANCHES),
+        "n_images": n,
         "combine": "max of held-out z-scores",
-        "heldout_log1p_mean": model.norm[:, 0].tolist(),
-        "heldout_log1p_std": model.norm[:, 1].tolist(),
+        **fitted.meta,
     }
