@@ -250,11 +250,16 @@ def main() -> int:
     )
     parser.add_argument("--threads-all", action="store_true", help="do not pin BLAS/OpenCV to one thread")
     parser.add_argument(
+        "--augment-textures", action="store_true",
+        help="train each texture with --augment set to the flips and turns its material allows (as a user would)",
+    )  # fmt: skip
+    parser.add_argument(
         "--backbone", default=None, choices=("auto", "lite0", "none"),
         help="passed to qorva train (none: the weight-free model, for a before/after comparison)",
     )  # fmt: skip
     args = parser.parse_args()
     train_args = ("--backbone", args.backbone) if args.backbone else ()
+    augment = args.augment_textures
     products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
     known = set(realset.PRODUCTS) | set(SYNTHETIC)
     unknown = [p for p in products if p not in known]
@@ -273,12 +278,15 @@ def main() -> int:
             for product in products:
                 t0 = time.perf_counter()
                 try:
-                    rows.append(evaluate(product, seed, counts, root, Path(tmp), train_args))
+                    flips = realset.PRODUCTS[product].flips if augment and _family(product) == "texture" else ""
+                    extra = ("--augment", flips) if flips else ()
+                    rows.append(evaluate(product, seed, counts, root, Path(tmp), train_args + extra))
                 except realset.SourceMissing as exc:
                     rows.append({"product": product, "seed": seed, "family": _family(product), "error": str(exc)})
                 print(f"{product} seed {seed}: {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)
     env = {
         "backbone": args.backbone or "auto",
+        "augment_textures": args.augment_textures,
         "python": platform.python_version(),
         "numpy": np.__version__,
         "opencv": cv2.__version__,

@@ -148,7 +148,7 @@ def test_folds_hold_each_image_out_once_and_fit_on_no_copy_of_it() -> None:
     works = [_window(gravel, y, x) for y in (0, 128, 256) for x in (0, 40, 256)]
     dup = folds.near_duplicates(works)
     held_all = []
-    for fit, held in folds.folds(works, 4, np.random.default_rng(0)):
+    for fit, held in folds.folds(dup, 4, np.random.default_rng(0)):
         held_all += held.tolist()
         assert not dup[np.ix_(fit, held)].any()
     assert sorted(held_all) == list(range(len(works)))

@@ -60,10 +60,10 @@ def _groups(dup: np.ndarray) -> list[np.ndarray]:
     return [np.flatnonzero(label == g) for g in np.unique(label)]
 
 
-def folds(works: list[np.ndarray], k: int, rng: np.random.Generator) -> list[tuple[np.ndarray, np.ndarray]]:
-    """(fit indices, held-out indices) for each of `k` folds; every image is held out exactly once."""
-    n = len(works)
-    dup = near_duplicates(works)
+def folds(dup: np.ndarray, k: int, rng: np.random.Generator) -> list[tuple[np.ndarray, np.ndarray]]:
+    """(fit indices, held-out indices) for each of `k` folds of the images whose `near_duplicates` are `dup`;
+    every image is held out exactly once."""
+    n = len(dup)
     groups = _groups(dup)
     if max(len(g) for g in groups) <= n / k:
         # Whole groups into the fold that holds fewest so far, largest groups first, ties broken at random.

@@ -149,7 +149,7 @@ def _neighbourhood(z: np.ndarray) -> np.ndarray:
 
 
 def fit_parts(
-    z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator, share: float = 1.0
+    z: np.ndarray, desc: np.ndarray, kind: str, rng: np.random.Generator, share: float = 1.0, bank_size: int = _BANK
 ) -> dict[str, Any]:
     """Branch parameters from standardised features `z` (n x G x G x D) and logical descriptors.
 
@@ -172,7 +172,7 @@ def fit_parts(
         flat = z.reshape(-1, d).astype(np.float64)
         w = stats.whitener(stats.ledoit_wolf(flat)).astype(np.float32)
         q = knn_queries(w, z)
-        bank = q[stats.coreset(q, max(int(round(_BANK * share)), 1), rng)]
+        bank = q[stats.coreset(q, max(int(round(bank_size * share)), 1), rng)]
         out["knn_whiten"] = w
         out["bank"] = np.ascontiguousarray(bank)
         out["bank_r"] = stats.kth_nearest(bank, q, _DENSITY_K * share)
