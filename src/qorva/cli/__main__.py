@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import difflib
 import importlib
 import logging
 import sys
@@ -11,6 +12,7 @@ from collections.abc import Sequence
 from qorva import __version__
 from qorva.cli._common import home_of
 from qorva.cli._help import HelpFormatter
+from qorva.console import StatusAwareHandler
 from qorva.errors import QorvaError
 from qorva.home import use as use_home
 from qorva.names import printable
@@ -19,7 +21,7 @@ from qorva.names import printable
 # `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`, and optionally
 # `check_args(args) -> str | None`, what is wrong with a combination of values (a usage error).
 # Listed in the order `--help` shows them.
-COMMANDS = ("train", "teach", "inspect", "watch", "results", "purge", "demo")
+COMMANDS = ("train", "teach", "inspect", "watch", "results", "report", "purge", "demo")
 
 
 def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:
@@ -54,17 +56,42 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _suggestion(word: str, known: Sequence[str]) -> str:
+    close = difflib.get_close_matches(word.split("=", 1)[0], known, n=3, cutoff=0.6)
+    return f" (did you mean {' or '.join(close)}?)" if close else ""
+
+
+def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argparse.Namespace:
+    """Parse like `parse_args`, but an unknown option or command is named with its closest known ones."""
+    args_list = sys.argv[1:] if argv is None else list(argv)
+    first = next((a for a in args_list if not a.startswith("-")), None)
+    if first is not None and first not in COMMANDS and first not in _top_option_values(args_list):
+        parser.error(f"unknown command {first!r}{_suggestion(first, COMMANDS)}; choose from {', '.join(COMMANDS)}")
+    args, extra = parser.parse_known_args(args_list)
+    if extra:
+        sub = getattr(args, "_parser", parser)
+        known = [o for o in sub._option_string_actions if o.startswith("--")]
+        named = "; ".join(f"{e}{_suggestion(e, known)}" if e.startswith("-") else repr(e) for e in extra)
+        sub.error(f"unrecognized arguments: {named}")
+    return args
+
+
+def _top_option_values(argv: Sequence[str]) -> set[str]:
+    # `qorva --home DIR watch ...`: DIR is the value of an option, not a command.
+    return {argv[i + 1] for i, a in enumerate(argv[:-1]) if a == "--home"}
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         parser = build_parser()
     except QorvaError as exc:  # a native module is missing: the options of `watch` come from the camera's
         print(f"qorva: error: {exc}", file=sys.stderr)
         return 1
-    args = parser.parse_args(argv)
+    args = _parse(parser, argv)
     problem = args._check(args) if args._check is not None else None
     if problem:
         args._parser.error(problem)
-    handler = logging.StreamHandler(sys.stderr)
+    handler = StatusAwareHandler(sys.stderr)
     handler.setFormatter(_OneLineFormatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(level=logging.DEBUG if args.debug else logging.WARNING, handlers=[handler])
     try:

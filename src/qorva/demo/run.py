@@ -20,6 +20,7 @@ from typing import Any
 import cv2
 import numpy as np
 
+from qorva import calibration
 from qorva.console import StatusLine
 from qorva.demo import synthetic
 from qorva.errors import QorvaError
@@ -83,6 +84,7 @@ class DemoResult:
     sheet_path: Path | None = None
     report_path: Path | None = None
     home: Path | None = None
+    good_scores: list[float] = field(default_factory=list)
 
 
 # --- work folder ---------------------------------------------------------------------------------------------
@@ -246,8 +248,10 @@ def _train_and_teach(
     except (runner.NorimError, ValueError) as exc:
         msg = f"the demo could not train or teach {opts.product}: {' '.join(str(exc).splitlines())}"
         raise DemoError(msg) from exc
-    save_state(home, state)
+    save_state(home, state, calibration.record(state, [calibration.Sample(f"teach{i:03d}.png", im, ".png")
+                                                       for i, im in enumerate(teach)], home))
     result.threshold = float(state.threshold)
+    result.good_scores = [float(s) for s in state.params.get("good_scores") or []]
     result.seconds["teach"] = time.perf_counter() - t
     return state
 
