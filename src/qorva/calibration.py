@@ -30,9 +30,10 @@ MIN_GOOD = 20
 # sample passes it with probability 1 - 0.00023; one grayscale or flat image scoring 5 among scores near 0-1
 # does not, and it alone moved a threshold from 1.95 to about 5 on the line.
 OUTLIER_K = 3.5
-# Scores are normalised to about one unit of spread; a MAD below a tenth of that (identical samples) would
-# name every sample that differs at all.
-_MIN_MAD = 0.1
+# The runner normalises scores so that held-out good images come out close to N(0, 1): a spread below 1
+# among a handful of samples is chance (8 good samples of a small test product had a scaled MAD of 0.6,
+# and good samples at 2.4 and 2.6 were named), and identical samples would have none at all.
+_MIN_SPREAD = 1.0
 
 
 class StaleStateError(QorvaError):
@@ -79,12 +80,12 @@ def bundle_meta(bundle_name: str, home: Path | None = None) -> dict[str, Any]:
 
 
 def outliers(scores: Sequence[float], k: float = OUTLIER_K) -> list[int]:
-    """Indexes of the scores above median + k x MAD (scaled to a standard deviation); none below 5 scores."""
+    """Indexes of the scores above median + k x MAD (scaled to a standard deviation, at least 1); none below 5."""
     values = np.asarray(scores, float)
     if len(values) < 5:
         return []
     med = float(np.median(values))
-    mad = max(1.4826 * float(np.median(np.abs(values - med))), _MIN_MAD)
+    mad = max(1.4826 * float(np.median(np.abs(values - med))), _MIN_SPREAD)
     return [int(i) for i in np.flatnonzero(values > med + k * mad)]
 
 

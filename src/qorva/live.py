@@ -121,7 +121,9 @@ class LiveFeed:
         with self._lock:
             recent = list(self._recent)
             latest = dict(self._latest_ng) if self._latest_ng else None
-            minutes = [(m, dict(c)) for m, c in self._minutes if m > now // 60 - MINUTES]
+            seen = {m: dict(c) for m, c in self._minutes}
+            # Every one of the last minutes, empty ones too, so the bars keep their places.
+            minutes = [(m, seen.get(m, {})) for m in range(int(now // 60) - MINUTES + 1, int(now // 60) + 1)]
             counts = dict(self.counts)
             last = sum(1 for t in self._times if t > now - 60)
         window = sum(sum(c.values()) for _, c in minutes)

@@ -62,23 +62,23 @@ def _suggestion(word: str, known: Sequence[str]) -> str:
 
 
 def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argparse.Namespace:
-    """Parse like `parse_args`, but an unknown option or command is named with its closest known ones."""
-    args_list = sys.argv[1:] if argv is None else list(argv)
-    first = next((a for a in args_list if not a.startswith("-")), None)
-    if first is not None and first not in COMMANDS and first not in _top_option_values(args_list):
-        parser.error(f"unknown command {first!r}{_suggestion(first, COMMANDS)}; choose from {', '.join(COMMANDS)}")
-    args, extra = parser.parse_known_args(args_list)
-    if extra:
-        sub = getattr(args, "_parser", parser)
-        known = [o for o in sub._option_string_actions if o.startswith("--")]
-        named = "; ".join(f"{e}{_suggestion(e, known)}" if e.startswith("-") else repr(e) for e in extra)
-        sub.error(f"unrecognized arguments: {named}")
-    return args
+    """Parse like `parse_args`, but an unknown option or command is named with its closest known ones.
 
-
-def _top_option_values(argv: Sequence[str]) -> set[str]:
-    # `qorva --home DIR watch ...`: DIR is the value of an option, not a command.
-    return {argv[i + 1] for i, a in enumerate(argv[:-1]) if a == "--home"}
+    Options are checked before parsing: argparse would first complain of a required option that the typo
+    was meant to be (`--foldr x` reports "--folder is required").
+    """
+    args = sys.argv[1:] if argv is None else list(argv)
+    at = next((i for i, a in enumerate(args) if not a.startswith("-") and (i == 0 or args[i - 1] != "--home")), None)
+    if at is None:
+        return parser.parse_args(args)
+    if args[at] not in COMMANDS:
+        parser.error(f"unknown command {args[at]!r}{_suggestion(args[at], COMMANDS)}; choose from {', '.join(COMMANDS)}")
+    sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction)).choices[args[at]]
+    known = [o for o in sub._option_string_actions if o.startswith("--")]
+    unknown = [a for a in args[at + 1 :] if a.startswith("--") and a != "--" and a.split("=", 1)[0] not in known]
+    if unknown:
+        sub.error("unrecognized arguments: " + "; ".join(f"{u}{_suggestion(u, known)}" for u in unknown))
+    return parser.parse_args(args)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -256,7 +256,9 @@ def run(args: argparse.Namespace) -> int:
         msg = f"drop folder {printable(folder)} does not exist or is not a folder; create it or point --folder at it"
         raise WatchError(msg)
     options = camera_options(args)
-    health = DropHealth(folder.resolve(), options.get("extensions") or (), options.get("sentinel_ext") or "")
+    # No --extensions: the camera takes its own list, _EXTS.
+    accepted = options.get("extensions") or sorted(camera_module()._EXTS)
+    health = DropHealth(folder.resolve(), accepted, options.get("sentinel_ext") or "")
     camera = with_acknowledgement(camera_class())(options)
     stop = threading.Event()
     with _log_file(args.log_file), FolderLock(folder), ResultStore(db_path(home)) as store, \
