@@ -72,7 +72,8 @@ def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argpa
     if at is None:
         return parser.parse_args(args)
     if args[at] not in COMMANDS:
-        parser.error(f"unknown command {args[at]!r}{_suggestion(args[at], COMMANDS)}; choose from {', '.join(COMMANDS)}")
+        hint = _suggestion(args[at], COMMANDS)
+        parser.error(f"unknown command {args[at]!r}{hint}; choose from {', '.join(COMMANDS)}")
     sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction)).choices[args[at]]
     known = [o for o in sub._option_string_actions if o.startswith("--")]
     unknown = [a for a in args[at + 1 :] if a.startswith("--") and a != "--" and a.split("=", 1)[0] not in known]
