@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import json
 import logging
-import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -185,10 +184,3 @@ class KindWatch:
                 printable(Path(str(source or "image")).name), key, value or "-", ", ".join(known),
             )
 
-
-def finite(value: object) -> float | None:
-    try:
-        v = float(value)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        return None
-    return v if math.isfinite(v) else None

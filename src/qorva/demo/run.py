@@ -75,7 +75,6 @@ class DemoResult:
 
     items: dict[str, Item]
     rows: dict[str, Row]
-    overlays: dict[str, np.ndarray]
     done_at: dict[str, float]
     verdict_at: dict[str, float]
     summaries: list[JobSummary] = field(default_factory=list)
@@ -211,7 +210,7 @@ def run_demo(
     train, teach, items = make_items(opts)
     _save_folder(opts.workdir / "data" / "train", train, "train")
     _save_folder(opts.workdir / "data" / "teach", teach, "teach")
-    result = DemoResult(items={i.name: i for i in items}, rows={}, overlays={}, done_at={}, verdict_at={}, home=home)
+    result = DemoResult(items={i.name: i for i in items}, rows={}, done_at={}, verdict_at={}, home=home)
     result.seconds["generate"] = time.perf_counter() - t0
     with use_home(home):
         state = _train_and_teach(opts, home, train, teach, inspector, result)
@@ -261,8 +260,6 @@ def _recorder(result: DemoResult, on_row: RowCallback | None) -> Callable[[Row, 
         name = row.source_file or ""
         result.verdict_at[name] = time.time()
         result.rows[name] = row
-        if row.verdict == "NG" and res.overlay is not None:
-            result.overlays[name] = res.overlay
         if on_row is not None:
             on_row(row)
 
