@@ -24,6 +24,10 @@ $(READY): pyproject.toml
 	@echo "installing the dependencies into $(VENV)"
 	$(PY) -m pip install --quiet $(REQUIREMENTS) cmake ninja
 	$(PY) -c 'import pathlib, sysconfig; pathlib.Path(sysconfig.get_paths()["purelib"], "qorva-src.pth").write_text("$(CURDIR)/src\n")'
+	@# The package is imported through the .pth file, never installed, so pip made no `qorva` command: this
+	@# is the console script pip would write for [project.scripts] (an editable install would build the C++ twice).
+	printf '#!%s\nimport sys\nfrom qorva.cli.__main__ import main\nsys.exit(main())\n' "$(CURDIR)/$(PY)" > $(VENV)/bin/qorva
+	chmod +x $(VENV)/bin/qorva
 	touch $@
 
 dev: $(READY)
@@ -42,6 +46,8 @@ test: native
 
 demo: native
 	$(PY) -m qorva demo
+	@echo
+	@echo "qorva is installed in $(VENV): run it as $(VENV)/bin/qorva, or first  . $(VENV)/bin/activate  and then qorva"
 
 # The Python-free core built for 64-bit Windows with mingw-w64, its tests run under wine.
 WIN_BUILD ?= build/windows

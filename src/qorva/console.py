@@ -6,7 +6,9 @@ Bars and status lines go to stderr only and stay silent off a terminal or when q
 from __future__ import annotations
 
 import datetime as dt
+import logging
 import sys
+import threading
 import time
 from typing import TYPE_CHECKING, TextIO
 
@@ -76,8 +78,18 @@ class Progress:
         self.close()
 
 
+# Log records come from the camera's thread too: one lock keeps a record and the status line from
+# interleaving their characters.
+_draw = threading.RLock()
+
+
 class StatusLine:
-    """One self-rewriting line on stderr; silent off a terminal or when quiet."""
+    """One self-rewriting line on stderr; silent off a terminal or when quiet.
+
+    The line shown last is `StatusLine.current`: log records are written above it (`StatusAwareHandler`).
+    """
+
+    current: StatusLine | None = None
 
     def __init__(self, *, quiet: bool = False, stream: TextIO | None = None, interval_s: float = 0.2) -> None:
         self.stream = stream if stream is not None else sys.stderr
@@ -85,22 +97,55 @@ class StatusLine:
         self.interval_s = interval_s
         self._last = 0.0
         self._shown = False
+        self._text = ""
 
     def show(self, text: str) -> None:
         now = time.monotonic()
         if not self.enabled or now - self._last < self.interval_s:
             return
         self._last = now
-        self.stream.write("\r" + text + "\x1b[K")
-        self.stream.flush()
-        self._shown = True
+        self._text = text
+        StatusLine.current = self
+        self.redraw()
+
+    def redraw(self) -> None:
+        """Draw the last text again (after a log record was written where it stood)."""
+        if not self.enabled or not self._text:
+            return
+        with _draw:
+            self.stream.write("\r" + self._text + "\x1b[K")
+            self.stream.flush()
+            self._shown = True
 
     def clear(self) -> None:
         """Erase the line so that a result printed on stdout starts on a clean line."""
-        if self._shown:
-            self.stream.write("\r\x1b[K")
-            self.stream.flush()
-            self._shown = False
+        with _draw:
+            if self._shown:
+                self.stream.write("\r\x1b[K")
+                self.stream.flush()
+                self._shown = False
+
+
+    def close(self) -> None:
+        """Erase the line for good: later log records do not draw it again."""
+        self.clear()
+        self._text = ""
+        if StatusLine.current is self:
+            StatusLine.current = None
+
+
+class StatusAwareHandler(logging.StreamHandler):
+    """Writes each log record on its own line above the status line: erase the line, write, draw it again."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        status = StatusLine.current
+        with _draw:
+            if status is not None and status.stream is self.stream:
+                status.clear()
+                super().emit(record)
+                status.redraw()
+            else:
+                super().emit(record)
 
 
 def result_line(row: Row) -> str:

@@ -38,6 +38,7 @@ from typing import Any
 
 import numpy as np
 
+from qorva import overlays
 from qorva.console import StatusLine
 from qorva.errors import QorvaError
 from qorva.io.camera.base import CameraError
@@ -48,6 +49,8 @@ from qorva.schemas.common import InspectionResult
 logger = logging.getLogger("qorva.job")
 
 _READ_TIMEOUT_S = 0.1
+# Old overlays are pruned at the start and then hourly: day folders are the unit, so more often gains nothing.
+_PRUNE_EVERY_S = 3600.0
 
 ResultCallback = Callable[[Row, np.ndarray, Any], None]
 
@@ -71,6 +74,7 @@ class JobSummary:
     error: str | None = None
     skipped: int = 0
     recovered: int = 0
+    set_aside: int = 0
 
     @property
     def n(self) -> int:
@@ -101,6 +105,19 @@ def file_key(product_id: str, meta: dict[str, Any]) -> Key:
     return Key(product_id, shown(Path(os.fsdecode(raw(source))).name), size, mtime, "")
 
 
+def set_aside_key(product_id: str, path: str) -> Key:
+    """The key of a file the camera set aside: no pixels, so the hash is of its first MiB (a set-aside file
+    can be gigabytes); "file:" keeps it apart from every pixel hash."""
+    key = file_key(product_id, {"source_path": path})
+    digest = hashlib.sha256()
+    try:
+        with Path(path).open("rb") as fh:
+            digest.update(fh.read(1 << 20))
+    except OSError:
+        pass
+    return dataclasses.replace(key, content_hash="file:" + digest.hexdigest()[:27])
+
+
 def image_key(key: Key, image: np.ndarray) -> Key:
     """`key` with the hash of the decoded pixels: what was judged, with no second read of the file."""
     # SHA-256 runs on the CPU's SHA extensions: 0.65 ms for 640x480, half of BLAKE2b's time here.
@@ -126,6 +143,10 @@ class InspectionJob:
         stop: threading.Event | None = None,
         on_result: ResultCallback | None = None,
         status: StatusLine | None = None,
+        health: Any = None,
+        feed: Any = None,
+        kinds: Any = None,
+        keep_overlays_days: float | None = None,
     ) -> None:
         self.home = Path(home)
         self.state = state
@@ -140,8 +161,15 @@ class InspectionJob:
         self.on_result = on_result
         self.status = status if status is not None else StatusLine(quiet=True)
         self.summary = JobSummary(run_id=uuid.uuid4().hex[:12])
+        self.health = health  # drop_health.DropHealth: set-aside files, files waiting, ignored suffixes
+        self.feed = feed  # live.LiveFeed of the live page
+        self.kinds = kinds  # calibration.KindWatch: images unlike the good samples
+        self.keep_overlays_days = keep_overlays_days
+        self._next_prune = 0.0
         self._seq = 0
         self._journal: Any = None
+        self._card: np.ndarray | None = None
+        self._located = True
 
     def run(self) -> JobSummary:
         t0 = time.monotonic()
@@ -154,16 +182,23 @@ class InspectionJob:
             raise
         finally:
             self.camera.close()
+            if self.health is not None:
+                self.health.stop()
             clean = failure is None or isinstance(failure, (CameraError, KeyboardInterrupt))
             if clean and self.summary.reason != "store-failed":
                 self._drain()
             self._close_journal(forget=clean and self.summary.reason != "store-failed")
             self.summary.seconds = time.monotonic() - t0
-            self.status.clear()
+            self.status.close()
+            self._record_set_aside()
+            if self.feed is not None:
+                self.feed.stop(self.summary.reason or "failed")
         return self.summary
 
     def _open(self) -> None:
         self._report_unrecorded()
+        if self.health is not None:
+            self.health.start()
         if hasattr(self.camera, "on_handover"):
             try:
                 self._journal = self.store.journal()
@@ -238,7 +273,43 @@ class InspectionJob:
                 return
             if frame is not None and not self._handle_or_stop(*frame):
                 return
+            self._tick()
             self._show_status(t0)
+
+    def _tick(self) -> None:
+        """Between frames: the folder's health, the files the camera set aside, the page's heartbeat, pruning."""
+        if self.health is not None:
+            self.health.polled()
+            self.health.survey()
+            self._record_set_aside()
+        if self.feed is not None:
+            self.feed.beat()
+        if self.keep_overlays_days is not None and time.monotonic() >= self._next_prune:
+            self._next_prune = time.monotonic() + _PRUNE_EVERY_S
+            removed = overlays.prune(self.home, self.product_id, self.keep_overlays_days)
+            if removed:
+                logger.info("removed %d overlay folders older than %g days", removed, self.keep_overlays_days)
+
+    def _record_set_aside(self) -> None:
+        """One ERROR row per file the camera set aside, at most once per file: the camera offers it again at
+        every start and sets it aside again, and its key finds the row of the first time."""
+        if self.health is None:
+            return
+        for item in self.health.new_set_aside():
+            self.summary.set_aside += 1
+            try:
+                key = set_aside_key(self.product_id, item.path)
+                if self.store.recorded(key) is not None:
+                    continue
+                row = self._error_row(f"set aside by the camera: {item.reason}", item.path, time.perf_counter())
+                row.source_file, row.file_size, row.file_mtime_ns = key.source_file, key.file_size, key.file_mtime_ns
+                row.content_hash = key.content_hash
+                self.store.add(row)
+            except StoreError as exc:
+                logger.warning("%s", exc)
+                continue
+            if self.feed is not None:
+                self.feed.add(row, None)
 
     def _handle_or_stop(self, image: np.ndarray, meta: dict[str, Any]) -> bool:
         try:
@@ -306,12 +377,19 @@ class InspectionJob:
         self._ack(meta)
         self.summary.counts[row.verdict] += 1
         self.summary.recovered += row.recovered
+        if self.health is not None and row.source_file:
+            self.health.handled.add(row.source_file)
+        if self.feed is not None:
+            self.feed.add(row, image, self._card, located=self._located)
         if self.on_result is not None:
             self.status.clear()
             self.on_result(row, image, result)
         return row
 
     def _judge(self, image: np.ndarray, source: Any, t: float) -> tuple[Row, Any]:
+        self._card, self._located = None, True
+        if self.kinds is not None:
+            self.kinds.check(image, source)
         result = self._inspect(image, source)
         row = Row.from_result(
             result,
@@ -322,8 +400,10 @@ class InspectionJob:
         )
         self._seq += 1
         if row.verdict == "NG" and result.overlay is not None:
+            self._located = overlays.localizable(result)
+            self._card = overlays.speaking(row, result, image)
             path = overlay_path(self.home, self.product_id, row.source_file, row.recorded_at, self._seq)
-            written = write_overlay(path, result.overlay, row.source_file)
+            written = write_overlay(path, self._card, row.source_file)
             row.overlay_path = str(written) if written is not None else None
         return row, result
 

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import json
 from pathlib import Path
+from typing import Any
 
 from qorva.errors import QorvaError
 from qorva.files import write_atomic
@@ -50,11 +52,29 @@ def known_products(home: Path) -> list[str]:
         return []
 
 
-def save_state(home: Path, state: ModelState) -> Path:
-    """Store a `ModelState` as the product's taught state; returns the file written."""
+# The application's own record of a teach, kept in state.json beside the inspector's state (whose params
+# are the inspector's alone): the bundle build taught on, each good sample's file and score, their formats.
+CALIBRATION_KEY = "qorva_calibration"
+
+
+def save_state(home: Path, state: ModelState, calibration: dict[str, Any] | None = None) -> Path:
+    """Store a `ModelState` as the product's taught state, with the application's `calibration` beside it."""
     path = state_path(home, check_product(state.product_id))
-    write_atomic(path, (state.to_json(indent=2) + "\n").encode("utf-8"))
+    data = state.to_dict()
+    if calibration is not None:
+        data[CALIBRATION_KEY] = calibration
+    write_atomic(path, (json.dumps(data, ensure_ascii=False, allow_nan=False, indent=2) + "\n").encode("utf-8"))
     return path
+
+
+def load_calibration(home: Path, product_id: str) -> dict[str, Any]:
+    """What teach recorded beside the state (empty for a state taught before it did, or unreadable)."""
+    try:
+        data = json.loads(state_path(home, check_product(product_id)).read_text(encoding="utf-8"))
+    except (OSError, ValueError, RecursionError):
+        return {}
+    found = data.get(CALIBRATION_KEY) if isinstance(data, dict) else None
+    return found if isinstance(found, dict) else {}
 
 
 def load_state(home: Path, product_id: str) -> ModelState:

@@ -389,6 +389,31 @@ class ResultStore:
         return [Row(**dict(r)) for r in reversed(self._read(sql, args))]
 
 
+    def runs(self, product_id: str | None = None) -> list[RunInfo]:
+        """The recorded runs, oldest first: id, product, first and last time, counts per verdict."""
+        sql = (
+            "SELECT run_id, product_id, MIN(recorded_at), MAX(recorded_at), COUNT(*),"
+            " SUM(verdict = 'OK'), SUM(verdict = 'NG'), SUM(verdict = 'ERROR') FROM results"
+            + (" WHERE product_id = ?" if product_id is not None else "")
+            + " GROUP BY run_id, product_id ORDER BY MIN(id)"
+        )
+        return [RunInfo(*r) for r in self._read(sql, () if product_id is None else (product_id,))]
+
+
+@dataclass(frozen=True)
+class RunInfo:
+    """One run of `watch` (or the demo) as recorded."""
+
+    run_id: str
+    product_id: str
+    first: str
+    last: str
+    n: int
+    ok: int
+    ng: int
+    error: int
+
+
 @dataclass(frozen=True)
 class Key:
     """What tells one image from every other: the product, its file name, size, modification time and pixels."""

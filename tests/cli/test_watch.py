@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import sqlite3
@@ -243,3 +244,31 @@ def test_any_name_the_file_system_allows_is_recorded_and_printed_on_one_line(hom
     assert len(lines) == 4 and sorted(line.split()[1] for line in lines[:3]) == sorted(names.values())
     recorded = {bytes(r["source_bytes"]): r["source_file"] for r in rows(home)}
     assert recorded == {bytes(drop) + b"/" + n: text for n, text in names.items()}
+
+
+def test_watch_as_a_production_job(home: Path, drop: Path, tmp_path: Path):
+    """Banner, JSON lines, a log file, old overlays pruned, and a set-aside file recorded once over two runs."""
+    write_images(drop, goods(2, seed=40), "g")
+    (drop / "broken.png").write_bytes(b"not an image at all")
+    (drop / "notes.txt").write_text("x")
+    (drop / "more.txt").write_text("x")
+    old = home / "results" / "overlays" / PRODUCT / "2000-01-01"
+    old.mkdir(parents=True)
+    log = tmp_path / "watch.log"
+    args = ("watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none", "--format", "jsonl",
+            "--log-file", log, "--keep-overlays", "30", "--max-decode-retries", "1", "--duration", "3", *_FAST)
+    first = run_qorva(*args, "--home", home)
+    assert first.rc == 0, first.err
+    records = [json.loads(line) for line in first.out.splitlines()]
+    assert sorted(r["source_file"] for r in records) == ["g00.png", "g01.png"]
+    banner = first.err.splitlines()[0]
+    for needle in (f"watch {PRODUCT}: threshold", "policy none", f"home {home}", ".qorva-watch.lock"):
+        assert needle in banner
+    assert first.err.count("ignoring files with suffix .txt") == 1
+    assert "1 set aside by the camera" in first.err.splitlines()[-1]
+    assert banner in log.read_text(encoding="utf-8")
+    assert not old.exists()
+    second = run_qorva(*args, "--home", home)
+    assert "1 set aside by the camera" in second.err.splitlines()[-1]
+    aside = [r for r in rows(home) if r["source_file"] == "broken.png"]
+    assert len(aside) == 1 and aside[0]["verdict"] == "ERROR" and "set aside" in aside[0]["error_message"]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import sqlite3
 from pathlib import Path
 
@@ -23,11 +24,14 @@ def test_demo_prints_the_summary_writes_the_report_and_reruns_in_place(tmp_path:
     matrix = out.splitlines()[out.splitlines().index("confusion matrix (rows: truth, columns: verdict)") + 2 :][:2]
     counts = [int(v) for line in matrix for v in line.split()[1:]]
     assert sum(counts) == 10 and [line.split()[0] for line in matrix] == ["good", "defect"]
-    assert "10/10 images judged" in out.splitlines()[-1]
+    assert "10/10 images judged" in out and f"export QORVA_HOME={work / 'home'}" in out.splitlines()[-1]
     sheet = cv2.imread(str(work / "report" / "contact_sheet.png"))
     assert sheet is not None and sheet.shape[1] > 400
     page = (work / "report" / "report.html").read_text(encoding="utf-8")
-    assert "data:image/png;base64," in page and "Confusion matrix" in page
+    # The report of any run, with the demo's truth beside it; its overlays are copied beside the page.
+    assert "Confusion matrix" in page and "Scores against the threshold" in page
+    linked = re.findall(r'<img src="(overlays/[^"]+)"', page)
+    assert linked and all((work / "report" / link).is_file() for link in linked)
     db = sqlite3.connect(str(work / "home" / "results" / "results.db"))
     try:
         # The second run starts from a clean home: its rows replace the first run's.

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import difflib
 import importlib
 import logging
 import sys
@@ -11,6 +12,7 @@ from collections.abc import Sequence
 from qorva import __version__
 from qorva.cli._common import home_of
 from qorva.cli._help import HelpFormatter
+from qorva.console import StatusAwareHandler
 from qorva.errors import QorvaError
 from qorva.home import use as use_home
 from qorva.names import printable
@@ -19,7 +21,7 @@ from qorva.names import printable
 # `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`, and optionally
 # `check_args(args) -> str | None`, what is wrong with a combination of values (a usage error).
 # Listed in the order `--help` shows them.
-COMMANDS = ("train", "teach", "inspect", "watch", "results", "purge", "demo")
+COMMANDS = ("train", "teach", "inspect", "watch", "results", "report", "purge", "demo")
 
 
 def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:
@@ -54,17 +56,43 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _suggestion(word: str, known: Sequence[str]) -> str:
+    close = difflib.get_close_matches(word.split("=", 1)[0], known, n=3, cutoff=0.6)
+    return f" (did you mean {' or '.join(close)}?)" if close else ""
+
+
+def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argparse.Namespace:
+    """Parse like `parse_args`, but an unknown option or command is named with its closest known ones.
+
+    Options are checked before parsing: argparse would first complain of a required option that the typo
+    was meant to be (`--foldr x` reports "--folder is required").
+    """
+    args = sys.argv[1:] if argv is None else list(argv)
+    at = next((i for i, a in enumerate(args) if not a.startswith("-") and (i == 0 or args[i - 1] != "--home")), None)
+    if at is None:
+        return parser.parse_args(args)
+    if args[at] not in COMMANDS:
+        hint = _suggestion(args[at], COMMANDS)
+        parser.error(f"unknown command {args[at]!r}{hint}; choose from {', '.join(COMMANDS)}")
+    sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction)).choices[args[at]]
+    known = [o for o in sub._option_string_actions if o.startswith("--")]
+    unknown = [a for a in args[at + 1 :] if a.startswith("--") and a != "--" and a.split("=", 1)[0] not in known]
+    if unknown:
+        sub.error("unrecognized arguments: " + "; ".join(f"{u}{_suggestion(u, known)}" for u in unknown))
+    return parser.parse_args(args)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         parser = build_parser()
     except QorvaError as exc:  # a native module is missing: the options of `watch` come from the camera's
         print(f"qorva: error: {exc}", file=sys.stderr)
         return 1
-    args = parser.parse_args(argv)
+    args = _parse(parser, argv)
     problem = args._check(args) if args._check is not None else None
     if problem:
         args._parser.error(problem)
-    handler = logging.StreamHandler(sys.stderr)
+    handler = StatusAwareHandler(sys.stderr)
     handler.setFormatter(_OneLineFormatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(level=logging.DEBUG if args.debug else logging.WARNING, handlers=[handler])
     try:

@@ -9,6 +9,7 @@ Prints the confusion matrix, recall, false-positive rate, latency percentiles an
 from __future__ import annotations
 
 import argparse
+import shlex
 import threading
 import time
 from pathlib import Path
@@ -71,11 +72,14 @@ def run(args: argparse.Namespace) -> int:
     print()
     for line in summary_lines(opts, result, scores):
         print(line)
-    sheet, report = write_report(opts, result, scores)
+    report, sheet = write_report(opts, result, scores, result.good_scores)
     print(
         f"demo done in {time.perf_counter() - t0:.1f} s: {scores.n}/{len(result.items)} images judged; "
-        f"contact sheet {sheet}; report {report}"
+        f"report {report}; contact sheet {sheet}"
     )
+    home = opts.workdir / "home"
+    print(f"its home is {home}: to go on with its product, as the README's tour does,")
+    print(f"  export QORVA_HOME={shlex.quote(str(home))}")
     if signals["interrupted"]:
         raise KeyboardInterrupt
     if scores.missing:

@@ -1,4 +1,4 @@
-"""Judge single images of a taught product and print one verdict line per image."""
+"""Judge image files or folders of them with a taught product: one verdict line per image; exit 1 if one is ERROR."""
 
 from __future__ import annotations
 
@@ -7,15 +7,17 @@ import json
 import sys
 import time
 import uuid
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from qorva import calibration, overlays
 from qorva.cli._common import home_of, inspector, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.console import Progress
-from qorva.images import ImageError, read_image
+from qorva.images import ImageError, image_files, read_image
 from qorva.names import printable
-from qorva.products import check_product, load_state
+from qorva.products import check_product, load_calibration, load_state
 from qorva.results import VERDICTS, Row, write_overlay
 
 
@@ -29,24 +31,35 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument(
         "--product", required=True, type=name_of("product id"), help="product id (taught with 'qorva teach')"
     )
-    parser.add_argument("images", nargs="+", metavar="IMAGE", help="image files to judge")
+    parser.add_argument("images", nargs="+", metavar="IMAGE", help="image files, or folders of images, to judge")
     parser.add_argument(
         "--overlays", default=None, metavar="DIR",
         help="write the anomaly overlay of each NG image here (default: none written)",
     )
     parser.add_argument("--all-overlays", action="store_true", help="with --overlays, write OK images' overlays too")
     parser.add_argument("--format", choices=("text", "json"), default="text", help="output format on stdout")
+    parser.add_argument("--allow-stale", action="store_true",
+                        help="inspect even when the bundle was retrained after the teach (default: refuse)")
     return parser
 
 
 def _checked_images(names: list[str]) -> list[Path]:
-    # Every name is checked before the first verdict, so a typo does not surface half-way through a batch;
-    # decoding waits for the loop, so a large batch never sits in memory at once.
-    paths = [Path(p) for p in names]
-    absent = [str(p) for p in paths if not p.is_file()]
+    """The files named, a folder standing for its images (sorted by name). Every name is checked before the
+    first verdict, so a typo does not surface half-way through a batch; decoding waits for the loop, so a
+    large batch never sits in memory at once, and a file that cannot be read is an ERROR line, not a stop."""
+    paths: list[Path] = []
+    absent = []
+    for name in names:
+        p = Path(name)
+        if p.is_dir():
+            paths.extend(image_files(p, "image folder"))
+        elif p.is_file():
+            paths.append(p)
+        else:
+            absent.append(name)
     if absent:
         more = f" and {len(absent) - 5} more" if len(absent) > 5 else ""
-        msg = f"no such image file: {', '.join(absent[:5])}{more}"
+        msg = f"no such image file or folder: {', '.join(absent[:5])}{more}"
         raise ImageError(msg)
     return paths
 
@@ -59,20 +72,33 @@ def _overlay_folder(value: str | None) -> Path | None:
     return folder
 
 
-def _judge(insp: Any, state: Any, path: Path, run_id: str, overlays: Path | None, all_overlays: bool) -> Row:
-    """Inspect one file into a row, writing its overlay when asked to."""
-    image = read_image(path)
+@dataclass
+class _Batch:
+    insp: Any
+    state: Any
+    run_id: str
+    overlays: Path | None
+    all_overlays: bool
+    kinds: calibration.KindWatch
+
+
+def _judge(b: _Batch, path: Path) -> Row:
+    """Inspect one file into a row, writing its overlay when asked to; a file that cannot be read or judged
+    is an ERROR row with the reason."""
     t = time.perf_counter()
-    result = insp.inspect(image, state, with_overlay=overlays is not None)
+    try:
+        image = read_image(path)
+        b.kinds.check(image, path)
+        result = b.insp.inspect(image, b.state, with_overlay=b.overlays is not None)
+    except ImageError as exc:
+        return Row.error(str(exc), run_id=b.run_id, product_id=str(b.state.product_id), source=path)
     row = Row.from_result(
-        result,
-        run_id=run_id,
-        product_id=str(state.product_id),
-        source=path,
+        result, run_id=b.run_id, product_id=str(b.state.product_id), source=path,
         latency_ms=(time.perf_counter() - t) * 1000,
     )
-    if overlays is not None and result.overlay is not None and (row.verdict == "NG" or all_overlays):
-        written = write_overlay(overlays / f"{path.stem}_overlay.png", result.overlay, path)
+    if b.overlays is not None and result.overlay is not None and (row.verdict == "NG" or b.all_overlays):
+        card = overlays.speaking(row, result, image)
+        written = write_overlay(b.overlays / f"{path.stem}_overlay.png", card, path)
         row.overlay_path = str(written) if written is not None else None
     return row
 
@@ -93,14 +119,15 @@ def run(args: argparse.Namespace) -> int:
     home = home_of(args)
     product = check_product(args.product)
     state = load_state(home, product)
+    taught = load_calibration(home, product)
+    calibration.check_fresh(product, taught, allow_stale=args.allow_stale, home=home)
     paths = _checked_images(args.images)
-    folder = _overlay_folder(args.overlays)
-    insp = inspector()
-    run_id = uuid.uuid4().hex[:12]
+    batch = _Batch(inspector(), state, uuid.uuid4().hex[:12], _overlay_folder(args.overlays), args.all_overlays,
+                   calibration.KindWatch(taught))
     rows = []
     with Progress(len(paths), f"inspect {product}", quiet=args.quiet or args.format == "json", unit="img") as bar:
         for path in paths:
-            rows.append(_judge(insp, state, path, run_id, folder, args.all_overlays))
+            rows.append(_judge(batch, path))
             if args.format == "text":
                 if bar.enabled:
                     # Results go above the bar: erase it, print, and let the next update redraw it.
@@ -110,7 +137,8 @@ def run(args: argparse.Namespace) -> int:
     if args.format == "json":
         print(json.dumps([r.to_record() for r in rows], ensure_ascii=False, indent=2))
     counts = ", ".join(f"{v} {sum(r.verdict == v for r in rows)}" for v in VERDICTS)
-    where = f"; overlays in {folder}" if folder is not None else ""
+    where = f"; overlays in {batch.overlays}" if batch.overlays is not None else ""
     summary = f"inspected {len(paths)} images of {product}: {counts} in {time.perf_counter() - t0:.1f} s{where}"
     print(summary, file=sys.stderr if args.format == "json" else sys.stdout)
-    return 0
+    # A batch with an image that could not be judged is not a clean run: scripts must see it.
+    return 1 if any(r.verdict == "ERROR" for r in rows) else 0

@@ -58,6 +58,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument(
         "--limit", type=positive_int, default=None, help="only the most recent N results (default: all)"
     )
+    parser.add_argument("--run", type=name_of("run id"), default=None, help="only this run (default: all runs)")
+    parser.add_argument("--runs", action="store_true", help="list the recorded runs instead of the results")
     parser.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format on stdout")
     return parser
 
@@ -89,14 +91,32 @@ def _table(rows: list[Row]) -> None:
         print(printable("  ".join(c.ljust(w) for c, w in zip(b, widths, strict=True)).rstrip()))
 
 
+def _runs(store: ResultStore | None, product: str | None) -> int:
+    runs = store.runs(product) if store is not None else []
+    head = ("run", "product", "first", "last", "images", "OK", "NG", "ERROR")
+    body = [(r.run_id, r.product_id, _local(r.first), _local(r.last), str(r.n), str(r.ok), str(r.ng), str(r.error))
+            for r in runs]
+    widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
+    for line in (head, *body):
+        print(printable("  ".join(c.ljust(w) for c, w in zip(line, widths, strict=True)).rstrip()))
+    print(f"{len(runs)} runs", file=sys.stderr)
+    return 0
+
+
 def run(args: argparse.Namespace) -> int:
     home = home_of(args)
     product = check_product(args.product) if args.product is not None else None
     path = db_path(home)
     rows: list[Row] = []
+    if args.runs:
+        if not path.exists():
+            return _runs(None, product)
+        with ResultStore(path, create=False) as store:
+            return _runs(store, product)
     if path.exists():
         with ResultStore(path, create=False) as store:
-            rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit)
+            rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit,
+                               run_id=args.run)
     if args.format == "json":
         print(json.dumps([r.to_record() for r in rows], ensure_ascii=False, indent=2))
     elif args.format == "csv":

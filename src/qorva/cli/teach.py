@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import logging
 import time
 
+from qorva import calibration
 from qorva.cli._common import float_in, home_of, inspector, name_of, one_line, read_images
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.images import image_files
 from qorva.products import check_product, require_product, save_state
+
+logger = logging.getLogger("qorva.calibration")
 
 
 class TeachError(QorvaError):
@@ -58,7 +62,8 @@ def run(args: argparse.Namespace) -> int:
     product = check_product(args.product)
     if not args.weights:
         require_product(home, product)
-    images = read_images(image_files(args.good, "good-image folder"), f"read {product}", quiet=args.quiet)
+    files = image_files(args.good, "good-image folder")
+    images = read_images(files, f"read {product}", quiet=args.quiet)
     config = {"product_id": product, "sigma": args.sigma, "weights": args.weights or None, "device": args.device}
     try:
         state = inspector().teach(images, config)
@@ -66,7 +71,11 @@ def run(args: argparse.Namespace) -> int:
         # The runner refuses an image it cannot score (one smaller than 8x8) with its own error.
         msg = f"cannot teach {product}: {one_line(exc)}"
         raise TeachError(msg) from exc
-    path = save_state(home, state)
+    samples = [calibration.Sample(f.name, im, f.suffix) for f, im in zip(files, images, strict=True)]
+    record = calibration.record(state, samples, home)
+    path = save_state(home, state, record)
+    for warning in calibration.teach_warnings(state, samples, record):
+        logger.warning("teach %s: %s", product, warning)
     p = state.params
     sigma_none = p.get("sigma_for_zero_fp")
     mean, sigma = float(p.get("good_score_mean")), float(p.get("sigma"))

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
 
 from qorva.cli._common import home_of, int_in, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
-from qorva.products import bundle_owners
+from qorva.products import bundle_owners, load_calibration
 
 
 class TrainError(QorvaError):
@@ -95,4 +96,16 @@ def run(args: argparse.Namespace) -> int:
         f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model "
         f"({features}; branches {', '.join(result.branches)}), {mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
     )
+    _note_stale(home_of(args), args.product, result.name)
     return 0
+
+
+def _note_stale(home: Path, product: str, bundle: str) -> None:
+    """A state taught on the bundle this training replaced holds a threshold for scores the new one does not
+    give: say so now, as inspect and watch will refuse it (they compare the build ids)."""
+    taught = load_calibration(home, product)
+    if taught.get("build_id") and taught.get("bundle") == bundle:
+        print(
+            f"the taught state of {product} is now stale (taught on the replaced bundle): "
+            f"run 'qorva teach --product {product} --good DIR' before inspecting"
+        )

@@ -10,10 +10,16 @@ image being inspected is finished and recorded, files not yet taken stay in the 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import json
+import logging
+import sys
 import threading
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+from qorva import calibration
 from qorva.cli._common import (
     camera_class,
     camera_module,
@@ -29,14 +35,18 @@ from qorva.cli._common import (
 )
 from qorva.cli._help import HelpFormatter
 from qorva.console import StatusLine, result_line
+from qorva.drop_health import DropHealth
 from qorva.errors import QorvaError
 from qorva.folder_lock import FolderLock
 from qorva.home import db_path, overlays_dir
 from qorva.io.camera.push import with_acknowledgement
 from qorva.job import InspectionJob, JobSummary, camera_params
+from qorva.live import LiveFeed, LiveServer, parse_address
 from qorva.names import printable
-from qorva.products import load_state
+from qorva.products import load_calibration, load_state
 from qorva.results import ResultStore
+
+logger = logging.getLogger("qorva.watch")
 
 
 class WatchError(QorvaError):
@@ -125,15 +135,43 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="stop after this long: seconds, or 30s, 5m, 2h, 1.5d (default: until stopped)",
     )
     parser.add_argument("--no-overlays", action="store_true", help="do not render or write NG overlays (faster)")
+    _add_job_options(parser)
     add_camera_options(parser)
     return parser
+
+
+def _address(text: str) -> tuple[str, int]:
+    try:
+        return parse_address(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _add_job_options(parser: argparse.ArgumentParser) -> None:
+    job = parser.add_argument_group("production options")
+    job.add_argument(
+        "--serve", type=_address, default=None, metavar="[HOST:]PORT",
+        help="serve a live page of the job on this address (host: localhost unless given; default: no page)",
+    )
+    job.add_argument("--format", choices=("text", "jsonl"), default="text",
+                     help="stdout: one line per verdict, or one JSON object per verdict")
+    job.add_argument("--log-file", default=None, metavar="FILE",
+                     help="also append log records (information and above) to FILE (default: none)")
+    job.add_argument(
+        "--keep-overlays", type=float_in(0, 36500), default=None, metavar="DAYS",
+        help="delete NG overlays older than DAYS at the start and hourly; rows stay (default: keep all)",
+    )
+    job.add_argument("--allow-stale", action="store_true",
+                     help="watch even when the bundle was retrained after the teach (default: refuse)")
 
 
 def summary_line(product: str, folder: str, summary: JobSummary, home: Path) -> str:
     rate = summary.n / summary.seconds if summary.seconds > 0 else 0.0
     extra = "".join(
         f", {n} {what}" for n, what in ((summary.recovered, "recovered after a crash"),
-                                        (summary.skipped, "already recorded, not judged again")) if n
+                                        (summary.skipped, "already recorded, not judged again"),
+                                        (summary.set_aside, "set aside by the camera (undecodable or too large)"))
+        if n
     )
     return (
         f"watched {printable(folder)} for {product}: {summary.n} images ({summary.counts_text()}{extra}) "
@@ -142,32 +180,102 @@ def summary_line(product: str, folder: str, summary: JobSummary, home: Path) -> 
     )
 
 
+def _banner(args: argparse.Namespace, state: Any, home: Path, page: str | None) -> str:
+    p = state.params
+    options = camera_options(args)
+    return (
+        f"watch {args.product}: threshold {state.threshold:.4f} (sigma {p.get('sigma')}, bundle {p.get('weights')}); "
+        f"folder {printable(Path(args.folder).resolve())}; policy {options.get('ready_policy')}, after "
+        f"{options.get('after')}; home {home}; lock {Path(args.folder).resolve() / '.qorva-watch.lock'}"
+        + (f"; live page {page}" if page else "")
+    )
+
+
+@contextlib.contextmanager
+def _log_file(path: str | None) -> Iterator[None]:
+    """Log records of information and above also go to `path`, for the whole run."""
+    if path is None:
+        yield
+        return
+    try:
+        handler = logging.FileHandler(path, encoding="utf-8")
+    except OSError as exc:
+        msg = f"cannot open the log file {path}: {exc.strerror or exc}"
+        raise WatchError(msg) from None
+    root = logging.getLogger()
+    handler.setFormatter(root.handlers[0].formatter if root.handlers else None)
+    handler.setLevel(logging.INFO)
+    old = root.level
+    root.addHandler(handler)
+    root.setLevel(min(old, logging.INFO))
+    kept = [h for h in root.handlers if h is not handler and h.level == logging.NOTSET]
+    for h in kept:  # the terminal keeps its level (warnings unless --debug)
+        h.setLevel(old)
+    try:
+        yield
+    finally:
+        root.removeHandler(handler)
+        root.setLevel(old)
+        for h in kept:
+            h.setLevel(logging.NOTSET)
+        handler.close()
+
+
+@contextlib.contextmanager
+def _live(args: argparse.Namespace, state: Any, health: DropHealth) -> Iterator[LiveFeed | None]:
+    if args.serve is None:
+        yield None
+        return
+    feed = LiveFeed(product=args.product, folder=str(Path(args.folder).resolve()), threshold=state.threshold,
+                    health=health)
+    try:
+        server = LiveServer(feed, *args.serve).start()
+    except OSError as exc:
+        msg = f"cannot serve the live page on {args.serve[0]}:{args.serve[1]}: {exc.strerror or exc}"
+        raise WatchError(msg) from None
+    feed.info["url"] = server.url
+    try:
+        yield feed
+    finally:
+        server.close()
+
+
+def _printer(fmt: str) -> Any:
+    if fmt == "jsonl":
+        return lambda row, image, result: print(json.dumps(row.to_record(), ensure_ascii=False), flush=True)
+    return lambda row, image, result: print(result_line(row), flush=True)
+
+
 def run(args: argparse.Namespace) -> int:
     home = home_of(args)
-    product = args.product
-    state = load_state(home, product)
+    state = load_state(home, args.product)
+    taught = load_calibration(home, args.product)
+    calibration.check_fresh(args.product, taught, allow_stale=args.allow_stale, home=home)
     folder = Path(args.folder)
     if not folder.is_dir():
         msg = f"drop folder {printable(folder)} does not exist or is not a folder; create it or point --folder at it"
         raise WatchError(msg)
-    camera = with_acknowledgement(camera_class())(camera_options(args))
+    options = camera_options(args)
+    # No --extensions: the camera takes its own list, _EXTS.
+    accepted = options.get("extensions") or sorted(camera_module()._EXTS)
+    health = DropHealth(folder.resolve(), accepted, options.get("sentinel_ext") or "")
+    camera = with_acknowledgement(camera_class())(options)
     stop = threading.Event()
-    with FolderLock(folder), ResultStore(db_path(home)) as store, stop_on_signals(stop) as signals:
+    with _log_file(args.log_file), FolderLock(folder), ResultStore(db_path(home)) as store, \
+            _live(args, state, health) as feed, stop_on_signals(stop) as signals:
+        banner = _banner(args, state, home, feed.info["url"] if feed else None)
+        print(banner, file=sys.stderr, flush=True)
+        logger.info("%s", banner)
         job = InspectionJob(
-            home=home,
-            state=state,
-            store=store,
-            overlays=not args.no_overlays,
-            max_images=args.max_images,
-            duration_s=args.duration,
-            stop=stop,
-            on_result=lambda row, image, result: print(result_line(row), flush=True),
-            status=StatusLine(quiet=args.quiet),
-            inspector=inspector(),
-            camera=camera,
+            home=home, state=state, store=store, overlays=not args.no_overlays, max_images=args.max_images,
+            duration_s=args.duration, stop=stop, on_result=_printer(args.format), status=StatusLine(quiet=args.quiet),
+            inspector=inspector(), camera=camera, health=health, feed=feed, kinds=calibration.KindWatch(taught),
+            keep_overlays_days=args.keep_overlays,
         )
         summary = job.run()
-    print(summary_line(product, str(folder), summary, home), flush=True)
+        line = summary_line(args.product, str(folder), summary, home)
+        logger.info("%s", line)
+    print(line, file=sys.stderr if args.format == "jsonl" else sys.stdout, flush=True)
     if summary.error:
         what = "results cannot be recorded" if summary.reason == "store-failed" else "the camera stopped"
         msg = f"{what}: {summary.error}"

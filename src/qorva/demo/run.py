@@ -20,6 +20,7 @@ from typing import Any
 import cv2
 import numpy as np
 
+from qorva import calibration
 from qorva.console import StatusLine
 from qorva.demo import synthetic
 from qorva.errors import QorvaError
@@ -74,7 +75,6 @@ class DemoResult:
 
     items: dict[str, Item]
     rows: dict[str, Row]
-    overlays: dict[str, np.ndarray]
     done_at: dict[str, float]
     verdict_at: dict[str, float]
     summaries: list[JobSummary] = field(default_factory=list)
@@ -83,6 +83,7 @@ class DemoResult:
     sheet_path: Path | None = None
     report_path: Path | None = None
     home: Path | None = None
+    good_scores: list[float] = field(default_factory=list)
 
 
 # --- work folder ---------------------------------------------------------------------------------------------
@@ -209,7 +210,7 @@ def run_demo(
     train, teach, items = make_items(opts)
     _save_folder(opts.workdir / "data" / "train", train, "train")
     _save_folder(opts.workdir / "data" / "teach", teach, "teach")
-    result = DemoResult(items={i.name: i for i in items}, rows={}, overlays={}, done_at={}, verdict_at={}, home=home)
+    result = DemoResult(items={i.name: i for i in items}, rows={}, done_at={}, verdict_at={}, home=home)
     result.seconds["generate"] = time.perf_counter() - t0
     with use_home(home):
         state = _train_and_teach(opts, home, train, teach, inspector, result)
@@ -246,8 +247,10 @@ def _train_and_teach(
     except (runner.NorimError, ValueError) as exc:
         msg = f"the demo could not train or teach {opts.product}: {' '.join(str(exc).splitlines())}"
         raise DemoError(msg) from exc
-    save_state(home, state)
+    save_state(home, state, calibration.record(state, [calibration.Sample(f"teach{i:03d}.png", im, ".png")
+                                                       for i, im in enumerate(teach)], home))
     result.threshold = float(state.threshold)
+    result.good_scores = [float(s) for s in state.params.get("good_scores") or []]
     result.seconds["teach"] = time.perf_counter() - t
     return state
 
@@ -257,8 +260,6 @@ def _recorder(result: DemoResult, on_row: RowCallback | None) -> Callable[[Row, 
         name = row.source_file or ""
         result.verdict_at[name] = time.time()
         result.rows[name] = row
-        if row.verdict == "NG" and res.overlay is not None:
-            result.overlays[name] = res.overlay
         if on_row is not None:
             on_row(row)
 

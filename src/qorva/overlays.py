@@ -1,0 +1,114 @@
+"""Overlays that speak: each saved overlay carries its verdict, score, cause, file and time in a margin.
+
+An overlay file is often looked at alone (mailed, opened from the results table), so it says what it is.
+The text goes in a band below the image, never over it: the image stays as the inspector drew it.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import logging
+import shutil
+from pathlib import Path
+from typing import Any
+
+import cv2
+import numpy as np
+
+from qorva.home import overlays_dir
+from qorva.names import printable
+
+logger = logging.getLogger("qorva.overlays")
+
+NO_LOCATION = "no location (global change)"
+_FONT = cv2.FONT_HERSHEY_SIMPLEX
+_INK = (30, 30, 30)
+_COLOURS = {"NG": (30, 30, 200), "OK": (40, 140, 40), "ERROR": (0, 120, 220)}
+# The band needs about 360 px for a line like "NG  12.3456 / 1.9394  mahalanobis"; a narrower image gets a
+# wider canvas rather than text too small to read.
+_MIN_WIDTH = 360
+
+
+def _ascii(text: str) -> str:
+    # OpenCV's Hershey fonts draw ASCII only; anything else would come out as '?' boxes.
+    return text.encode("ascii", "replace").decode("ascii")
+
+
+def local_time(recorded_at: str | None) -> str:
+    """A row's UTC time stamp as local time with milliseconds ('' when it has none)."""
+    if not recorded_at:
+        return ""
+    moment = dt.datetime.fromisoformat(recorded_at.replace("Z", "+00:00")).astimezone()
+    return moment.strftime("%Y-%m-%d %H:%M:%S.") + f"{moment.microsecond // 1000:03d}"
+
+
+def localizable(result: Any) -> bool:
+    """Whether the result's map shows where (its dominant branch is local); True when it does not say."""
+    details = getattr(result, "details", None)
+    return bool(details.get("localizable", True)) if isinstance(details, dict) else True
+
+
+def caption(row: Any, *, located: bool = True) -> list[str]:
+    """The margin's lines: verdict with score/threshold and cause, the "no location" note, file, time."""
+    if row.verdict == "ERROR":
+        head = f"ERROR  {row.error_message or ''}"
+    else:
+        head = f"{row.verdict}  {row.score:.4f} / {row.threshold:.4f}  {row.dominant_branch or '-'}"
+    lines = [head]
+    if row.verdict == "NG" and not located:
+        lines.append(NO_LOCATION)
+    lines += [printable(row.source_file or "-"), local_time(row.recorded_at)]
+    return lines
+
+
+def card(picture: np.ndarray, lines: list[str], verdict: str) -> np.ndarray:
+    """`picture` (BGR) above a white band holding `lines`; the first line in the verdict's colour."""
+    if picture.ndim == 2:
+        picture = cv2.cvtColor(picture, cv2.COLOR_GRAY2BGR)
+    h, w = picture.shape[:2]
+    width = max(w, _MIN_WIDTH)
+    scale = max(0.45, min(1.2, width / 800))
+    step = round(26 * scale / 0.6)
+    band = step * len(lines) + step // 2
+    out = np.full((h + band, width, 3), 255, np.uint8)
+    x0 = (width - w) // 2
+    out[:h, x0 : x0 + w] = picture[..., :3]
+    thick = 2 if scale > 0.8 else 1
+    for i, line in enumerate(lines):
+        colour = _COLOURS.get(verdict, _INK) if i == 0 else _INK
+        cv2.putText(out, _ascii(line), (8, h + step * (i + 1)), _FONT, scale, colour, thick, cv2.LINE_AA)
+    return out
+
+
+def speaking(row: Any, result: Any, image: np.ndarray) -> np.ndarray | None:
+    """The overlay to save for `row`: the map with its caption, or for an NG whose cause is global, the image
+    itself captioned "no location" (its map would be speckle over the whole image). None without a map."""
+    overlay = getattr(result, "overlay", None)
+    if overlay is None:
+        return None
+    located = localizable(result)
+    picture = overlay if located or row.verdict != "NG" else image
+    return card(np.asarray(picture), caption(row, located=located), row.verdict)
+
+
+def prune(home: Path, product_id: str, keep_days: float, today: dt.date | None = None) -> int:
+    """Delete the product's overlay day folders older than `keep_days`; rows stay. Returns folders removed."""
+    root = overlays_dir(home, product_id)
+    today = today or dt.datetime.now(dt.UTC).date()
+    removed = 0
+    try:
+        days = [p for p in root.iterdir() if p.is_dir() and not p.is_symlink()]
+    except OSError:
+        return 0
+    for folder in days:
+        try:
+            day = dt.date.fromisoformat(folder.name)
+        except ValueError:
+            continue  # not one of ours
+        if (today - day).days > keep_days:
+            try:
+                shutil.rmtree(folder)
+                removed += 1
+            except OSError as exc:
+                logger.warning("cannot remove old overlays %s: %s", folder, exc)
+    return removed

@@ -1,0 +1,144 @@
+"""The report of a recorded run: one self-contained folder with an HTML page and a contact sheet.
+
+Made from the results database and the saved overlays alone, so it works for any run of `watch` (and the
+demo's run, which uses the same renderer). The folder holds the page, the score histogram, the contact
+sheet and copies of the overlays and thumbnails it shows, all linked by relative paths: copied elsewhere
+(mailed, put on a share), the page still shows everything.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+import shutil
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import cv2
+import numpy as np
+
+from qorva.report import figures, page
+from qorva.results import Row
+
+# Tiles and tables stay readable with thousands of rows: the highest-scoring NG images, the OK images
+# closest below the threshold, and the last rows.
+MAX_NG_TILES = 60
+NEAR_OK = 8
+MAX_ROWS = 1000
+
+
+@dataclass
+class Run:
+    """What one report shows: the rows, the taught good samples' scores and, for the demo, each file's truth."""
+
+    product: str
+    rows: list[Row]
+    good_scores: list[float] = field(default_factory=list)
+    title: str = ""
+    labels: dict[str, tuple[str, bool]] = field(default_factory=dict)  # file -> (note, verdict right)
+    notes: list[str] = field(default_factory=list)
+    extra: list[page.Table] = field(default_factory=list)
+
+
+def percentile(values: Sequence[float], q: float) -> float:
+    """The q-th percentile by the nearest-rank rule (an observed latency, never an interpolated one)."""
+    ordered = sorted(values)
+    return ordered[max(0, math.ceil(q / 100 * len(ordered)) - 1)]
+
+
+def _seconds(a: str, b: str) -> float:
+    parse = dt.datetime.fromisoformat
+    return (parse(b.replace("Z", "+00:00")) - parse(a.replace("Z", "+00:00"))).total_seconds()
+
+
+def summary(run: Run) -> list[tuple[str, str]]:
+    """The summary table: counts, NG rate, throughput and latency percentiles."""
+    rows = run.rows
+    n = len(rows)
+    counts = {v: sum(r.verdict == v for r in rows) for v in ("OK", "NG", "ERROR")}
+    judged = counts["OK"] + counts["NG"]
+    out = [("product", run.product), ("images", f"{n} (OK {counts['OK']}, NG {counts['NG']}, ERROR {counts['ERROR']})"),
+           ("NG rate", f"{100 * counts['NG'] / judged:.1f}% of {judged} judged" if judged else "-")]
+    if rows:
+        span = _seconds(rows[0].recorded_at, rows[-1].recorded_at)
+        out.append(("period", f"{page.local(rows[0].recorded_at)} to {page.local(rows[-1].recorded_at)}"))
+        out.append(("throughput", f"{(n - 1) / span:.2f} images/s over {span:.1f} s" if span > 0 else "-"))
+        thresholds = sorted({round(r.threshold, 4) for r in rows if r.threshold is not None})
+        out.append(("threshold", ", ".join(f"{t:.4f}" for t in thresholds) or "-"))
+        runs = list(dict.fromkeys(r.run_id for r in rows))
+        out.append(("runs", ", ".join(runs)))
+    lat = [r.latency_ms for r in rows if r.latency_ms is not None and r.verdict != "ERROR"]
+    if lat:
+        out.append(("inspect latency", "  ".join(f"p{q} {percentile(lat, q):.0f} ms" for q in (50, 90, 99))
+                    + f"  max {max(lat):.0f} ms"))
+    return out
+
+
+def _copy_overlay(row: Row, out: Path) -> str | None:
+    """Copy the row's overlay beside the page; its relative link, or None when the overlay is gone."""
+    if not row.overlay_path:
+        return None
+    src = Path(row.overlay_path)
+    dest = out / "overlays" / f"{row.id or 0:06d}_{src.name}"
+    try:
+        dest.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(src, dest)
+    except OSError:
+        return None  # pruned (--keep-overlays) or moved: the row stays and says so
+    return dest.relative_to(out).as_posix()
+
+
+def _thumbnail(row: Row, out: Path) -> str | None:
+    """A small copy of an OK image that is still on disk (kept, or moved to the processed folder)."""
+    from qorva.images import ImageError, read_image
+
+    if not row.source_path:
+        return None
+    src = Path(row.source_path)
+    for candidate in (src, src.parent / "_processed" / src.name):
+        try:
+            image = read_image(candidate)
+        except ImageError:
+            continue
+        scale = 240 / max(image.shape[:2])
+        if scale < 1:
+            image = cv2.resize(image, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
+        dest = out / "images" / f"{row.id or 0:06d}.jpg"
+        dest.parent.mkdir(parents=True, exist_ok=True)
+        ok, buf = cv2.imencode(".jpg", image)
+        if ok:
+            dest.write_bytes(buf.tobytes())
+            return dest.relative_to(out).as_posix()
+    return None
+
+
+def write(run: Run, out: Path) -> tuple[Path, Path]:
+    """Write the report folder `out`: report.html, scores.png, contact_sheet.png and the copies they link."""
+    out.mkdir(parents=True, exist_ok=True)
+    ng = sorted((r for r in run.rows if r.verdict == "NG"), key=lambda r: -(r.score or 0.0))[:MAX_NG_TILES]
+    near = sorted((r for r in run.rows if r.verdict == "OK"), key=lambda r: -(r.score or 0.0))[:NEAR_OK]
+    links = {r.id: _copy_overlay(r, out) for r in run.rows if r.overlay_path}
+    thumbs = {r.id: _thumbnail(r, out) for r in near}
+    threshold = next((r.threshold for r in reversed(run.rows) if r.threshold is not None), None)
+    figures.score_histogram(
+        out / "scores.png", [r.score for r in run.rows if r.verdict == "OK"],
+        [r.score for r in run.rows if r.verdict == "NG"], run.good_scores, threshold,
+    )
+    tiles = [figures.Tile(_read(out, links.get(r.id)), *_label(run, r)) for r in ng]
+    sheet = figures.write_png(out / "contact_sheet.png",
+                              figures.contact_sheet(tiles, f"qorva: NG images of {run.product}"))
+    html = page.render(run, summary(run), ng=ng, near=near, links=links, thumbs=thumbs, max_rows=MAX_ROWS)
+    return page.write_page(out / "report.html", html), sheet
+
+
+def _label(run: Run, row: Row) -> tuple[str, bool | None]:
+    note = run.labels.get(row.source_file or "")
+    return (note[0], note[1]) if note else ("", None)
+
+
+def _read(out: Path, link: str | None) -> np.ndarray | None:
+    if link is None:
+        return None
+    data = np.fromfile(out / link, np.uint8)
+    return cv2.imdecode(data, cv2.IMREAD_COLOR) if data.size else None

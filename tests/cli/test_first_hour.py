@@ -1,0 +1,83 @@
+"""The first hour: the README's tour runs as written, inspect goes on past a bad file, typos are named."""
+
+from __future__ import annotations
+
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from clitools import PRODUCT, env_for, goods, run_qorva, write_images
+
+_README = Path(__file__).resolve().parents[2] / "README.md"
+# A copy-pasted `qorva watch` runs until stopped; the test bounds each one.
+_BOUND = ("--duration", "8")
+
+
+def test_inspect_takes_folders_and_goes_on_past_a_bad_file(home: Path, tmp_path: Path):
+    folder = tmp_path / "batch"
+    write_images(folder, goods(2, seed=3), "a")
+    (folder / "a00x.png").write_bytes(b"not a png at all")
+    done = run_qorva("inspect", "--product", PRODUCT, folder, "--home", home)
+    lines = done.out.splitlines()
+    assert done.rc == 1, done.err
+    assert [Path(line.split()[0]).name for line in lines[:3]] == ["a00.png", "a00x.png", "a01.png"]
+    assert "ERROR  cannot decode" in lines[1] and "ERROR 1" in lines[-1]
+
+
+@pytest.mark.parametrize(
+    ("argv", "needle"),
+    [
+        pytest.param(["watch", "--product", "p", "--foldr", "x"], "--foldr (did you mean --folder", id="option"),
+        pytest.param(["wach"], "unknown command 'wach' (did you mean watch", id="command"),
+        pytest.param(["results", "--limt", "3"], "--limt (did you mean --limit", id="option-before-value"),
+    ],
+)
+def test_a_mistyped_option_or_command_is_named_with_its_closest_match(argv: list[str], needle: str):
+    done = run_qorva(*argv)
+    assert done.rc == 2 and needle in done.err, done.err
+
+
+def _tour_commands() -> list[str]:
+    """The shell lines of the README's tour, in order (```sh blocks between "## A tour" and the next section)."""
+    text = _README.read_text(encoding="utf-8")
+    tour = text.split("\n## A tour", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```sh\n(.*?)```", tour, flags=re.S)
+    lines = [line.split(" #", 1)[0].strip() for block in blocks for line in block.splitlines()]
+    return [line for line in lines if line and not line.startswith("#")]
+
+
+def _as_run(line: str) -> str | None:
+    """The line as the test runs it: None for the lines that set up this checkout (the suite runs on it)."""
+    words = shlex.split(line)
+    if words[:1] == ["make"] or line.startswith(". .venv/bin/activate"):
+        return None  # the build this suite runs on; `qorva` is on the PATH below
+    if words[:2] == ["qorva", "watch"] and not {"--duration", "--max-images"} & set(words):
+        return f"{line} {' '.join(_BOUND)}"
+    return line
+
+
+def test_readme_tour_runs_top_to_bottom(tmp_path: Path):
+    lines = _tour_commands()
+    assert lines and lines[0] == "make demo" and any(line.startswith("qorva report") for line in lines)
+    assert lines[1].startswith(". .venv/bin/activate")
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    # `qorva` as `make demo` installs it, with the weight-free model the suite trains (tests/conftest.py).
+    shim = bin_dir / "qorva"
+    shim.write_text(
+        f"#!/bin/sh\nexec {shlex.quote(sys.executable)} -c 'import sys; from qorva.inspection.modules.norim.runner "
+        "import training; training.BACKBONE = \"none\"; from qorva.cli.__main__ import main; "
+        "sys.exit(main(sys.argv[1:]))' \"$@\"\n"
+    )
+    shim.chmod(0o755)
+    env = env_for(None) | {"PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", "HOME": str(tmp_path)}
+    script = ["set -e", "qorva demo --images 12 --quiet", *filter(None, map(_as_run, lines))]
+    done = subprocess.run(["bash", "-c", "\n".join(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=300, stdin=subprocess.DEVNULL)
+    assert done.returncode == 0, f"{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
+    assert "report of assembly" in done.stdout

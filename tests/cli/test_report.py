@@ -1,0 +1,87 @@
+"""`qorva report` of a recorded run, `qorva results --runs/--run`, and overlays that say what they are."""
+
+from __future__ import annotations
+
+import re
+import shutil
+from pathlib import Path
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import browser
+from clitools import PRODUCT, defect, goods, run_qorva, write_images
+from qorva.overlays import NO_LOCATION, caption, speaking
+from qorva.results import Row
+
+
+@pytest.fixture(scope="module")
+def recorded(built: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A home with two recorded runs of PRODUCT: three good images, then two good and three defects."""
+    root = tmp_path_factory.mktemp("report")
+    home = root / "home"
+    shutil.copytree(built / "home", home)
+    for n, (good, bad) in enumerate(((3, ()), (2, ("scratch", "spot", "crack")))):
+        drop = root / f"drop{n}"
+        write_images(drop, goods(good, seed=20 + n) + [defect(k) for k in bad], "i")
+        done = run_qorva("watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none", "--max-images",
+                         str(good + len(bad)), "--quiet", "--home", home)
+        assert done.rc == 0, done.err
+    return home
+
+
+def test_runs_are_listed_and_results_filtered_by_run(recorded: Path):
+    listed = run_qorva("results", "--runs", "--home", recorded).out.splitlines()
+    assert len(listed) == 3 and listed[0].split()[:2] == ["run", "product"]
+    last = listed[2].split()
+    assert last[-4:] == ["5", "2", "3", "0"]
+    rows = run_qorva("results", "--run", last[0], "--home", recorded).out.splitlines()[1:]
+    assert len(rows) == 5
+
+
+def test_report_of_the_latest_run_is_a_folder_that_stands_alone(recorded: Path, tmp_path: Path):
+    out = tmp_path / "rep"
+    done = run_qorva("report", "--product", PRODUCT, "--out", out, "--home", recorded)
+    assert done.rc == 0, done.err
+    assert "5 images (OK 2, NG 3, ERROR 0)" in done.out
+    moved = tmp_path / "copied"
+    shutil.move(out, moved)  # every link is relative: the copied folder shows everything
+    page = (moved / "report.html").read_text(encoding="utf-8")
+    links = set(re.findall(r'(?:src|href)="([^"#]+)"', page))
+    assert "scores.png" in links and "contact_sheet.png" in links
+    assert all((moved / link).is_file() for link in links), links
+    assert sum(link.startswith("overlays/") for link in links) == 3
+    assert page.count('<tr class="NG">') == 3 and page.count('<tr class="OK">') == 2
+    assert "NG rate</td><td>60.0% of 5 judged" in page
+
+
+def test_report_page_has_no_horizontal_scrolling_at_1280_px(recorded: Path, tmp_path: Path):
+    browser.chromium()
+    out = tmp_path / "rep"
+    assert run_qorva("report", "--product", PRODUCT, "--out", out, "--home", recorded).rc == 0
+    probe = out / "probe.html"
+    # The page as written, plus a script that writes the measurement where --dump-dom shows it.
+    probe.write_text((out / "report.html").read_text(encoding="utf-8").replace(
+        "</body>", "<script>window.addEventListener('load', () => { const d = document.documentElement; "
+        "document.body.dataset.overflow = d.scrollWidth - d.clientWidth; });</script></body>"), encoding="utf-8")
+    for width in (1280, 390):
+        dom = browser.run(probe.as_uri(), width=width)
+        found = re.search(r'data-overflow="(-?\d+)"', dom)
+        assert found is not None, dom[-500:]
+        assert int(found.group(1)) <= 0, f"{found.group(1)} px of horizontal scrolling at {width} px"
+    browser.screenshot((out / "report.html").as_uri(), tmp_path / "report.png", height=1600)
+
+
+@pytest.mark.parametrize("located", [True, False], ids=["local-cause", "global-cause"])
+def test_overlay_carries_its_caption_in_a_margin_and_a_global_cause_no_map(located: bool):
+    image = np.full((100, 400, 3), 50, np.uint8)
+    amap = np.full((100, 400, 3), 200, np.uint8)
+    row = Row("2026-12-08T14:00:03.123Z", "r", PRODUCT, "a.png", None, "NG", 3.5, 1.9, dominant_branch="structural")
+    result = SimpleNamespace(overlay=amap, details={"localizable": located})
+    card = speaking(row, result, image)
+    assert card.shape[1] == 400 and card.shape[0] > 100 + 60  # a band below, the image above untouched
+    assert np.array_equal(card[:100], amap if located else image)
+    lines = caption(row, located=located)
+    assert lines[0] == "NG  3.5000 / 1.9000  structural" and "a.png" in lines
+    assert (NO_LOCATION in lines) is not located
