@@ -1,0 +1,184 @@
+#include "core/listing.hpp"
+
+#include <algorithm>
+
+namespace qorva::core::fs {
+
+Failure Listing::relist(const NativeString &path) {
+    *this = Listing();
+    auto dir = std::make_unique<Folder>(path);
+    std::vector<DirEntry> listed;
+    Failure f{dir->error() != 0 ? dir->error() : dir->list(listed), {}};
+    if (f.err != 0) {
+        return f;
+    }
+    dir_ = std::move(dir);
+    for (const DirEntry &e : listed) {
+        if (e.kind == EntryKind::regular) {
+            FileStatus st;
+            st.regular = true;
+            put(e.name, e.kind, st, false);
+        } else if (e.kind == EntryKind::probe) {
+            EntryKind kind;
+            FileStatus st;
+            const int err = dir_->entry(e.name, kind, st);
+            if (err != 0 && !is_absent_error(err)) {
+                *this = Listing();
+                return Failure{err, e.name};
+            }
+            if (err == 0) {
+                put(e.name, kind, st, true);
+            }
+        }
+    }
+    return f;
+}
+
+Failure Listing::refresh(std::vector<NativeString> names) {
+    names.insert(names.end(), reread_.begin(), reread_.end());
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    for (const NativeString &name : names) {
+        EntryKind kind;
+        FileStatus st;
+        const int err = dir_->entry(name, kind, st);
+        if (err != 0 && !is_absent_error(err)) {
+            return Failure{err, name};
+        }
+        if (err != 0) {
+            erase(name);
+        } else {
+            put(name, kind, st, true);
+        }
+    }
+    return Failure{};
+}
+
+void Listing::put(const NativeString &name, EntryKind kind, const FileStatus &st, bool timed) {
+    if (kind == EntryKind::other) {
+        erase(name);  // folders and devices are never candidates; an event tells if one becomes a file
+        return;
+    }
+    const bool link = kind == EntryKind::probe;
+    auto [it, added] = entries_.try_emplace(name);
+    Entry &e = it->second;
+    // What a listing shows of a file is its type, time and name: an event that changed neither (a write
+    // within the same clock tick, a chmod) keeps the verdict.
+    const bool same = !added && e.regular == st.regular && e.link == link &&
+                      (!st.regular || (e.timed && timed && e.mtime == st.mtime));
+    e.shared = st.shared;
+    if (!same) {
+        unrank(e);
+        e.regular = st.regular;
+        e.link = link;
+        e.timed = timed;
+        e.mtime = st.mtime;
+        e.verdict = Verdict::unjudged;
+        if (e.regular) {
+            pending_.push_back(name);
+        }
+    }
+    note_reread(name, e);
+}
+
+void Listing::erase(const NativeString &name) {
+    const auto it = entries_.find(name);
+    if (it != entries_.end()) {
+        unrank(it->second);
+        entries_.erase(it);
+        reread_.erase(name);
+    }
+}
+
+void Listing::unrank(Entry &e) {
+    if (e.verdict == Verdict::in) {
+        order_.erase(Key(e.mtime, e.key));
+        e.key.clear();
+    }
+    e.verdict = Verdict::unjudged;
+}
+
+void Listing::note_reread(const NativeString &name, const Entry &e) {
+    if (e.link || (e.shared && e.verdict == Verdict::in)) {
+        reread_.insert(name);
+    } else {
+        reread_.erase(name);
+    }
+}
+
+std::vector<NativeString> Listing::take_unjudged() {
+    std::sort(pending_.begin(), pending_.end());
+    pending_.erase(std::unique(pending_.begin(), pending_.end()), pending_.end());
+    std::vector<NativeString> out;
+    for (NativeString &name : pending_) {
+        const auto it = entries_.find(name);
+        if (it != entries_.end() && it->second.regular && it->second.verdict == Verdict::unjudged) {
+            out.push_back(std::move(name));
+        }
+    }
+    pending_.clear();
+    return out;
+}
+
+void Listing::reject(const NativeString &name) {
+    const auto it = entries_.find(name);
+    if (it != entries_.end()) {
+        unrank(it->second);
+        it->second.verdict = Verdict::out;
+        note_reread(name, it->second);
+    }
+}
+
+Failure Listing::admit(std::vector<Admission> batch) {
+    for (Admission &a : batch) {
+        const auto it = entries_.find(a.name);
+        if (it == entries_.end() || !it->second.regular) {
+            continue;
+        }
+        Entry &e = it->second;
+        if (!e.timed) {
+            FileStatus st;
+            const int err = dir_->stat(a.name, st);
+            if (err != 0 && !is_absent_error(err)) {
+                return Failure{err, a.name};
+            }
+            if (err != 0 || !st.regular) {
+                erase(a.name);  // gone or replaced since the listing; its event follows
+                continue;
+            }
+            e.timed = true;
+            e.mtime = st.mtime;
+            e.shared = st.shared;
+        }
+        unrank(e);
+        e.verdict = Verdict::in;
+        e.key = a.key;
+        order_.emplace(Key(e.mtime, std::move(a.key)), a.name);
+        note_reread(a.name, e);
+    }
+    return Failure{};
+}
+
+void Listing::forget_verdicts() {
+    order_.clear();
+    pending_.clear();
+    for (auto &[name, e] : entries_) {
+        e.verdict = Verdict::unjudged;
+        e.key.clear();
+        if (e.regular) {
+            pending_.push_back(name);
+        }
+        note_reread(name, e);
+    }
+}
+
+std::vector<const NativeString *> Listing::candidates() const {
+    std::vector<const NativeString *> out;
+    out.reserve(order_.size());
+    for (const auto &kv : order_) {
+        out.push_back(&kv.second);
+    }
+    return out;
+}
+
+}  // namespace qorva::core::fs
