@@ -93,7 +93,6 @@ int Folder::stat(const NativeString &name, FileStatus &out) const {
     }
     out.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     out.mtime = filetime_seconds(info.ftLastWriteTime);
-    out.shared = info.nNumberOfLinks > 1;
     return 0;
 }
 
@@ -152,7 +151,6 @@ void status_of(const struct stat &st, FileStatus &out) {
 #endif
     // The host's own formula, so that ties and order match what os.stat shows.
     out.mtime = static_cast<double>(st.st_mtime) + static_cast<double>(static_cast<unsigned long>(nsec)) * 1e-9;
-    out.shared = st.st_nlink > 1;
 }
 
 }  // namespace

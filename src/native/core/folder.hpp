@@ -29,8 +29,7 @@ struct DirEntry {
 
 struct FileStatus {
     bool regular = false;
-    double mtime = 0.0;   // as os.stat's st_mtime: seconds + nanoseconds * 1e-9
-    bool shared = false;  // the file has other names (hard links), through which it can change unnoticed
+    double mtime = 0.0;  // as os.stat's st_mtime: seconds + nanoseconds * 1e-9
 };
 
 // An open folder: its entries, and the status of an entry by name. Status queries go

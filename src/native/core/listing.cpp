@@ -17,7 +17,7 @@ Failure Listing::relist(const NativeString &path) {
         if (e.kind == EntryKind::regular) {
             FileStatus st;
             st.regular = true;
-            put(e.name, e.kind, st, false);
+            put(e.name, e.kind, st);
         } else if (e.kind == EntryKind::probe) {
             EntryKind kind;
             FileStatus st;
@@ -27,7 +27,7 @@ Failure Listing::relist(const NativeString &path) {
                 return Failure{err, e.name};
             }
             if (err == 0) {
-                put(e.name, kind, st, true);
+                put(e.name, kind, st);
             }
         }
     }
@@ -35,7 +35,10 @@ Failure Listing::relist(const NativeString &path) {
 }
 
 Failure Listing::refresh(std::vector<NativeString> names) {
-    names.insert(names.end(), reread_.begin(), reread_.end());
+    names.insert(names.end(), links_.begin(), links_.end());
+    for (const auto &kv : order_) {
+        names.push_back(kv.second);
+    }
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
     for (const NativeString &name : names) {
@@ -48,37 +51,37 @@ Failure Listing::refresh(std::vector<NativeString> names) {
         if (err != 0) {
             erase(name);
         } else {
-            put(name, kind, st, true);
+            put(name, kind, st);
         }
     }
     return Failure{};
 }
 
-void Listing::put(const NativeString &name, EntryKind kind, const FileStatus &st, bool timed) {
+void Listing::put(const NativeString &name, EntryKind kind, const FileStatus &st) {
     if (kind == EntryKind::other) {
         erase(name);  // folders and devices are never candidates; an event tells if one becomes a file
         return;
     }
-    const bool link = kind == EntryKind::probe;
     auto [it, added] = entries_.try_emplace(name);
     Entry &e = it->second;
-    // What a listing shows of a file is its type, time and name: an event that changed neither (a write
-    // within the same clock tick, a chmod) keeps the verdict.
-    const bool same = !added && e.regular == st.regular && e.link == link &&
-                      (!st.regular || (e.timed && timed && e.mtime == st.mtime));
-    e.shared = st.shared;
-    if (!same) {
+    e.link = kind == EntryKind::probe;
+    if (e.link) {
+        links_.insert(name);
+    } else {
+        links_.erase(name);
+    }
+    if (added || e.regular != st.regular) {
         unrank(e);
         e.regular = st.regular;
-        e.link = link;
-        e.timed = timed;
-        e.mtime = st.mtime;
-        e.verdict = Verdict::unjudged;
         if (e.regular) {
             pending_.push_back(name);
         }
+    } else if (e.verdict == Verdict::in && e.mtime != st.mtime) {
+        auto node = order_.extract(Key(e.mtime, e.key));
+        node.key().first = st.mtime;
+        order_.insert(std::move(node));
+        e.mtime = st.mtime;
     }
-    note_reread(name, e);
 }
 
 void Listing::erase(const NativeString &name) {
@@ -86,7 +89,7 @@ void Listing::erase(const NativeString &name) {
     if (it != entries_.end()) {
         unrank(it->second);
         entries_.erase(it);
-        reread_.erase(name);
+        links_.erase(name);
     }
 }
 
@@ -96,14 +99,6 @@ void Listing::unrank(Entry &e) {
         e.key.clear();
     }
     e.verdict = Verdict::unjudged;
-}
-
-void Listing::note_reread(const NativeString &name, const Entry &e) {
-    if (e.link || (e.shared && e.verdict == Verdict::in)) {
-        reread_.insert(name);
-    } else {
-        reread_.erase(name);
-    }
 }
 
 std::vector<NativeString> Listing::take_unjudged() {
@@ -125,7 +120,6 @@ void Listing::reject(const NativeString &name) {
     if (it != entries_.end()) {
         unrank(it->second);
         it->second.verdict = Verdict::out;
-        note_reread(name, it->second);
     }
 }
 
@@ -136,25 +130,24 @@ Failure Listing::admit(std::vector<Admission> batch) {
             continue;
         }
         Entry &e = it->second;
-        if (!e.timed) {
-            FileStatus st;
-            const int err = dir_->stat(a.name, st);
-            if (err != 0 && !is_absent_error(err)) {
-                return Failure{err, a.name};
-            }
-            if (err != 0 || !st.regular) {
-                erase(a.name);  // gone or replaced since the listing; its event follows
-                continue;
-            }
-            e.timed = true;
-            e.mtime = st.mtime;
-            e.shared = st.shared;
+        FileStatus st;
+        const int err = dir_->stat(a.name, st);
+        if (err != 0 && !is_absent_error(err)) {
+            return Failure{err, a.name};
+        }
+        if (err != 0 && !e.link) {
+            erase(a.name);  // gone since it was read; its event follows
+            continue;
         }
         unrank(e);
+        if (!st.regular) {  // a link whose target went, or a file replaced since: judged again once regular
+            e.regular = false;
+            continue;
+        }
         e.verdict = Verdict::in;
+        e.mtime = st.mtime;
         e.key = a.key;
         order_.emplace(Key(e.mtime, std::move(a.key)), a.name);
-        note_reread(a.name, e);
     }
     return Failure{};
 }
@@ -168,7 +161,6 @@ void Listing::forget_verdicts() {
         if (e.regular) {
             pending_.push_back(name);
         }
-        note_reread(name, e);
     }
 }
 

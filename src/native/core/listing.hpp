@@ -30,16 +30,17 @@ public:
     // On failure the listing is empty and must be listed again.
     Failure relist(const NativeString &path);
     bool listed() const { return dir_ != nullptr; }
-    // Reads the named entries again, and every entry whose changes raise no event here (links, whose
-    // target may change elsewhere, and files with other names). A changed file loses its verdict.
+    // Reads the named entries again, and those whose changes may raise no event here: links (their
+    // targets change elsewhere) and the candidates (a file's other name, a write through a memory map).
+    // An entry whose type changed loses its verdict; a candidate whose time changed moves.
     Failure refresh(std::vector<NativeString> names);
 
     // The regular files without a verdict, each once.
     std::vector<NativeString> take_unjudged();
     // Not a candidate (wrong suffix, already seen) until it changes or the verdicts are forgotten.
     void reject(const NativeString &name);
-    // Candidates, their modification times read where the listing did not give them; a file that has
-    // gone meanwhile is dropped, as a listing made now would not show it.
+    // Candidates, their modification times read now; a file that has gone meanwhile is dropped, as a
+    // listing made now would not show it.
     Failure admit(std::vector<Admission> batch);
     // The filter changed: every regular file is unjudged again.
     void forget_verdicts();
@@ -50,27 +51,26 @@ public:
 
 private:
     enum class Verdict : unsigned char { unjudged, out, in };
+    // A verdict depends on the name and on being a regular file, so only a change of type takes it;
+    // the time matters only while the file is a candidate, and is read for it on every pass.
     struct Entry {
         bool regular = false;
         bool link = false;
-        bool shared = false;
-        bool timed = false;  // mtime read (a listing gives types, not times)
-        double mtime = 0.0;
+        double mtime = 0.0;  // while a candidate
         Verdict verdict = Verdict::unjudged;
         std::u32string key;  // while a candidate
     };
     using Key = std::pair<double, std::u32string>;
 
-    void put(const NativeString &name, EntryKind kind, const FileStatus &st, bool timed);
+    void put(const NativeString &name, EntryKind kind, const FileStatus &st);
     void erase(const NativeString &name);
     void unrank(Entry &e);
-    void note_reread(const NativeString &name, const Entry &e);
 
     std::unique_ptr<Folder> dir_;
     std::unordered_map<NativeString, Entry> entries_;
     std::map<Key, NativeString> order_;          // the candidates
     std::vector<NativeString> pending_;          // names that may be unjudged
-    std::unordered_set<NativeString> reread_;    // links and files with other names
+    std::unordered_set<NativeString> links_;
 };
 
 }  // namespace qorva::core::fs

@@ -17,9 +17,11 @@ namespace {
 namespace fs = core::fs;
 using Clock = std::chrono::steady_clock;
 
-// A full listing once a minute costs 0.03% of a core at 20,000 files, and bounds how long a change that
-// raises no event can go unseen: a file written through a memory map, or through a hard link made
-// after it was read (one made before is re-read on every pass).
+// Events are trusted for the names that come and go and change type; everything else that shows in the
+// result (the times of candidates, what links lead to) is read again on every pass. The file systems
+// that break that trust without saying so (a user-space one reporting a local type, the lower layer of
+// an overlay changed underneath) cannot all be told apart, so a full listing once a minute bounds how
+// long such a change goes unseen, for 0.03% of a core at 20,000 files.
 constexpr std::chrono::seconds kRelistEvery{60};
 // Where changes are not notified (a network share), whether they now are is asked this often; the
 // question costs a round trip to the server on Windows.
