@@ -43,7 +43,7 @@ class FolderOps:
         return (where or self.folder) / self.rng.choice(NAMES)
 
     def existing(self, where: Path) -> Path | None:
-        names = sorted(os.listdir(where))
+        names = sorted(p.name for p in where.iterdir())
         return where / self.rng.choice(names) if names else None
 
     def write(self) -> str:
@@ -90,7 +90,7 @@ class FolderOps:
         if p is None:
             return "delete: empty"
         if p.is_dir() and not p.is_symlink():
-            os.rmdir(p)
+            p.rmdir()
         else:
             p.unlink()
         return f"delete {p.name}"
@@ -99,7 +99,7 @@ class FolderOps:
         tmp, dst = self.outside / "upload.tmp", self.pick()
         tmp.write_bytes(b"new")
         os.utime(tmp, (TIMES[0], TIMES[0]))  # an old time kept by the copy, as copy2 and FTP clients do
-        os.replace(tmp, dst)
+        tmp.replace(dst)
         return f"replace {dst.name}"
 
     def mkdir(self) -> str:

@@ -1,6 +1,7 @@
 #include "core/listing.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace qorva::core::fs {
 
@@ -35,13 +36,20 @@ Failure Listing::relist(const NativeString &path) {
 }
 
 Failure Listing::refresh(std::vector<NativeString> names) {
-    names.insert(names.end(), links_.begin(), links_.end());
-    for (const auto &kv : order_) {
-        names.push_back(kv.second);
+    // Events repeat names (a write is many); links and candidates are few next to them or distinct.
+    std::unordered_set<NativeString> named(std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
+    std::vector<NativeString> todo(named.begin(), named.end());
+    for (const NativeString &link : links_) {
+        if (named.count(link) == 0) {
+            todo.push_back(link);
+        }
     }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    for (const NativeString &name : names) {
+    for (const auto &kv : order_) {
+        if (named.count(kv.second) == 0 && links_.count(kv.second) == 0) {
+            todo.push_back(kv.second);
+        }
+    }
+    for (const NativeString &name : todo) {
         EntryKind kind;
         FileStatus st;
         const int err = dir_->entry(name, kind, st);

@@ -36,7 +36,9 @@ std::uint64_t mix(Py_hash_t h) {  // splitmix64's finaliser: a sum of mixed hash
 }
 
 // A print of `_seen`: the set itself, its size and the sum of its items' mixed hashes. A plain set keeps
-// each item's hash in its table, so this is a walk of memory, about 5 ns an item (0.1 ms at 20,000).
+// each item's hash in its table, so this is a walk of memory: 0.2 ms at 20,000 items, whose table is
+// 2 MB. It is the bulk of an idle pass, and what lets a pass trust the verdicts taken against `_seen`
+// earlier: Python sets keep no version, and a discard followed by an add leaves the size unchanged.
 struct SeenPrint {
     py::object set;  // null: unknown, or a host container that cannot be printed
     Py_ssize_t len = 0;
@@ -48,12 +50,15 @@ SeenPrint print_of(py::handle seen) {
         return SeenPrint{};
     }
     SeenPrint p{py::reinterpret_borrow<py::object>(seen), PySet_GET_SIZE(seen.ptr()), 0};
-#if PY_VERSION_HEX < 0x030D0000
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    Py_hash_t hash = 0;
-    while (_PySet_NextEntry(seen.ptr(), &pos, &key, &hash)) {
-        p.sum += mix(hash);
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_LIMITED_API) && !defined(PYPY_VERSION)
+    // The table itself, as set iteration walks it: a slot is empty (no key) or a removed one (hash -1,
+    // which no live key has); 1.5x as fast as _PySet_NextEntry, a call per slot.
+    const auto *so = reinterpret_cast<const PySetObject *>(seen.ptr());
+    for (Py_ssize_t i = 0; i <= so->mask; ++i) {
+        const setentry &e = so->table[i];
+        if (e.key != nullptr && e.hash != -1) {
+            p.sum += mix(e.hash);
+        }
     }
 #else
     for (py::handle item : seen) {
