@@ -50,7 +50,7 @@ SeenPrint print_of(py::handle seen) {
         return SeenPrint{};
     }
     SeenPrint p{py::reinterpret_borrow<py::object>(seen), PySet_GET_SIZE(seen.ptr()), 0};
-#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_LIMITED_API) && !defined(PYPY_VERSION)
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_LIMITED_API) && !defined(PYPY_VERSION) && !defined(Py_GIL_DISABLED)
     // The table itself, as set iteration walks it: a slot is empty (no key) or a removed one (hash -1,
     // which no live key has); 1.5x as fast as _PySet_NextEntry, a call per slot.
     const auto *so = reinterpret_cast<const PySetObject *>(seen.ptr());
