@@ -273,7 +273,8 @@ void notifying_file_systems() {
                                        {4, L"NTFS", false}, {3, L"FUSE", false}, {3, L"Dokan", false},
                                        {5, L"CDFS", false}, {0, L"NTFS", false}};
     for (const WindowsRow &r : windows_rows) {
-        CHECK(fs::notifies_windows(r.drive_type, r.fs_name) == r.notifies, "drive type " + std::to_string(r.drive_type));
+        CHECK(fs::notifies_windows(r.drive_type, r.fs_name) == r.notifies,
+              "drive type " + std::to_string(r.drive_type));
     }
 }
 

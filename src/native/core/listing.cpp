@@ -77,7 +77,8 @@ Failure Listing::relist(const NativeString &path) {
 
 Failure Listing::refresh(std::vector<NativeString> names) {
     // Events repeat names (a write is many); links and candidates are few next to them or distinct.
-    std::unordered_set<NativeString> named(std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
+    std::unordered_set<NativeString> named(std::make_move_iterator(names.begin()),
+                                           std::make_move_iterator(names.end()));
     std::vector<NativeString> todo(named.begin(), named.end());
     for (const NativeString &link : links_) {
         if (named.count(link) == 0) {

@@ -204,7 +204,8 @@ std::optional<py::list> answer(py::handle self, State &s, const py::object &fold
     if (failure.err != 0) {
         const Where w = where_of(folder);
         NativeString buf = w.native;
-        py::object filename = failure.name.empty() ? py::object(listed_text) : py::object(text_of(w, failure.name, buf));
+        py::object filename =
+            failure.name.empty() ? py::object(listed_text) : py::object(text_of(w, failure.name, buf));
         warn_unlistable(self, failure.err, filename);
         return py::list();
     }
