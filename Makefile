@@ -7,14 +7,16 @@ CMAKE := $(VENV)/bin/cmake
 # One persistent build folder for every target, so a second build compiles only what changed.
 BUILD ?= build/dev
 BUILD_TYPE ?= Release
-# Set up once per change of pyproject.toml (its dependencies are installed from it).
+# Set up once per change of pyproject.toml (its dependencies are installed from it). The bench extras
+# too: the quality bench's tests read photographs that ship inside scikit-learn and matplotlib.
 READY := $(VENV)/.ready
 # Name and version live in pyproject.toml alone.
 PROJECT = $(shell $(PYTHON) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
                                 print("-DSKBUILD_PROJECT_NAME=" + p["name"], "-DSKBUILD_PROJECT_VERSION=" + p["version"])')
 REQUIREMENTS = $(shell $(PYTHON) -c 'import shlex, tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
                                  print(*map(shlex.quote, p["build-system"]["requires"] + p["project"]["dependencies"] \
-                                                         + p["project"]["optional-dependencies"]["dev"]))')
+                                                         + p["project"]["optional-dependencies"]["dev"] \
+                                                         + p["project"]["optional-dependencies"]["bench"]))')
 
 .PHONY: test demo dev native core-windows bench lint clean
 

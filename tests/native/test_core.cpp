@@ -9,14 +9,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/arrival.hpp"
 #include "core/calibration.hpp"
 #include "core/folder.hpp"
 #include "core/image_header.hpp"
+#include "core/listing.hpp"
 
 namespace {
 
@@ -248,6 +251,117 @@ void rename_without_replacing() {
     stdfs::remove_all(root);
 }
 
+// --- change notification ------------------------------------------------------------------------
+
+void notifying_file_systems() {
+    struct LinuxRow {
+        unsigned long long f_type;
+        bool notifies;
+    };
+    const LinuxRow linux_rows[] = {{0xEF53, true},      {0x58465342, true}, {0x01021994, true},  {0x794C7630, true},
+                                   {0x6969, false},     {0xFF534D42, false}, {0xFE534D42, false}, {0x65735546, false},
+                                   {0x01021997, false}};  // ext4, xfs, tmpfs, overlay; NFS, CIFS, SMB2, FUSE, 9P
+    for (const LinuxRow &r : linux_rows) {
+        CHECK(fs::notifies_linux(r.f_type) == r.notifies, "f_type " + std::to_string(r.f_type));
+    }
+    struct WindowsRow {
+        unsigned drive_type;
+        const wchar_t *fs_name;
+        bool notifies;
+    };
+    const WindowsRow windows_rows[] = {{3, L"NTFS", true},  {2, L"exFAT", true}, {3, L"ReFS", true},
+                                       {4, L"NTFS", false}, {3, L"FUSE", false}, {3, L"Dokan", false},
+                                       {5, L"CDFS", false}, {0, L"NTFS", false}};
+    for (const WindowsRow &r : windows_rows) {
+        CHECK(fs::notifies_windows(r.drive_type, r.fs_name) == r.notifies,
+              "drive type " + std::to_string(r.drive_type));
+    }
+}
+
+bool reported(const fs::Changes &c, const char *name) {
+    return std::find(c.names.begin(), c.names.end(), stdfs::path(name).native()) != c.names.end();
+}
+
+void watching_a_folder() {
+    const stdfs::path root = stdfs::temp_directory_path() / ("qorva_watch_" + std::to_string(std::time(nullptr)));
+    stdfs::remove_all(root);
+    stdfs::create_directories(root / "in");
+    auto owned = std::make_unique<fs::Watch>((root / "in").native());
+    fs::Watch &watch = *owned;
+    CHECK(watch.state() == fs::WatchState::watching, "a local folder is watched");
+    fs::Changes idle;
+    watch.read(idle);
+    CHECK(idle.names.empty() && !idle.relist && !idle.broken, "nothing happened, nothing read");
+    std::ofstream(root / "in" / "a.png") << "x";
+    stdfs::rename(root / "in" / "a.png", root / "in" / "b.png");
+    // Windows (and wine) deliver from another thread: give the notification a moment.
+    fs::Changes changes;
+    for (int i = 0; i < 100 && !(reported(changes, "a.png") && reported(changes, "b.png")); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        watch.read(changes);
+    }
+    CHECK(reported(changes, "a.png") && reported(changes, "b.png") && !changes.broken, "create and rename reported");
+    CHECK(watch.names_it((root / "in").native()), "the path still names the watched folder");
+    stdfs::rename(root / "in", root / "old");
+    stdfs::create_directories(root / "in");
+    CHECK(!watch.names_it((root / "in").native()), "a folder replaced at the path is not the watched one");
+    owned.reset();  // Windows removes no folder while a handle is open on it
+    stdfs::remove_all(root);
+}
+
+std::vector<std::string> candidate_names(const fs::Listing &l) {
+    std::vector<std::string> out;
+    for (const fs::NativeString *n : l.candidates()) {
+        out.push_back(stdfs::path(*n).string());
+    }
+    return out;
+}
+
+// The listing kept from changes, judged as the camera judges: .png files are in, the rest out.
+void listing_kept_from_changes() {
+    const stdfs::path root = stdfs::temp_directory_path() / ("qorva_listing_" + std::to_string(std::time(nullptr)));
+    stdfs::remove_all(root);
+    stdfs::create_directories(root / "sub.png");
+    const auto now = stdfs::file_time_type::clock::now();
+    auto file = [&](const char *name, int age_s) {
+        std::ofstream(root / name) << "x";
+        stdfs::last_write_time(root / name, now - std::chrono::seconds(age_s));
+    };
+    file("new.png", 10);
+    file("old.png", 100);
+    file("note.txt", 50);
+    fs::Listing l;
+    auto judge = [&] {
+        std::vector<fs::Listing::Admission> in;
+        for (fs::NativeString &n : l.take_unjudged()) {
+            const std::string s = stdfs::path(n).string();
+            if (s.size() > 4 && s.compare(s.size() - 4, 4, ".png") == 0) {
+                in.push_back({n, std::u32string(s.begin(), s.end())});
+            } else {
+                l.reject(n);
+            }
+        }
+        CHECK(l.admit(std::move(in)).err == 0, "admitted");
+    };
+    CHECK(l.relist(root.native()).err == 0, "listed");
+    judge();
+    CHECK((candidate_names(l) == std::vector<std::string>{"old.png", "new.png"}), "by time, folders and .txt out");
+    file("new.png", 1000);  // touched: the times of candidates are read on every pass
+    file("late.png", 1);
+    CHECK(l.refresh({stdfs::path("late.png").native()}).err == 0, "refreshed");
+    judge();
+    CHECK((candidate_names(l) == std::vector<std::string>{"new.png", "old.png", "late.png"}), "a touch moves a file");
+    l.reject(stdfs::path("old.png").native());
+    stdfs::remove(root / "late.png");
+    CHECK(l.refresh({stdfs::path("late.png").native()}).err == 0, "refreshed after a removal");
+    CHECK((candidate_names(l) == std::vector<std::string>{"new.png"}), "a seen and a removed file leave");
+    l.forget_verdicts();
+    judge();
+    CHECK((candidate_names(l) == std::vector<std::string>{"new.png", "old.png"}), "forgotten verdicts are taken anew");
+    CHECK(l.relist((root / "missing").native()).err != 0 && !l.listed(), "a failed listing leaves nothing listed");
+    stdfs::remove_all(root);
+}
+
 // --- image headers ----------------------------------------------------------------------------
 
 using Bytes = std::string;
@@ -383,6 +497,9 @@ int main() {
     calibration();
     folder_listing();
     rename_without_replacing();
+    notifying_file_systems();
+    watching_a_folder();
+    listing_kept_from_changes();
     image_headers();
     std::printf("core: %d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;

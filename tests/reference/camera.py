@@ -41,6 +41,7 @@ _DEFAULTS: dict[str, Any] = {
     "max_queue": 4,
     "max_decode_retries": 3,
     "max_pixels": 250_000_000,
+    "notify": True,  # how the extension learns of changes, never what a scan returns: this camera always lists
 }
 _UNDECODABLE = "cannot decode the image (corrupt or unsupported format?)"
 _INCOMPLETE = "the file ends before its image does (still being written?)"

@@ -96,6 +96,23 @@ int Folder::stat(const NativeString &name, FileStatus &out) const {
     return 0;
 }
 
+int Folder::entry(const NativeString &name, EntryKind &kind, FileStatus &out) const {
+    const DWORD attrs = GetFileAttributesW((path_ + name).c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        return static_cast<int>(GetLastError());
+    }
+    // The listing's own classification of the same attributes.
+    kind = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryKind::probe
+           : (attrs & FILE_ATTRIBUTE_DIRECTORY)   ? EntryKind::other
+                                                  : EntryKind::regular;
+    out = FileStatus{};
+    if (kind == EntryKind::other) {
+        return 0;
+    }
+    const int err = stat(name, out);
+    return err != 0 && kind == EntryKind::probe && is_absent_error(err) ? 0 : err;
+}
+
 bool is_absent_error(int err) {
     switch (err) {
         case ERROR_FILE_NOT_FOUND:
@@ -122,6 +139,21 @@ int rename_noreplace(const NativeString &from, const NativeString &to) {
 }
 
 #else  // POSIX
+
+namespace {
+
+void status_of(const struct stat &st, FileStatus &out) {
+    out.regular = S_ISREG(st.st_mode);
+#if defined(__APPLE__)
+    const long nsec = st.st_mtimespec.tv_nsec;
+#else
+    const long nsec = st.st_mtim.tv_nsec;
+#endif
+    // The host's own formula, so that ties and order match what os.stat shows.
+    out.mtime = static_cast<double>(st.st_mtime) + static_cast<double>(static_cast<unsigned long>(nsec)) * 1e-9;
+}
+
+}  // namespace
 
 Folder::Folder(const NativeString &path) : path_(path) {
     dir_ = opendir(path.c_str());
@@ -171,14 +203,26 @@ int Folder::stat(const NativeString &name, FileStatus &out) const {
     if (::fstatat(dirfd(static_cast<DIR *>(dir_)), name.c_str(), &st, 0) != 0) {
         return errno;
     }
-    out.regular = S_ISREG(st.st_mode);
-#if defined(__APPLE__)
-    const long nsec = st.st_mtimespec.tv_nsec;
-#else
-    const long nsec = st.st_mtim.tv_nsec;
-#endif
-    // The host's own formula, so that ties and order match what os.stat shows.
-    out.mtime = static_cast<double>(st.st_mtime) + static_cast<double>(static_cast<unsigned long>(nsec)) * 1e-9;
+    status_of(st, out);
+    return 0;
+}
+
+int Folder::entry(const NativeString &name, EntryKind &kind, FileStatus &out) const {
+    struct stat st;
+    if (dir_ == nullptr) {
+        return error_;
+    }
+    out = FileStatus{};
+    if (::fstatat(dirfd(static_cast<DIR *>(dir_)), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        kind = EntryKind::probe;
+        const int err = stat(name, out);
+        return err != 0 && is_absent_error(err) ? 0 : err;  // dangling: there, but no regular file
+    }
+    kind = S_ISREG(st.st_mode) ? EntryKind::regular : EntryKind::other;
+    status_of(st, out);
     return 0;
 }
 

@@ -2,7 +2,9 @@
 // scan can run them with the GIL released.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qorva::core::fs {
@@ -45,6 +47,9 @@ public:
     int list(std::vector<DirEntry> &out);
     // Status of the entry `name`, following links; returns 0 or the OS error code.
     int stat(const NativeString &name, FileStatus &out) const;
+    // The kind of the entry `name` itself (a link is `probe`) and, unless it is `other`, the status of
+    // what it leads to (a dangling link: not regular); returns 0 or the OS error code of either query.
+    int entry(const NativeString &name, EntryKind &kind, FileStatus &out) const;
 
 private:
     NativeString path_;
@@ -60,5 +65,46 @@ bool is_absent_error(int err);
 // Renames `from` to `to` (in the same folder) unless something exists at `to`: 0, or the OS error
 // code (EEXIST, ERROR_ALREADY_EXISTS when the name is taken). A plain rename replaces on POSIX.
 int rename_noreplace(const NativeString &from, const NativeString &to);
+
+// --- change notification ------------------------------------------------------------------------
+
+// Whether a file system reports every change to a local watcher. Network and user-space file systems
+// do not: a change made by another client of the share, or by the daemon itself, raises no event here.
+bool notifies_linux(unsigned long long f_type);                         // statfs f_type
+bool notifies_windows(unsigned drive_type, std::wstring_view fs_name);  // GetDriveType, GetVolumeInformation
+
+enum class WatchState : unsigned char {
+    watching,     // changes are reported
+    remote,       // a network or user-space file system: the folder must be listed
+    unavailable,  // no notification on this platform, or the system refused one (limits, a missing folder)
+};
+
+// What happened in a watched folder since the last read.
+struct Changes {
+    bool relist = false;  // events were lost (overflow), or the folder itself changed: list it again
+    bool broken = false;  // the watch has ended (folder removed, moved, unmounted): make a new one
+    std::vector<NativeString> names;  // entries that may have changed, repeats included
+};
+
+// The operating system's change notification on one folder (inotify, ReadDirectoryChangesW).
+class Watch {
+public:
+    explicit Watch(const NativeString &path);
+    ~Watch();
+    Watch(const Watch &) = delete;
+    Watch &operator=(const Watch &) = delete;
+
+    WatchState state() const { return state_; }
+    // Appends what happened since the last call, without waiting.
+    void read(Changes &out);
+    // Whether `path` still names the watched folder: false once it was removed, moved away, replaced
+    // or mounted over, or cannot be reached.
+    bool names_it(const NativeString &path) const;
+
+private:
+    struct Impl;
+    WatchState state_ = WatchState::unavailable;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace qorva::core::fs

@@ -11,6 +11,12 @@ before its image does (still being written, or cut) waits without costing a retr
 be decoded are retried `max_decode_retries` times and then left in place; a failure of a file that
 changed since its previous attempt does not count.
 
+On local file systems the camera learns of the folder's changes from the operating system (inotify on
+Linux, ReadDirectoryChangesW on Windows) and keeps its listing between passes, so an idle pass reads
+nothing of the folder however many files are kept there; network and user-space file systems (NFS,
+SMB/CIFS, FUSE, 9P), lost events and anything uncertain are answered by listing the folder, as with
+`notify` off. The result is the same either way.
+
 Logger: "qorva.camera.dropnest".
 """
 
@@ -27,7 +33,7 @@ _EXTS: set[str]
 """Accepted suffixes when `extensions` is not given: .png .jpg .jpeg .bmp .tif .tiff."""
 _DEFAULTS: dict[str, Any]
 """Every parameter's default, the one table the camera reads at each use: path, ready_policy, stable_ms,
-sentinel_ext, poll_ms, after, processed_dir, extensions, max_queue, max_decode_retries, max_pixels. None
+sentinel_ext, poll_ms, after, processed_dir, extensions, max_queue, max_decode_retries, max_pixels, notify. None
 means no default: `path` is required, `processed_dir` is <path>/_processed, `extensions` is `_EXTS`."""
 
 def _image_header(data: bytes | bytearray | memoryview | Any) -> tuple[int, int, bool] | None:
@@ -65,6 +71,9 @@ class DropnestCamera(PushCamera):
                                    that changed since its previous attempt does not count)
         max_pixels: int            largest image taken, width x height (250 MP); a file declaring more, or
                                    larger than max_pixels x 8 bytes + 64 KiB, is set aside unread
+        notify: bool               learn of the folder's changes from the operating system where it reports
+                                   them all (True); False lists the folder on every pass, for file systems
+                                   that misreport changes while claiming to be local
 
     Use: `open()`, then `read(timeout)` -> `(image, meta)` or None on timeout, then `close()`.
     Opening raises `CameraError` "DropnestCamera: 'path' parameter is required" or
@@ -87,6 +96,11 @@ class DropnestCamera(PushCamera):
     """Path texts already warned about once (a marker that cannot be checked, a file that stays unreadable)."""
     _unlisted: float | None
     """time.time() of the last "cannot list" warning while the folder cannot be listed, else None."""
+    _watch: object | None
+    """The folder's change notification and the listing it keeps (opaque); None until the first scan with
+    `notify` on, and again after `_prepare` and `_release`."""
+    _notified: bool
+    """Whether the last `_scan` was answered from change notifications (False: the folder was listed)."""
 
     def __init__(self, params: dict[str, Any] | None = None) -> None:
         """Keep `params` (the base stores them); reads no parameter and touches no file."""
@@ -103,7 +117,17 @@ class DropnestCamera(PushCamera):
     def _receive_loop(self) -> None:
         """Receiver thread: scan, test readiness, consume; idle one poll interval after an empty pass."""
     def _scan(self) -> list[Path]:
-        """New candidate image files of the folder, by modification time then name."""
+        """New candidate image files of the folder, by modification time then name.
+
+        Answered from the kept listing where changes are notified: the entries named by events are read
+        again, and so are the candidates' times and what links lead to, on every pass (no event here
+        tells of a write through a file's other name or of a link's target changing elsewhere). A full
+        listing is made on the first pass, after lost events (a queue overflow), when the folder itself
+        changes (its attributes, removed, moved, replaced at its path, mounted over), after a failed
+        read, and once a minute. A file's verdict is kept while `_extensions` keeps its contents and the
+        only change to `_seen` is the last result's files joining it (a print of the set, taken on every
+        pass, tells); any other change judges every file again.
+        """
     def _is_ready(self, fpath: Path) -> bool:
         """Whether the sender has finished writing `fpath`, by the readiness policy."""
     def _consume(self, fpath: Path) -> bool:
