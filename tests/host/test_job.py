@@ -114,20 +114,22 @@ def _failing_add(store, fails):
     ],
 )
 def test_a_failure_after_an_image_is_taken_is_its_error_row_or_stops_taking(tmp_path, case, verdicts, acked, reason):
-    camera = _AckCamera(_frames(["a.png", "b.png"]))
+    # No row can be written: a and b are in flight when a's row fails, c is never taken.
+    camera = _AckCamera(_frames(["a.png", "b.png"] + (["c.png"] if case == "store-gone" else [])))
     product = "../edited" if case == "edited-state" else "P1"
     state = ModelState(module="norim", product_id=product, threshold=1.0)
     with ResultStore(db_path(tmp_path)) as store:
         if case != "edited-state":
             store.add = _failing_add(store, 1 if case == "row-refused-once" else None)
         job = InspectionJob(home=tmp_path, state=state, store=store, camera=camera,
-                            inspector=_Inspector([_result(Verdict.NG, 5.0)] * 2))
+                            inspector=_Inspector([_result(Verdict.NG, 5.0)] * 3))
         summary = job.run()
         rows = ResultStore.query(store)
     assert [r.verdict for r in rows] == verdicts and len(camera.acked) == acked
     assert summary.reason == reason and all(r.error_message for r in rows if r.verdict == "ERROR")
     if case == "store-gone":
-        assert "disk is full" in summary.error and camera.frames  # the second frame was never taken
+        assert "disk is full" in summary.error and [m for _, m in camera.frames] == [{"source_file": "c.png",
+                                                                                     "source_path": "/d/c.png"}]
 
 
 def _watch(tmp_path, folder, after, until):

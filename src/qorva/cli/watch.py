@@ -13,6 +13,7 @@ import argparse
 import contextlib
 import json
 import logging
+import os
 import sys
 import threading
 from collections.abc import Iterator
@@ -163,6 +164,9 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
     )
     job.add_argument("--allow-stale", action="store_true",
                      help="watch even when the bundle was retrained after the teach (default: refuse)")
+    # 64: beyond that the frames in flight hold more memory than they win time (each holds a decoded image).
+    job.add_argument("--workers", type=int_in(1, 64), default=os.cpu_count() or 1, metavar="N",
+                     help="images inspected side by side, one core each (default: the CPU count)")
 
 
 def summary_line(product: str, folder: str, summary: JobSummary, home: Path) -> str:
@@ -270,7 +274,7 @@ def run(args: argparse.Namespace) -> int:
             home=home, state=state, store=store, overlays=not args.no_overlays, max_images=args.max_images,
             duration_s=args.duration, stop=stop, on_result=_printer(args.format), status=StatusLine(quiet=args.quiet),
             inspector=inspector(), camera=camera, health=health, feed=feed, kinds=calibration.KindWatch(taught),
-            keep_overlays_days=args.keep_overlays,
+            keep_overlays_days=args.keep_overlays, workers=args.workers,
         )
         summary = job.run()
         line = summary_line(args.product, str(folder), summary, home)
