@@ -249,7 +249,7 @@ class InspectionJob:
             try:
                 self._journal = self.store.journal()
             except StoreError as exc:  # the rows are what counts; only the "recovered" marks are lost
-                logger.warning("cannot open the journal of taken images in %s: %s", self.store.path, exc)
+                logger.warning("cannot open the journal of taken images in %s: %s", self.store.where, exc)
             self.camera.on_handover = self._on_handover
         try:
             self.camera.open()
