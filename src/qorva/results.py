@@ -493,7 +493,7 @@ class ResultStore:
 
     def runs(self, product_id: str | None = None, station: str | None = None) -> list[RunInfo]:
         """The recorded runs, oldest first: id, product, station, first and last time, counts per verdict."""
-        counts = ", ".join(f"SUM(CASE WHEN verdict = '{v}' THEN 1 ELSE 0 END)" for v in VERDICTS)
+        counts = ", ".join(f"SUM(CASE WHEN verdict = '{v}' THEN 1 ELSE 0 END) AS n_{v.lower()}" for v in VERDICTS)
         where = [c for c, v in (("product_id = ?", product_id), ("station = ?", station)) if v is not None]
         sql = (
             f"SELECT run_id, product_id, MIN(station) AS station, MIN(recorded_at) AS first,"
@@ -502,14 +502,8 @@ class ResultStore:
             + " GROUP BY run_id, product_id ORDER BY MIN(id)"
         )
         found = self._read(sql, [v for v in (product_id, station) if v is not None])
-        return [RunInfo(*(r[k] for k in ("run_id", "product_id", "first", "last", "n")), *_tail(r, 3),
-                        station=r["station"]) for r in found]
-
-
-def _tail(record: Any, n: int) -> list[int]:
-    """The last `n` values of a result record, as ints (SUM of nothing is NULL)."""
-    values = list(record.values()) if isinstance(record, dict) else list(record)
-    return [int(v or 0) for v in values[-n:]]
+        return [RunInfo(r["run_id"], r["product_id"], r["first"], r["last"], int(r["n"]), int(r["n_ok"] or 0),
+                        int(r["n_ng"] or 0), int(r["n_error"] or 0), station=r["station"]) for r in found]
 
 
 def _row(record: Any) -> Row:
