@@ -33,3 +33,16 @@ def no_thread_leak():
     if not wait_until(lambda: not leaked(), timeout=5.0):
         names = ", ".join(t.name for t in leaked())
         pytest.fail(f"test left threads running: {names}")
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    """A PostgreSQL server of the session (Debian's package), or a skip that says what is missing."""
+    import pgserver
+
+    reason = pgserver.missing()
+    if reason is not None:
+        pytest.skip(f"no PostgreSQL server for this test: {reason}")
+    server = pgserver.Server().start()
+    yield server
+    server.close()

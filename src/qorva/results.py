@@ -3,18 +3,23 @@
 from __future__ import annotations
 
 import datetime as _dt
+import hashlib
+import json
 import logging
 import math
 import os
 import re
-import sqlite3
-from collections.abc import Sequence
-from dataclasses import asdict, dataclass, fields
+import socket
+import threading
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, fields
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
+from qorva.database import Database, DriverMissing, open_database
 from qorva.errors import QorvaError
 from qorva.files import write_atomic
 from qorva.home import overlays_dir
@@ -74,12 +79,34 @@ _MIGRATIONS: tuple[str, ...] = (
     );
     CREATE INDEX handovers_source ON handovers (source_bytes);
     """,
+    # 3: many stations in one database. Each row and journal entry names its station; `row_key` (the image's
+    # key with the station, hashed) is unique, so an insert retried after a lost connection never doubles a
+    # row. Rows of earlier versions keep NULL in both (NULLs never collide).
+    """
+    ALTER TABLE results ADD COLUMN station TEXT;
+    ALTER TABLE results ADD COLUMN row_key TEXT;
+    CREATE UNIQUE INDEX results_row_key ON results (row_key);
+    ALTER TABLE handovers ADD COLUMN station TEXT;
+    """,
 )
 SCHEMA_VERSION = len(_MIGRATIONS)
 
 
 class StoreError(QorvaError):
     """The home folder or the results database cannot be used."""
+
+
+class NoResults(StoreError):
+    """A reader found no results database at `where` (nothing was recorded there yet)."""
+
+    def __init__(self, where: str) -> None:
+        super().__init__(f"no results database at {where}")
+        self.where = where
+
+
+def default_station() -> str:
+    """The name of this station in a shared database: the host name."""
+    return socket.gethostname() or "station"
 
 
 def _number(value: Any) -> float | None:
@@ -102,7 +129,8 @@ class Row:
     The branch columns are the runner's `BRANCHES`, one column each. `source_file` and `source_path` are
     the names as `names.shown` writes them (one line, every byte told apart), `source_bytes` the path's
     raw bytes. `file_size`, `file_mtime_ns` and `content_hash` with the product and the file name are the
-    image's key; `recovered` is 1 for an image that an earlier run had taken and never recorded.
+    image's key; `recovered` is 1 for an image that an earlier run had taken and never recorded. `station`
+    is the `watch` that recorded it, `row_key` its unique key (`row_key()`; None for a row without a key).
     """
 
     recorded_at: str
@@ -126,6 +154,8 @@ class Row:
     file_mtime_ns: int | None = None
     content_hash: str | None = None
     recovered: int = 0
+    station: str | None = None
+    row_key: str | None = None
     id: int | None = None
 
     @classmethod
@@ -236,52 +266,110 @@ def write_overlay(path: Path, overlay: np.ndarray, source: object) -> Path | Non
 
 # --- results database --------------------------------------------------------------------------------------
 
+# A lost connection is tried again after 0.5 s, doubling up to 10 s between tries.
+_RETRY_FIRST_S = 0.5
+_RETRY_MAX_S = 10.0
+
+
+def row_key(row: Row) -> str | None:
+    """The unique key of a row: its station and image key, hashed; None for a row without an image key."""
+    if row.content_hash is None:
+        return None
+    parts = [row.station, row.product_id, row.source_file, row.file_size, row.file_mtime_ns, row.content_hash]
+    return hashlib.sha256(json.dumps(parts).encode()).hexdigest()[:32]
+
 
 class ResultStore:
-    """SQLite results in WAL mode: each row is committed on its own, so a killed process loses nothing recorded.
+    """The results database: each row committed on its own, so a killed process loses nothing recorded.
 
-    Opening migrates an older database to this version (`_MIGRATIONS`) and refuses a newer one; with
-    `create=False` (readers) nothing is created or migrated.
+    `target` is the path of a SQLite file (WAL) or a `postgresql://` URL, the line's shared store. Opening
+    migrates an older database to this version (`_MIGRATIONS`) and refuses a newer one; with `create=False`
+    (readers) nothing is created or migrated, and `NoResults` says there is nothing to read.
+
+    A lost connection (server restarted, network cut) is made again and the call retried, the first time
+    after 0.5 s, then at most every 10 s: until `stop` is set when it is given (the watch job holds its
+    frames meanwhile; their files stay in the drop folder), else for `retry_s` seconds. A row whose commit
+    was cut off is inserted again and, if it had been committed, found by its unique key: never doubled.
     """
 
-    def __init__(self, path: Path, *, create: bool = True) -> None:
-        self.path = Path(path)
-        if create:
-            self.path.parent.mkdir(parents=True, exist_ok=True)
-        elif not self.path.exists():
-            msg = f"no results database at {self.path}"
-            raise StoreError(msg)
+    def __init__(
+        self, target: str | Path, *, create: bool = True, station: str | None = None,
+        stop: threading.Event | None = None, retry_s: float = 30.0,
+    ) -> None:
         try:
-            self._db = _connect(self.path)
-            if create:
-                self._db.execute("PRAGMA journal_mode = WAL")
-                self._db.execute("PRAGMA synchronous = FULL")
-            self._migrate(apply=create)
-        except sqlite3.Error as exc:
-            msg = f"cannot open the results database {self.path}: {exc}"
-            raise StoreError(msg) from None
+            self.db: Database = open_database(target)
+        except DriverMissing as exc:
+            raise StoreError(str(exc)) from None
+        self.path = getattr(self.db, "path", self.db.where)
+        self.where = self.db.where
+        self.station = station or default_station()
+        self.stop, self.retry_s = stop, retry_s
+        self._conn: Any = None
+        self._writer = create
+        if not create and not self._call("open the results database", lambda conn: True, connect=False):
+            raise NoResults(self.where)
+        self._call("open the results database", self._migrate)
 
-    def _migrate(self, *, apply: bool) -> None:
-        # IMMEDIATE takes the write lock before the version is read: two processes opening an old database
-        # at once migrate it once, the second one finds it done.
-        self._db.execute("BEGIN IMMEDIATE" if apply else "BEGIN")
-        try:
-            version = self._db.execute("PRAGMA user_version").fetchone()[0]
+    def _migrate(self, conn: Any) -> bool:
+        with self.db.transaction(conn, write=self._writer):
+            version = self.db.version(conn, migrating=self._writer)
             if version > SCHEMA_VERSION:
                 msg = f"results database is version {version}, this qorva knows up to {SCHEMA_VERSION}: upgrade qorva"
                 raise StoreError(msg)
-            for script in _MIGRATIONS[version:] if apply else ():
+            if not self._writer and version == 0:
+                raise NoResults(self.where)
+            for script in _MIGRATIONS[version:] if self._writer else ():
                 for statement in filter(str.strip, script.split(";")):
-                    self._db.execute(statement)
-            if apply and version < SCHEMA_VERSION:
-                self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-            self._db.execute("COMMIT")
-        except BaseException:
-            self._db.execute("ROLLBACK")
-            raise
+                    conn.execute(self.db.ddl(statement))
+            if self._writer and version < SCHEMA_VERSION:
+                self.db.set_version(conn, SCHEMA_VERSION)
+        return True
+
+    def _call(self, what: str, fn: Callable[[Any], Any], *, connect: bool = True) -> Any:
+        """`fn(connection)`; while the server is out of reach the connection is made again and `fn` retried."""
+        lost_at, delay = None, _RETRY_FIRST_S
+        while True:
+            try:
+                if not connect:
+                    return self.db.exists()
+                if self._conn is None:
+                    self._conn = self.db.connect(writer=self._writer)
+                result = fn(self._conn)
+            except (*self.db.errors, ValueError) as exc:  # ValueError: text the engine cannot store
+                if not self.db.lost(exc, self._conn):
+                    msg = f"cannot {what} {self.where}: {_one_line(exc)}"
+                    raise StoreError(msg) from None
+                self._forget_connection()
+                if lost_at is None:
+                    lost_at = time.monotonic()
+                    logger.warning("results database %s is out of reach, trying again: %s", self.where, _one_line(exc))
+                if self._give_up(lost_at, delay):
+                    msg = f"results database {self.where} out of reach for {time.monotonic() - lost_at:.0f} s: "
+                    raise StoreError(msg + _one_line(exc)) from None
+                delay = min(delay * 2, _RETRY_MAX_S)
+                continue
+            if lost_at is not None:
+                logger.warning("results database %s reached again after %.1f s", self.where, time.monotonic() - lost_at)
+            return result
+
+    def _give_up(self, lost_at: float, delay: float) -> bool:
+        if self.stop is not None:
+            return self.stop.wait(delay)
+        if time.monotonic() + delay > lost_at + self.retry_s:
+            return True
+        time.sleep(delay)
+        return False
+
+    def _forget_connection(self) -> None:
+        if self._conn is not None:
+            try:
+                self._conn.close()
+            except Exception:  # noqa: BLE001, S110 - a broken connection may fail to close; it is dropped anyway
+                pass
+        self._conn = None
 
     def close(self) -> None:
-        self._db.close()
+        self._forget_connection()
 
     def __enter__(self) -> ResultStore:
         return self
@@ -291,74 +379,86 @@ class ResultStore:
 
     def add(self, row: Row, *, handovers: Sequence[int] = ()) -> int:
         """Record one row and return its id; the journal's entries `handovers` are closed with it."""
-        values = asdict(row)
-        cols = ", ".join(COLUMNS)
-        marks = ", ".join("?" for _ in COLUMNS)
-        try:
-            self._db.execute("BEGIN IMMEDIATE")
-            try:
-                cur = self._db.execute(f"INSERT INTO results ({cols}) VALUES ({marks})", [values[c] for c in COLUMNS])
-                if handovers:
-                    self._db.executemany("DELETE FROM handovers WHERE id = ?", [(h,) for h in handovers])
-                self._db.execute("COMMIT")
-            except BaseException:
-                self._db.execute("ROLLBACK")
-                raise
-        except (sqlite3.Error, ValueError) as exc:  # ValueError: text SQLite cannot encode
-            msg = f"cannot record a result in {self.path}: {exc}"
-            raise StoreError(msg) from None
-        row.id = int(cur.lastrowid)
+        if row.station is None:
+            row.station = self.station
+        row.row_key = row_key(row)
+        values = [getattr(row, c) for c in COLUMNS]
+
+        def insert(conn: Any) -> int:
+            with self.db.transaction(conn, write=True):
+                made = self.db.insert(conn, "results", COLUMNS, values, unique="row_key")
+                if made is None:  # committed before the connection was lost, or recorded by another path
+                    made = int(conn.execute(self.db.sql("SELECT id FROM results WHERE row_key = ?"),
+                                            (row.row_key,)).fetchone()["id"])
+                for h in handovers:
+                    conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
+            return made
+
+        row.id = self._call("record a result in", insert)
         return row.id
 
     def recorded(self, key: Key) -> int | None:
-        """The id of the row already recorded for the image `key`, if there is one."""
+        """The id of the row this station already recorded for the image `key`, if there is one."""
+        # Rows of databases before version 3 have no station: they were recorded by the station that owns the file.
         sql = (
             "SELECT id FROM results WHERE content_hash = ? AND product_id = ? AND source_file = ?"
-            " AND file_size IS ? AND file_mtime_ns IS ? ORDER BY id LIMIT 1"
+            f" AND file_size {self._same} ? AND file_mtime_ns {self._same} ? AND (station = ? OR station IS NULL)"
+            " ORDER BY id LIMIT 1"
         )
-        found = self._read(sql, key.values())
-        return int(found[0][0]) if found else None
+        found = self._read(sql, (*key.values(), self.station))
+        return int(found[0]["id"]) if found else None
+
+    @property
+    def _same(self) -> str:
+        # Equality that holds between two NULLs: a file that could not be examined has no size or time.
+        return "IS" if self.db.sql("?") == "?" else "IS NOT DISTINCT FROM"
 
     def taken_before(self, key: Key, source: Source, run_id: str) -> tuple[list[int], bool]:
-        """The journal entries of earlier runs for the file at `source`, and whether one of them took the
-        very image `key` (same name, size and modification time: the journal has no hash of the pixels).
+        """The journal entries of earlier runs of this station for the file at `source`, and whether one of
+        them took the very image `key` (same name, size and modification time: the journal has no hash of the
+        pixels).
 
         Recording the file closes them all: an entry whose file has since been rewritten under the same
         name would otherwise be reported as unrecorded at every start.
         """
         sql = (
             "SELECT id, file_size, file_mtime_ns FROM handovers WHERE source_bytes = ? AND product_id = ?"
-            " AND run_id != ?"
+            " AND run_id != ? AND (station = ? OR station IS NULL)"
         )
-        found = self._read(sql, (raw(source or b""), key.product_id, run_id))
-        same = any((r[1], r[2]) == (key.file_size, key.file_mtime_ns) for r in found)
-        return [int(r[0]) for r in found], same
+        found = self._read(sql, (raw(source or b""), key.product_id, run_id, self.station))
+        same = any((r["file_size"], r["file_mtime_ns"]) == (key.file_size, key.file_mtime_ns) for r in found)
+        return [int(r["id"]) for r in found], same
 
     def unrecorded(self, product_id: str, run_id: str) -> list[tuple[int, bytes]]:
-        """(id, raw source path) of the images that earlier runs took for the product and never recorded."""
-        sql = "SELECT id, source_bytes FROM handovers WHERE product_id = ? AND run_id != ? ORDER BY id"
-        return [(int(r[0]), bytes(r[1])) for r in self._read(sql, (product_id, run_id))]
+        """(id, raw source path) of the images that earlier runs of this station took and never recorded."""
+        sql = (
+            "SELECT id, source_bytes FROM handovers WHERE product_id = ? AND run_id != ?"
+            " AND (station = ? OR station IS NULL) ORDER BY id"
+        )
+        return [(int(r["id"]), bytes(r["source_bytes"])) for r in self._read(sql, (product_id, run_id, self.station))]
 
     def forget_handovers(self, ids: Sequence[int] = (), *, run_id: str | None = None) -> None:
         """Delete journal entries: those of `ids`, and every entry of the run `run_id`."""
-        try:
-            self._db.executemany("DELETE FROM handovers WHERE id = ?", [(i,) for i in ids])
+
+        def delete(conn: Any) -> None:
+            for i in ids:
+                conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (i,))
             if run_id is not None:
-                self._db.execute("DELETE FROM handovers WHERE run_id = ?", (run_id,))
-        except sqlite3.Error as exc:
-            msg = f"cannot update {self.path}: {exc}"
-            raise StoreError(msg) from None
+                conn.execute(self.db.sql("DELETE FROM handovers WHERE run_id = ?"), (run_id,))
+
+        self._call("update", delete)
 
     def journal(self) -> HandoverJournal:
         """A connection of its own for the camera's receiver thread, which notes each image it hands over."""
-        return HandoverJournal(self.path)
-
-    def _read(self, sql: str, args: Sequence[Any]) -> list[sqlite3.Row]:
         try:
-            return self._db.execute(sql, args).fetchall()
-        except sqlite3.Error as exc:
-            msg = f"cannot read the results database {self.path}: {exc}"
+            return HandoverJournal(self.db, self.station)
+        except self.db.errors as exc:
+            msg = f"cannot open the journal in {self.where}: {_one_line(exc)}"
             raise StoreError(msg) from None
+
+    def _read(self, sql: str, args: Sequence[Any]) -> list[Any]:
+        sql = self.db.sql(sql)
+        return self._call("read the results database", lambda conn: conn.execute(sql, tuple(args)).fetchall())
 
     def query(
         self,
@@ -368,10 +468,13 @@ class ResultStore:
         verdicts: Sequence[str] = (),
         run_id: str | None = None,
         limit: int | None = None,
+        station: str | None = None,
     ) -> list[Row]:
         """Rows in recording order, filtered; with `limit` the most recent ones."""
         where, args = [], []
-        for column, value in (("product_id = ?", product_id), ("recorded_at >= ?", since), ("run_id = ?", run_id)):
+        filters = (("product_id = ?", product_id), ("recorded_at >= ?", since), ("run_id = ?", run_id),
+                   ("station = ?", station))
+        for column, value in filters:
             if value is not None:
                 where.append(column)
                 args.append(value)
@@ -386,18 +489,32 @@ class ResultStore:
             sql += " LIMIT ?"
             args.append(int(limit))
         # A database of an older version lacks the newer columns: the row's defaults stand in for them.
-        return [Row(**dict(r)) for r in reversed(self._read(sql, args))]
+        return [_row(r) for r in reversed(self._read(sql, args))]
 
-
-    def runs(self, product_id: str | None = None) -> list[RunInfo]:
-        """The recorded runs, oldest first: id, product, first and last time, counts per verdict."""
+    def runs(self, product_id: str | None = None, station: str | None = None) -> list[RunInfo]:
+        """The recorded runs, oldest first: id, product, station, first and last time, counts per verdict."""
+        counts = ", ".join(f"SUM(CASE WHEN verdict = '{v}' THEN 1 ELSE 0 END) AS n_{v.lower()}" for v in VERDICTS)
+        where = [c for c, v in (("product_id = ?", product_id), ("station = ?", station)) if v is not None]
         sql = (
-            "SELECT run_id, product_id, MIN(recorded_at), MAX(recorded_at), COUNT(*),"
-            " SUM(verdict = 'OK'), SUM(verdict = 'NG'), SUM(verdict = 'ERROR') FROM results"
-            + (" WHERE product_id = ?" if product_id is not None else "")
+            f"SELECT run_id, product_id, MIN(station) AS station, MIN(recorded_at) AS first,"
+            f" MAX(recorded_at) AS last, COUNT(*) AS n, {counts} FROM results"
+            + (" WHERE " + " AND ".join(where) if where else "")
             + " GROUP BY run_id, product_id ORDER BY MIN(id)"
         )
-        return [RunInfo(*r) for r in self._read(sql, () if product_id is None else (product_id,))]
+        found = self._read(sql, [v for v in (product_id, station) if v is not None])
+        return [RunInfo(r["run_id"], r["product_id"], r["first"], r["last"], int(r["n"]), int(r["n_ok"] or 0),
+                        int(r["n_ng"] or 0), int(r["n_error"] or 0), station=r["station"]) for r in found]
+
+
+def _row(record: Any) -> Row:
+    data = dict(record)
+    if isinstance(data.get("source_bytes"), memoryview):
+        data["source_bytes"] = bytes(data["source_bytes"])
+    return Row(**data)
+
+
+def _one_line(exc: BaseException) -> str:
+    return " ".join(str(exc).split()) or type(exc).__name__
 
 
 @dataclass(frozen=True)
@@ -412,6 +529,7 @@ class RunInfo:
     ok: int
     ng: int
     error: int
+    station: str | None = None
 
 
 @dataclass(frozen=True)
@@ -431,33 +549,41 @@ class Key:
 class HandoverJournal:
     """The images a camera has handed over and the job has not recorded yet, noted as they are handed over.
 
-    Commits here are not synced to disk (synchronous NORMAL): an entry lost in a power cut only means that
-    the image, still in the drop folder, is judged again without being marked as recovered.
+    SQLite commits here are not synced to disk (synchronous NORMAL): an entry lost in a power cut only means
+    that the image, still in the drop folder, is judged again without being marked as recovered. A lost
+    connection is made again at the next entry.
     """
 
-    def __init__(self, path: Path) -> None:
-        self.path = path
+    def __init__(self, db: Database, station: str) -> None:
+        self.db, self.station = db, station
         # Made on the job's thread, used only by the receiver thread afterwards.
-        self._db = _connect(path, check_same_thread=False)
-        self._db.execute("PRAGMA synchronous = NORMAL")
+        self._conn: Any = self._connect()
+
+    def _connect(self) -> Any:
+        conn = self.db.connect(writer=True, shared=True)
+        if self.db.sql("?") == "?":
+            conn.execute("PRAGMA synchronous = NORMAL")
+        return conn
 
     def take(self, key: Key, source: Source, run_id: str) -> int:
         """Note the hand-over of the image `key` (its content hash is not used) and return the entry's id."""
-        sql = (
-            "INSERT INTO handovers (taken_at, run_id, product_id, source_file, source_bytes, file_size,"
-            " file_mtime_ns) VALUES (?, ?, ?, ?, ?, ?, ?)"
-        )
-        args = (utc_now(), run_id, key.product_id, key.source_file, raw(source or b""), key.file_size,
-                key.file_mtime_ns)
-        return int(self._db.execute(sql, args).lastrowid)
+        if self._conn is None:
+            self._conn = self._connect()
+        columns = ("taken_at", "run_id", "product_id", "source_file", "source_bytes", "file_size", "file_mtime_ns",
+                   "station")
+        values = [utc_now(), run_id, key.product_id, key.source_file, raw(source or b""), key.file_size,
+                  key.file_mtime_ns, self.station]
+        try:
+            made = self.db.insert(self._conn, "handovers", columns, values, unique="id")
+        except self.db.errors as exc:
+            if self.db.lost(exc, self._conn):
+                self.close()
+            raise
+        return int(made)
 
     def close(self) -> None:
-        self._db.close()
-
-
-def _connect(path: Path, *, check_same_thread: bool = True) -> sqlite3.Connection:
-    # Autocommit (isolation_level None): a row is durable as soon as its statement or transaction returns.
-    db = sqlite3.connect(str(path), timeout=10.0, isolation_level=None, check_same_thread=check_same_thread)
-    db.row_factory = sqlite3.Row
-    db.execute("PRAGMA busy_timeout = 10000")
-    return db
+        if self._conn is not None:
+            try:
+                self._conn.close()
+            finally:
+                self._conn = None

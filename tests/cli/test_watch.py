@@ -272,3 +272,27 @@ def test_watch_as_a_production_job(home: Path, drop: Path, tmp_path: Path):
     assert "1 set aside by the camera" in second.err.splitlines()[-1]
     aside = [r for r in rows(home) if r["source_file"] == "broken.png"]
     assert len(aside) == 1 and aside[0]["verdict"] == "ERROR" and "set aside" in aside[0]["error_message"]
+
+
+def test_stations_of_a_line_share_one_postgresql_database(home: Path, drop: Path, tmp_path: Path, postgres):
+    """watch, results and report with --db: two stations in one database, each row naming its station."""
+    url = postgres.new_database()
+    other = tmp_path / "drop2"
+    other.mkdir()
+    write_images(drop, goods(2, seed=50), "a")
+    write_images(other, [defect("scratch")], "b")
+    for folder, station in ((drop, "line1-cam1"), (other, "line1-cam2")):
+        done = run_qorva("watch", "--product", PRODUCT, "--folder", folder, "--ready-policy", "none", "--db", url,
+                         "--station", station, "--workers", "2", "--max-images", "3", "--duration", "5", *_FAST,
+                         "--home", home)
+        assert done.rc == 0, done.err
+        assert f"station {station}" in done.err.splitlines()[0] and "results in postgresql://" in done.out
+    listed = run_qorva("results", "--db", url, "--format", "json", "--home", home)
+    assert sorted((r["station"], r["source_file"]) for r in json.loads(listed.out)) == [
+        ("line1-cam1", "a00.png"), ("line1-cam1", "a01.png"), ("line1-cam2", "b00.png")]
+    one = run_qorva("results", "--db", url, "--station", "line1-cam2", "--format", "json", "--home", home)
+    assert [r["verdict"] for r in json.loads(one.out)] == ["NG"]
+    report = run_qorva("report", "--product", PRODUCT, "--db", url, "--since", "1h", "--out", tmp_path / "r",
+                       "--home", home)
+    assert report.rc == 0 and "3 images" in report.out, report.err
+    assert not db_path(home).exists()  # nothing went to the station's own file

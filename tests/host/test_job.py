@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -114,20 +115,22 @@ def _failing_add(store, fails):
     ],
 )
 def test_a_failure_after_an_image_is_taken_is_its_error_row_or_stops_taking(tmp_path, case, verdicts, acked, reason):
-    camera = _AckCamera(_frames(["a.png", "b.png"]))
+    # No row can be written: a and b are in flight when a's row fails, c is never taken.
+    camera = _AckCamera(_frames(["a.png", "b.png"] + (["c.png"] if case == "store-gone" else [])))
     product = "../edited" if case == "edited-state" else "P1"
     state = ModelState(module="norim", product_id=product, threshold=1.0)
     with ResultStore(db_path(tmp_path)) as store:
         if case != "edited-state":
             store.add = _failing_add(store, 1 if case == "row-refused-once" else None)
         job = InspectionJob(home=tmp_path, state=state, store=store, camera=camera,
-                            inspector=_Inspector([_result(Verdict.NG, 5.0)] * 2))
+                            inspector=_Inspector([_result(Verdict.NG, 5.0)] * 3))
         summary = job.run()
         rows = ResultStore.query(store)
     assert [r.verdict for r in rows] == verdicts and len(camera.acked) == acked
     assert summary.reason == reason and all(r.error_message for r in rows if r.verdict == "ERROR")
     if case == "store-gone":
-        assert "disk is full" in summary.error and camera.frames  # the second frame was never taken
+        assert "disk is full" in summary.error and [m for _, m in camera.frames] == [{"source_file": "c.png",
+                                                                                     "source_path": "/d/c.png"}]
 
 
 def _watch(tmp_path, folder, after, until):
@@ -166,3 +169,44 @@ def test_an_image_recorded_before_is_disposed_of_without_a_second_row(tmp_path, 
     left = sorted(os.fsencode(p.name) for p in folder.glob("*.png"))
     assert left == ([] if after != "keep" else sorted(names))
     assert len(list((folder / "_processed").glob("*.png"))) == (3 if after == "move" else 0)
+
+
+class _Slow:
+    """Judges each frame after the delay its first pixel names, NG when it names 'NG'; an overlay only when asked.
+
+    Records the calls and how many ran at once."""
+
+    def __init__(self):
+        self.calls, self.running, self.most = [], 0, 0
+        self.lock = threading.Lock()
+
+    def inspect(self, image, state, *, with_overlay=True):
+        with self.lock:
+            self.calls.append((int(image[0, 0, 0]), with_overlay))
+            self.running += 1
+            self.most = max(self.most, self.running)
+        time.sleep(image[0, 0, 1] / 1000)
+        with self.lock:
+            self.running -= 1
+        verdict = Verdict.NG if image[0, 0, 2] else Verdict.OK
+        return InspectionResult(verdict=verdict, score=5.0 if image[0, 0, 2] else 0.5, threshold=1.0, module="norim",
+                                details={"branch": {"structural": 1.0}, "dominant_branch": "structural"},
+                                overlay=np.zeros((4, 4, 3), np.uint8) if with_overlay else None)
+
+
+def test_workers_judge_side_by_side_and_rows_keep_arrival_order(tmp_path):
+    # (delay ms, NG): the early frames take longest, so the workers finish them out of order.
+    plan = [(60, 0), (40, 1), (20, 0), (5, 0), (5, 1)]
+    frames = [(np.full((4, 4, 3), (i, ms, ng), np.uint8), {"source_file": f"f{i}.png", "source_path": f"/d/f{i}.png"})
+              for i, (ms, ng) in enumerate(plan)]
+    frames.append((frames[0][0].copy(), dict(frames[0][1])))  # f0 offered again while it is still in flight
+    camera, inspector = _AckCamera(frames), _Slow()
+    state = ModelState(module="norim", product_id="P1", threshold=1.0)
+    with ResultStore(db_path(tmp_path)) as store:
+        summary = InspectionJob(home=tmp_path, state=state, store=store, camera=camera, inspector=inspector,
+                                workers=3).run()
+        rows = store.query()
+    assert [r.source_file for r in rows] == [f"f{i}.png" for i in range(5)] and summary.skipped == 1
+    assert [r.verdict for r in rows] == ["OK", "NG", "OK", "OK", "NG"] and inspector.most >= 2
+    assert sorted(c for c in inspector.calls if c[1]) == [(1, True), (4, True)]  # only NG images rendered
+    assert all(bool(r.overlay_path) == (r.verdict == "NG") for r in rows) and len(camera.acked) == 6

@@ -190,3 +190,14 @@ def test_arrays_rewritten_in_place_are_reloaded(copied):
     _nan_array(copied)
     with pytest.raises(runner.NorimError, match="not finite"):
         runner.get_bundle("P1")
+
+
+def test_a_bundle_is_looked_up_once_and_again_when_it_moves(copied, monkeypatch):
+    first = runner.get_bundle("P1")
+    listed, real = [], os.scandir
+    monkeypatch.setattr(os, "scandir", lambda path: listed.append(path) or real(path))
+    assert runner.get_bundle("P1") is first and listed == []
+    moved = copied.parents[2] / "P2" / "norim" / "P1"
+    moved.parent.mkdir(parents=True)
+    copied.rename(moved)
+    assert runner.get_bundle("P1")["path"] == str(moved) and listed

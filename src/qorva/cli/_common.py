@@ -188,3 +188,22 @@ def human_bytes(n: int) -> str:
 def one_line(text: object) -> str:
     """Messages from the modules may span lines; the command line reports a failure on one."""
     return " ".join(str(text).split("\n")).strip()
+
+
+def add_db_options(parser: argparse.ArgumentParser, *, filter_station: bool) -> None:
+    """`--db` (where the results are) and `--station` (a filter for readers; watch names itself with it)."""
+    parser.add_argument(
+        "--db", default=None, metavar="URL",
+        help="results database: a SQLite file, or postgresql://user@host/db for a line's shared store "
+             "(default: <home>/results/results.db)",
+    )
+    if filter_station:
+        parser.add_argument("--station", type=plain_text("--station"), default=None,
+                            help="only the results of this station (default: every station)")
+
+
+def results_target(args: argparse.Namespace, home: Path) -> str | Path:
+    """The database `--db` names, else the home folder's SQLite file."""
+    from qorva.home import db_path
+
+    return args.db if args.db else db_path(home)

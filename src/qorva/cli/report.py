@@ -11,13 +11,13 @@ import argparse
 from pathlib import Path
 
 from qorva import report
-from qorva.cli._common import home_of, name_of
+from qorva.cli._common import add_db_options, home_of, name_of, results_target
 from qorva.cli._help import HelpFormatter
 from qorva.cli.results import parse_since
 from qorva.errors import QorvaError
-from qorva.home import check_name, db_path, qorva_home
+from qorva.home import check_name, qorva_home
 from qorva.products import check_product, load_state
-from qorva.results import ResultStore
+from qorva.results import NoResults, ResultStore
 
 
 class ReportError(QorvaError):
@@ -37,23 +37,25 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
                        help="every result since: 30m, 2h, 7d, today, ISO time (default: the latest run)")
     parser.add_argument("--out", default=None, metavar="DIR",
                         help="folder to write (default: <home>/reports/<product>/<run id>)")
+    add_db_options(parser, filter_station=True)
     return parser
 
 
 def _rows(home: Path, product: str, args: argparse.Namespace) -> tuple[list, str]:
-    path = db_path(home)
-    if not path.exists():
-        msg = f"nothing recorded yet: no {path}; 'qorva watch' records results"
-        raise ReportError(msg)
-    with ResultStore(path, create=False) as store:
+    try:
+        store = ResultStore(results_target(args, home), create=False)
+    except NoResults as exc:
+        msg = f"nothing recorded yet: no {exc.where}; 'qorva watch' records results"
+        raise ReportError(msg) from None
+    with store:
         run = args.run
         if run is None and args.since is None:
-            runs = store.runs(product)
+            runs = store.runs(product, args.station)
             if not runs:
-                msg = f"no results of {product} in {path}"
+                msg = f"no results of {product} in {store.where}"
                 raise ReportError(msg)
             run = runs[-1].run_id
-        rows = store.query(product_id=product, since=args.since, run_id=run)
+        rows = store.query(product_id=product, since=args.since, run_id=run, station=args.station)
     if not rows:
         msg = f"no results of {product} " + (f"in run {run}" if run else f"since {args.since}")
         raise ReportError(msg)

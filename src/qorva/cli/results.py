@@ -9,12 +9,11 @@ import json
 import re
 import sys
 
-from qorva.cli._common import home_of, name_of, positive_int
+from qorva.cli._common import add_db_options, home_of, name_of, positive_int, results_target
 from qorva.cli._help import HelpFormatter
-from qorva.home import db_path
 from qorva.names import printable
 from qorva.products import check_product
-from qorva.results import COLUMNS, VERDICTS, ResultStore, Row, format_time
+from qorva.results import COLUMNS, VERDICTS, NoResults, ResultStore, Row, format_time
 
 _RELATIVE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd])$")
 _UNIT_S = {"s": 1, "m": 60, "h": 3600, "d": 86400}
@@ -61,6 +60,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--run", type=name_of("run id"), default=None, help="only this run (default: all runs)")
     parser.add_argument("--runs", action="store_true", help="list the recorded runs instead of the results")
     parser.add_argument("--format", choices=("table", "csv", "json"), default="table", help="output format on stdout")
+    add_db_options(parser, filter_station=True)
     return parser
 
 
@@ -91,11 +91,11 @@ def _table(rows: list[Row]) -> None:
         print(printable("  ".join(c.ljust(w) for c, w in zip(b, widths, strict=True)).rstrip()))
 
 
-def _runs(store: ResultStore | None, product: str | None) -> int:
-    runs = store.runs(product) if store is not None else []
-    head = ("run", "product", "first", "last", "images", "OK", "NG", "ERROR")
-    body = [(r.run_id, r.product_id, _local(r.first), _local(r.last), str(r.n), str(r.ok), str(r.ng), str(r.error))
-            for r in runs]
+def _runs(store: ResultStore | None, args: argparse.Namespace, product: str | None) -> int:
+    runs = store.runs(product, args.station) if store is not None else []
+    head = ("run", "product", "station", "first", "last", "images", "OK", "NG", "ERROR")
+    body = [(r.run_id, r.product_id, r.station or "-", _local(r.first), _local(r.last), str(r.n), str(r.ok),
+             str(r.ng), str(r.error)) for r in runs]
     widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
     for line in (head, *body):
         print(printable("  ".join(c.ljust(w) for c, w in zip(line, widths, strict=True)).rstrip()))
@@ -103,20 +103,28 @@ def _runs(store: ResultStore | None, product: str | None) -> int:
     return 0
 
 
+def _open(args: argparse.Namespace) -> tuple[ResultStore | None, str]:
+    """The store to read (None: nothing recorded there yet) and how to name it."""
+    target = results_target(args, home_of(args))
+    try:
+        store = ResultStore(target, create=False)
+    except NoResults as exc:
+        return None, f"{exc.where} (nothing recorded yet; 'qorva watch' records results)"
+    return store, store.where
+
+
 def run(args: argparse.Namespace) -> int:
-    home = home_of(args)
     product = check_product(args.product) if args.product is not None else None
-    path = db_path(home)
+    store, where = _open(args)
     rows: list[Row] = []
-    if args.runs:
-        if not path.exists():
-            return _runs(None, product)
-        with ResultStore(path, create=False) as store:
-            return _runs(store, product)
-    if path.exists():
-        with ResultStore(path, create=False) as store:
+    if store is not None:
+        with store:
+            if args.runs:
+                return _runs(store, args, product)
             rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit,
-                               run_id=args.run)
+                               run_id=args.run, station=args.station)
+    elif args.runs:
+        return _runs(None, args, product)
     if args.format == "json":
         print(json.dumps([r.to_record() for r in rows], ensure_ascii=False, indent=2))
     elif args.format == "csv":
@@ -127,9 +135,5 @@ def run(args: argparse.Namespace) -> int:
     else:
         _table(rows)
     counts = ", ".join(f"{v} {sum(r.verdict == v for r in rows)}" for v in VERDICTS)
-    where = str(path) if path.exists() else f"{path} (nothing recorded yet; 'qorva watch' records results)"
-    print(
-        f"{len(rows)} results ({counts}) from {where}",
-        file=sys.stderr,
-    )
+    print(f"{len(rows)} results ({counts}) from {where}", file=sys.stderr)
     return 0

@@ -13,6 +13,7 @@ import argparse
 import contextlib
 import json
 import logging
+import os
 import sys
 import threading
 from collections.abc import Iterator
@@ -21,6 +22,7 @@ from typing import Any
 
 from qorva import calibration
 from qorva.cli._common import (
+    add_db_options,
     camera_class,
     camera_module,
     duration_s,
@@ -31,6 +33,7 @@ from qorva.cli._common import (
     name_of,
     plain_text,
     positive_int,
+    results_target,
     stop_on_signals,
 )
 from qorva.cli._help import HelpFormatter
@@ -38,13 +41,13 @@ from qorva.console import StatusLine, result_line
 from qorva.drop_health import DropHealth
 from qorva.errors import QorvaError
 from qorva.folder_lock import FolderLock
-from qorva.home import db_path, overlays_dir
+from qorva.home import overlays_dir
 from qorva.io.camera.push import with_acknowledgement
 from qorva.job import InspectionJob, JobSummary, camera_params
 from qorva.live import LiveFeed, LiveServer, parse_address
 from qorva.names import printable
 from qorva.products import load_calibration, load_state
-from qorva.results import ResultStore
+from qorva.results import ResultStore, default_station
 
 logger = logging.getLogger("qorva.watch")
 
@@ -161,11 +164,19 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
         "--keep-overlays", type=float_in(0, 36500), default=None, metavar="DAYS",
         help="delete NG overlays older than DAYS at the start and hourly; rows stay (default: keep all)",
     )
+    add_db_options(job, filter_station=False)
+    job.add_argument(
+        "--station", type=plain_text("--station"), default=default_station(),
+        help="this watch's name in a shared database; rows carry it (default: the host name)",
+    )
     job.add_argument("--allow-stale", action="store_true",
                      help="watch even when the bundle was retrained after the teach (default: refuse)")
+    # 64: beyond that the frames in flight hold more memory than they win time (each holds a decoded image).
+    job.add_argument("--workers", type=int_in(1, 64), default=os.cpu_count() or 1, metavar="N",
+                     help="images inspected side by side, one core each (default: the CPU count)")
 
 
-def summary_line(product: str, folder: str, summary: JobSummary, home: Path) -> str:
+def summary_line(product: str, folder: str, summary: JobSummary, home: Path, where: str) -> str:
     rate = summary.n / summary.seconds if summary.seconds > 0 else 0.0
     extra = "".join(
         f", {n} {what}" for n, what in ((summary.recovered, "recovered after a crash"),
@@ -175,18 +186,19 @@ def summary_line(product: str, folder: str, summary: JobSummary, home: Path) -> 
     )
     return (
         f"watched {printable(folder)} for {product}: {summary.n} images ({summary.counts_text()}{extra}) "
-        f"in {summary.seconds:.1f} s, {rate:.1f} img/s; results in {db_path(home)}, overlays in "
+        f"in {summary.seconds:.1f} s, {rate:.1f} img/s; results in {where}, overlays in "
         f"{overlays_dir(home, product)}"
     )
 
 
-def _banner(args: argparse.Namespace, state: Any, home: Path, page: str | None) -> str:
+def _banner(args: argparse.Namespace, state: Any, home: Path, page: str | None, where: str) -> str:
     p = state.params
     options = camera_options(args)
     return (
         f"watch {args.product}: threshold {state.threshold:.4f} (sigma {p.get('sigma')}, bundle {p.get('weights')}); "
         f"folder {printable(Path(args.folder).resolve())}; policy {options.get('ready_policy')}, after "
-        f"{options.get('after')}; home {home}; lock {Path(args.folder).resolve() / '.qorva-watch.lock'}"
+        f"{options.get('after')}; home {home}; lock {Path(args.folder).resolve() / '.qorva-watch.lock'}; "
+        f"station {printable(args.station)}, {args.workers} workers; results {where}"
         + (f"; live page {page}" if page else "")
     )
 
@@ -261,19 +273,21 @@ def run(args: argparse.Namespace) -> int:
     health = DropHealth(folder.resolve(), accepted, options.get("sentinel_ext") or "")
     camera = with_acknowledgement(camera_class())(options)
     stop = threading.Event()
-    with _log_file(args.log_file), FolderLock(folder), ResultStore(db_path(home)) as store, \
+    # The lock first: a second watcher exits at once, before it waits for a database out of reach.
+    with _log_file(args.log_file), FolderLock(folder), \
+            ResultStore(results_target(args, home), station=args.station, stop=stop) as store, \
             _live(args, state, health) as feed, stop_on_signals(stop) as signals:
-        banner = _banner(args, state, home, feed.info["url"] if feed else None)
+        banner = _banner(args, state, home, feed.info["url"] if feed else None, store.where)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
         job = InspectionJob(
             home=home, state=state, store=store, overlays=not args.no_overlays, max_images=args.max_images,
             duration_s=args.duration, stop=stop, on_result=_printer(args.format), status=StatusLine(quiet=args.quiet),
             inspector=inspector(), camera=camera, health=health, feed=feed, kinds=calibration.KindWatch(taught),
-            keep_overlays_days=args.keep_overlays,
+            keep_overlays_days=args.keep_overlays, workers=args.workers,
         )
         summary = job.run()
-        line = summary_line(args.product, str(folder), summary, home)
+        line = summary_line(args.product, str(folder), summary, home, store.where)
         logger.info("%s", line)
     print(line, file=sys.stderr if args.format == "jsonl" else sys.stdout, flush=True)
     if summary.error:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import logging
 import math
+import os
 import shutil
 import threading
 import time
@@ -225,7 +226,7 @@ def run_demo(
                 job = InspectionJob(
                     home=home, state=state, store=store, max_images=len(batch),
                     duration_s=30.0 + 2.0 * len(batch), stop=stop, on_result=_recorder(result, on_row),
-                    status=StatusLine(quiet=opts.quiet), inspector=inspector,
+                    status=StatusLine(quiet=opts.quiet), inspector=inspector, workers=os.cpu_count() or 1,
                     camera=with_acknowledgement(camera_class)(camera_params(drop, ready_policy=policy, poll_ms=50)),
                 )
                 _watch_batch(job, drop, batch, result)

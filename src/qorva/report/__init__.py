@@ -68,6 +68,9 @@ def summary(run: Run) -> list[tuple[str, str]]:
         out.append(("threshold", ", ".join(f"{t:.4f}" for t in thresholds) or "-"))
         runs = list(dict.fromkeys(r.run_id for r in rows))
         out.append(("runs", ", ".join(runs)))
+        stations = sorted({r.station for r in rows if r.station})
+        if stations:
+            out.append(("stations", ", ".join(stations)))
     lat = [r.latency_ms for r in rows if r.latency_ms is not None and r.verdict != "ERROR"]
     if lat:
         out.append(("inspect latency", "  ".join(f"p{q} {percentile(lat, q):.0f} ms" for q in (50, 90, 99))
