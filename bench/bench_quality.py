@@ -169,11 +169,11 @@ def _family(product: str) -> str:
     return "synthetic" if product in SYNTHETIC else realset.PRODUCTS[product].family
 
 
-def _fmt(v: float, spec: str = ".3f") -> str:
-    return "   -" if v is None or (isinstance(v, float) and math.isnan(v)) else format(v, spec)
+def _fmt(v: float, fmt: str = ".3f") -> str:
+    return "   -" if v is None or (isinstance(v, float) and math.isnan(v)) else format(v, fmt)
 
 
-def _kind_matrix(rows: list[dict], key: str, title: str, spec: str) -> None:
+def _kind_matrix(rows: list[dict], key: str, title: str, fmt: str) -> None:
     kinds = list(dict.fromkeys(k for r in rows for k in r.get("kinds", {})))
     if not kinds:
         return
@@ -181,7 +181,7 @@ def _kind_matrix(rows: list[dict], key: str, title: str, spec: str) -> None:
     print(f"\n{title}")
     print(f"  {'product':10} " + " ".join(f"{short[k]:>9}" for k in kinds))
     for r in rows:
-        cells = [_fmt(r["kinds"][k][key], spec) if k in r.get("kinds", {}) else "" for k in kinds]
+        cells = [_fmt(r["kinds"][k][key], fmt) if k in r.get("kinds", {}) else "" for k in kinds]
         print(f"  {r['product']:10} " + " ".join(f"{c:>9}" for c in cells))
 
 

@@ -121,7 +121,8 @@ def run_product(product: str, args: argparse.Namespace, home: str) -> dict:
         cal_thr.append(cal.mean() + 2.0 * cal.std())
         fp_new.append(float((good_scores[idx[n_cal:]] > cal_thr[-1]).mean()))
     thr = float(np.median(cal_thr))
-    good_parts = np.array([list(runner.score_image(bundle, im, with_map=False)[2].values()) for im in test_good])
+    # A bundle reports only the branches it uses (format 3 may drop mahalanobis or logical).
+    good_parts = [runner.score_image(bundle, im, with_map=False)[2] for im in test_good]
     good_maps = [runner.score_image(bundle, im, with_map=True)[1] for im in test_good[:n_def]]
     kinds: dict[str, dict] = {}
     all_bad = []
@@ -133,7 +134,7 @@ def run_product(product: str, args: argparse.Namespace, home: str) -> dict:
             s, amap, parts = runner.score_image(bundle, image, with_map=True)
             scores.append(s)
             dominant.append(max(parts, key=parts.get))
-            branch.append(list(parts.values()))
+            branch.append(parts)
             if kind in synthetic.STRUCTURAL_KINDS:
                 m = mask[::2, ::2] > 0
                 a = amap[::2, ::2]
@@ -145,7 +146,10 @@ def run_product(product: str, args: argparse.Namespace, home: str) -> dict:
             "auroc": auroc(good_scores, scores),
             "detected": float((scores > thr).mean()),
             "dominant": max(set(dominant), key=dominant.count),
-            "branch_auroc": {b: auroc(good_parts[:, j], np.array(branch)[:, j]) for j, b in enumerate(runner.BRANCHES)},
+            "branch_auroc": {
+                b: auroc(np.array([p[b] for p in good_parts]), np.array([p[b] for p in branch]))
+                for b in runner.BRANCHES if b in good_parts[0]
+            },
         }
     bad = np.concatenate(all_bad)
     pixel = auroc(np.concatenate(pix_neg_all), np.concatenate(pix_pos_all)) if pix_pos_all else float("nan")
@@ -221,9 +225,10 @@ def main() -> int:
     for r in rows:
         cells = [f"{k} {v['auroc']:.2f} ({v['detected']:.0%} {v['dominant'][:4]})" for k, v in r["kinds"].items()]
         print(f"  {r['product']:9} " + ", ".join(cells))
-    print("\nimage AUROC of each branch alone (structural / mahalanobis / logical)")
+    print("\nimage AUROC of each branch alone (structural / mahalanobis / logical; nan: not in the bundle)")
     for r in rows:
-        cells = [f"{k} " + "/".join(f"{v:.2f}" for v in d["branch_auroc"].values()) for k, d in r["kinds"].items()]
+        cells = [f"{k} " + "/".join(f"{d['branch_auroc'].get(b, float('nan')):.2f}" for b in runner.BRANCHES)
+                 for k, d in r["kinds"].items()]
         print(f"  {r['product']:9} " + ", ".join(cells))
     print(
         "\nFPheld: share of 200 unseen good images above mean+2sd of the held-out scores of the 40 training "

@@ -14,36 +14,36 @@ namespace qorva::interop {
 namespace {
 
 struct FunctionDef {
-    Function spec;
+    Function desc;
     std::string qualname;
     std::string doc;  // text signature, then the documentation
     PyMethodDef def{};
     PyObject *refusal = nullptr;  // a def of the same signature, made on the first call that does not bind
 };
 
-std::string text_signature(const Function &spec) {
-    std::string sig = std::string(spec.name) + "(";
-    const std::size_t first_default = spec.params.size() - spec.defaults.size();
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+std::string text_signature(const Function &desc) {
+    std::string sig = std::string(desc.name) + "(";
+    const std::size_t first_default = desc.params.size() - desc.defaults.size();
+    for (std::size_t i = 0; i < desc.params.size(); ++i) {
         if (i > 0) {
             sig += ", ";
         }
-        if (i == spec.positional) {
+        if (i == desc.positional) {
             sig += "*, ";
         }
-        sig += spec.params[i];
+        sig += desc.params[i];
         if (i >= first_default) {
-            sig += "=" + to_str(py::repr(spec.defaults[i - first_default]));
+            sig += "=" + to_str(py::repr(desc.defaults[i - first_default]));
         }
     }
     return sig + ")\n--\n\n";
 }
 
 // Binds the call's arguments to the parameters as a def would; false when they do not bind.
-bool bind_arguments(const Function &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+bool bind_arguments(const Function &desc, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                     PyObject **slots) {
-    const auto n = static_cast<Py_ssize_t>(spec.params.size());
-    if (nargs > static_cast<Py_ssize_t>(spec.positional)) {
+    const auto n = static_cast<Py_ssize_t>(desc.params.size());
+    if (nargs > static_cast<Py_ssize_t>(desc.positional)) {
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -53,7 +53,7 @@ bool bind_arguments(const Function &spec, PyObject *const *args, Py_ssize_t narg
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t i = 0;
-        while (i < n && PyUnicode_CompareWithASCIIString(key, spec.params[i]) != 0) {
+        while (i < n && PyUnicode_CompareWithASCIIString(key, desc.params[i]) != 0) {
             ++i;
         }
         if (i == n || slots[i] != nullptr) {
@@ -61,13 +61,13 @@ bool bind_arguments(const Function &spec, PyObject *const *args, Py_ssize_t narg
         }
         slots[i] = args[nargs + k];
     }
-    const Py_ssize_t first_default = n - static_cast<Py_ssize_t>(spec.defaults.size());
+    const Py_ssize_t first_default = n - static_cast<Py_ssize_t>(desc.defaults.size());
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (slots[i] == nullptr) {
             if (i < first_default) {
                 return false;
             }
-            slots[i] = spec.defaults[static_cast<std::size_t>(i - first_default)].ptr();
+            slots[i] = desc.defaults[static_cast<std::size_t>(i - first_default)].ptr();
         }
     }
     return true;
@@ -75,20 +75,20 @@ bool bind_arguments(const Function &spec, PyObject *const *args, Py_ssize_t narg
 
 // A def with the member's signature and qualified name, which the host binds and refuses itself.
 py::object make_refusal(const FunctionDef &fd) {
-    const Function &spec = fd.spec;
-    std::string src = std::string("def ") + spec.name + "(";
-    const std::size_t first_default = spec.params.size() - spec.defaults.size();
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    const Function &desc = fd.desc;
+    std::string src = std::string("def ") + desc.name + "(";
+    const std::size_t first_default = desc.params.size() - desc.defaults.size();
+    for (std::size_t i = 0; i < desc.params.size(); ++i) {
         src += i == 0 ? "" : ", ";
-        src += i == spec.positional ? "*, " : "";
-        src += spec.params[i];
+        src += i == desc.positional ? "*, " : "";
+        src += desc.params[i];
         src += i >= first_default ? "=None" : "";
     }
     src += "):\n    pass\n";
     py::dict ns;
     ns["__builtins__"] = import("builtins");
     steal_or_throw(PyRun_String(src.c_str(), Py_file_input, ns.ptr(), ns.ptr()));
-    py::object fn = ns[spec.name];
+    py::object fn = ns[desc.name];
     fn.attr("__qualname__") = py::str(fd.qualname);
     return fn;
 }
@@ -114,14 +114,14 @@ PyObject *trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs,
     PyObject *slots[8] = {};
     py::handle handles[8];
     try {
-        if (!bind_arguments(fd->spec, args, nargs, kwnames, slots)) {
+        if (!bind_arguments(fd->desc, args, nargs, kwnames, slots)) {
             refuse(*fd, args, nargs, kwnames);
             return nullptr;
         }
-        for (std::size_t i = 0; i < fd->spec.params.size(); ++i) {
+        for (std::size_t i = 0; i < fd->desc.params.size(); ++i) {
             handles[i] = slots[i];
         }
-        return fd->spec.impl(handles).release().ptr();
+        return fd->desc.impl(handles).release().ptr();
     } catch (py::error_already_set &e) {
         e.restore();
     } catch (py::builtin_exception &e) {
@@ -142,15 +142,15 @@ PyObject *trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs,
 
 }  // namespace
 
-py::object make_function(Function spec, const std::string &qualname) {
-    if (spec.params.size() > 8 || spec.defaults.size() > spec.params.size()) {
+py::object make_function(Function desc, const std::string &qualname) {
+    if (desc.params.size() > 8 || desc.defaults.size() > desc.params.size()) {
         throw std::invalid_argument("interop::make_function: at most 8 parameters, defaults among them");
     }
     // Owned by the function object for the life of the process: a PyMethodDef must outlive it.
-    auto *fd = new FunctionDef{std::move(spec), {}, {}, {}, nullptr};
-    fd->qualname = qualname.empty() ? std::string(fd->spec.name) : qualname;
-    fd->doc = text_signature(fd->spec) + (fd->spec.doc ? fd->spec.doc : "");
-    fd->def.ml_name = fd->spec.name;
+    auto *fd = new FunctionDef{std::move(desc), {}, {}, {}, nullptr};
+    fd->qualname = qualname.empty() ? std::string(fd->desc.name) : qualname;
+    fd->doc = text_signature(fd->desc) + (fd->desc.doc ? fd->desc.doc : "");
+    fd->def.ml_name = fd->desc.name;
     fd->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline));
     fd->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     fd->def.ml_doc = fd->doc.c_str();
@@ -165,9 +165,9 @@ ClassBuilder::ClassBuilder(const char *name, py::handle base, py::handle module_
     ns_["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
 }
 
-py::object ClassBuilder::member(Function spec) const {
-    const std::string qualname = name_ + "." + spec.name;
-    return make_function(std::move(spec), qualname);
+py::object ClassBuilder::member(Function desc) const {
+    const std::string qualname = name_ + "." + desc.name;
+    return make_function(std::move(desc), qualname);
 }
 
 ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
@@ -175,10 +175,10 @@ ClassBuilder &ClassBuilder::attr(const char *name, py::handle value) {
     return *this;
 }
 
-ClassBuilder &ClassBuilder::method(Function spec) {
-    const char *name = spec.name;
+ClassBuilder &ClassBuilder::method(Function desc) {
+    const char *name = desc.name;
     // A builtin function does not bind `self`; instancemethod gives it the descriptor a def has.
-    ns_[name] = steal_or_throw(PyInstanceMethod_New(member(std::move(spec)).ptr()));
+    ns_[name] = steal_or_throw(PyInstanceMethod_New(member(std::move(desc)).ptr()));
     return *this;
 }
 
@@ -190,15 +190,15 @@ ClassBuilder &ClassBuilder::property(Function getter) {
     return *this;
 }
 
-ClassBuilder &ClassBuilder::class_method(Function spec) {
-    const char *name = spec.name;
-    ns_[name] = lookup("builtins", "classmethod")(member(std::move(spec)));
+ClassBuilder &ClassBuilder::class_method(Function desc) {
+    const char *name = desc.name;
+    ns_[name] = lookup("builtins", "classmethod")(member(std::move(desc)));
     return *this;
 }
 
-ClassBuilder &ClassBuilder::static_method(Function spec) {
-    const char *name = spec.name;
-    ns_[name] = lookup("builtins", "staticmethod")(member(std::move(spec)));
+ClassBuilder &ClassBuilder::static_method(Function desc) {
+    const char *name = desc.name;
+    ns_[name] = lookup("builtins", "staticmethod")(member(std::move(desc)));
     return *this;
 }
 

@@ -27,7 +27,7 @@ struct Function {
 };
 // The function object; its definition lives as long as the process. `qualname` names it in the
 // host's argument errors ("NorimInspector.inspect"); empty: the name alone.
-py::object make_function(Function spec, const std::string &qualname = {});
+py::object make_function(Function desc, const std::string &qualname = {});
 
 namespace detail {
 template <typename R, typename... A>
@@ -55,16 +55,16 @@ py::object adapt(const py::handle *args) {
 class ClassBuilder {
 public:
     ClassBuilder(const char *name, py::handle base, py::handle module_name, const char *doc);
-    ClassBuilder &method(Function spec);
+    ClassBuilder &method(Function desc);
     // A read-only property whose getter takes `self` alone.
     ClassBuilder &property(Function getter);
-    ClassBuilder &class_method(Function spec);
-    ClassBuilder &static_method(Function spec);
+    ClassBuilder &class_method(Function desc);
+    ClassBuilder &static_method(Function desc);
     ClassBuilder &attr(const char *name, py::handle value);
     py::object build() const;
 
 private:
-    py::object member(Function spec) const;
+    py::object member(Function desc) const;
 
     std::string name_;
     py::object base_;

@@ -95,9 +95,9 @@ def add_camera_options(parser: argparse.ArgumentParser) -> None:
     module = camera_module()
     suffixes = ",".join(sorted(e.lstrip(".") for e in module._EXTS))
     cam = parser.add_argument_group("camera options")
-    for key, spec in _CAMERA_OPTIONS.items():
-        spec = {**spec, "help": spec["help"].format(suffixes), "default": module._DEFAULTS[key]}
-        cam.add_argument("--" + key.replace("_", "-"), **spec)
+    for key, option in _CAMERA_OPTIONS.items():
+        option = {**option, "help": option["help"].format(suffixes), "default": module._DEFAULTS[key]}
+        cam.add_argument("--" + key.replace("_", "-"), **option)
 
 
 def camera_options(args: argparse.Namespace) -> dict[str, Any]:
