@@ -53,6 +53,7 @@ SYNTHETIC = tuple(synthetic.PRODUCTS)
 # a product (about 600 images) to a few million values with no visible change in the figure.
 _PIXEL_STEP = 4
 _TRAINED = re.compile(r"([\w+]+) structural model .*\), ([\d.]+) MB, ([\d.]+) s ->")
+_NETWORK = re.compile(r"\(pretrained (\w+) features;")
 
 
 def synthetic_set(product: str, seed: int, counts: Counts) -> GeneratedSet:
@@ -109,7 +110,9 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
         row["error"] = f"train: {done.stderr.strip().splitlines()[-1:]}"
         return row
     m = _TRAINED.search(done.stdout)
-    row.update(model=m.group(1) if m else "?", train_s=float(m.group(3)) if m else math.nan, train_cli_s=wall)
+    net = _NETWORK.search(done.stdout)
+    model = (m.group(1) if m else "?") + (f" {net.group(1)}" if net else "")
+    row.update(model=model, train_s=float(m.group(3)) if m else math.nan, train_cli_s=wall)
     done, _ = _cli(home, "teach", "--product", product, "--good", str(folder / "teach"))
     if done.returncode != 0:
         row["error"] = f"teach: {done.stderr.strip().splitlines()[-1:]}"
@@ -194,7 +197,7 @@ def print_tables(rows: list[dict], env: dict) -> None:
         block = [r for r in rows if r["seed"] == seed]
         print(f"\nseed {seed}")
         print(
-            f"  {'product':10} {'family':9} {'model':5} {'imgAUROC':>8} {'pixAUROC':>8} {'FP':>6} {'recall':>6} "
+            f"  {'product':10} {'family':9} {'model':11} {'imgAUROC':>8} {'pixAUROC':>8} {'FP':>6} {'recall':>6} "
             f"{'ms/img':>6} {'train s':>7} {'MB':>5} {'z_str':>6} {'z_maha':>6} {'z_log':>6}"
         )
         for r in block:
@@ -203,7 +206,7 @@ def print_tables(rows: list[dict], env: dict) -> None:
                 continue
             z = r["good_z_mean"]
             print(
-                f"  {r['product']:10} {r['family']:9} {r['model']:5} {r['image_auroc']:8.3f} "
+                f"  {r['product']:10} {r['family']:9} {r['model']:11} {r['image_auroc']:8.3f} "
                 f"{_fmt(r['pixel_auroc']):>8} {r['fp_rate']:6.1%} {r['recall']:6.1%} {r['ms_median']:6.1f} "
                 f"{r['train_s']:7.1f} {r['bundle_mb']:5.1f} "
                 f"{z['structural']:6.2f} {z['mahalanobis']:6.2f} {z['logical']:6.2f}"

@@ -91,7 +91,7 @@ def run(args: argparse.Namespace) -> int:
         msg = f"cannot write the bundle or training cache: {exc}; check --home and free disk space"
         raise TrainError(msg) from exc
     mb = result.bundle_bytes / 1e6
-    features = "pretrained features" if result.backbone != "none" else "weight-free features"
+    features = f"pretrained {result.backbone} features" if result.backbone != "none" else "weight-free features"
     print(
         f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model "
         f"({features}; branches {', '.join(result.branches)}), {mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
