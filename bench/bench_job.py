@@ -9,12 +9,15 @@ run), 256x256 images of the synthetic assembly, one in 20 defective. In one run,
 - `watch` draining a backlog of PNG files (none policy, files moved, a fresh SQLite database, overlays of
   NG images written) with 1 worker and with `--workers` (default: the CPU count), from opening the camera
   to the last row committed;
+- the job with an inspector that answers at once (its own cost per image: decoding, hashing, recording, moving);
 - the same with an overlay rendered for every image (how the job worked before: the price of the choice
   to rescore only NG images);
 - steady arrival: a sender renames one file into the folder every 1/r s, r = 80% of the backlog rate with
   the workers; drop-to-verdict latency (rename to the row committed) p50, p99 and max.
 
-The machine's second core is shared with other work: the run also prints how much two threads of a
+Each run also prints the CPU time of the whole process per image (all threads): two cores can give at most
+2000 / that many images per second, whatever the threads do. The machine's second core is shared with other
+work: the run also prints how much two threads of a
 GIL-free kernel (SHA-256) gain over one, measured just before, which bounds what any parallel job can show.
 
     python bench/bench_job.py                        # 1,000 images
@@ -99,6 +102,16 @@ class AlwaysOverlay:
 
     def inspect(self, image: Any, state: Any, *, with_overlay: bool = True) -> Any:
         return self.inspector.inspect(image, state, with_overlay=True)
+
+
+class Instant:
+    """An inspector that answers at once: what is left is the job's own work per image."""
+
+    def __init__(self, result: Any) -> None:
+        self.result = result
+
+    def inspect(self, image: Any, state: Any, *, with_overlay: bool = True) -> Any:
+        return self.result
 
 
 def alone(inspector: Any, state: Any, decoded: list[np.ndarray]) -> float:
@@ -196,11 +209,21 @@ def measure(n: int, workers: int, backbone: str) -> dict[str, Any]:
             pngs = [cv2.imencode(".png", im)[1].tobytes() for im in decoded]
             ng = sum(inspector.inspect(im, state, with_overlay=False).verdict.value == "NG" for im in decoded[:200])
             out: dict[str, Any] = {"capacity_2_threads": two_core_capacity(), "ng_share_first_200": ng / 200}
-            out["alone"] = alone(inspector, state, decoded)
-            out[f"alone_{workers}_threads"] = alone_threads(inspector, state, decoded, workers)
-            out["watch_1"] = backlog(root, pngs, inspector, state, 1)
-            out[f"watch_{workers}"] = backlog(root, pngs, inspector, state, workers)
-            out[f"watch_{workers}_overlay_every_image"] = backlog(root, pngs, AlwaysOverlay(inspector), state, workers)
+            cpu = out["cpu_ms_per_image"] = {}
+
+            def run(key: str, fn: Any) -> None:
+                c = time.process_time()
+                out[key] = fn()
+                cpu[key] = (time.process_time() - c) / n * 1000.0
+
+            run("alone", lambda: alone(inspector, state, decoded))
+            run(f"alone_{workers}_threads", lambda: alone_threads(inspector, state, decoded, workers))
+            instant = Instant(inspector.inspect(decoded[0], state, with_overlay=False))
+            run("watch_instant", lambda: backlog(root, pngs, instant, state, 1))
+            run("watch_1", lambda: backlog(root, pngs, inspector, state, 1))
+            run(f"watch_{workers}", lambda: backlog(root, pngs, inspector, state, workers))
+            run(f"watch_{workers}_overlay_every_image",
+                lambda: backlog(root, pngs, AlwaysOverlay(inspector), state, workers))  # fmt: skip
             rate = 0.8 * out[f"watch_{workers}"]
             lat = np.asarray(steady(root, pngs, inspector, state, workers, rate)) * 1000.0
             out["steady"] = {"rate": rate, "images": int(lat.size), "p50_ms": float(np.percentile(lat, 50)),
@@ -224,11 +247,14 @@ def main() -> None:
     w, base = args.workers, f["alone"]
     print(f"watch job, {args.images} PNG 256x256 (1 in {_DEFECT_EVERY} defective), none policy; {versions()}")
     print(f"  two threads of SHA-256 on this machine now: {f['capacity_2_threads']:.2f}x one thread")
-    print(f"  inspector alone, 1 thread, no overlay   {base:7.1f} img/s  (baseline)")
+    cpu = f["cpu_ms_per_image"]
+    print(f"  {'':40}{'img/s':>11}  ratio  CPU ms/img (all threads)")
+    print(f"  {'inspector alone, 1 thread, no overlay':<40}{base:7.1f} img/s  1.00x  {cpu['alone']:5.1f}  (baseline)")
     for key, label in ((f"alone_{w}_threads", f"inspector alone, {w} threads (the ceiling)"),
+                       ("watch_instant", "watch, instant inspector (the job alone)"),
                        ("watch_1", "watch, 1 worker"), (f"watch_{w}", f"watch, {w} workers"),
                        (f"watch_{w}_overlay_every_image", f"watch, {w} workers, overlay for all")):
-        print(f"  {label:<40}{f[key]:7.1f} img/s  {f[key] / base:.2f}x")
+        print(f"  {label:<40}{f[key]:7.1f} img/s  {f[key] / base:.2f}x  {cpu[key]:5.1f}")
     s = f["steady"]
     print(f"  steady sender at {s['rate']:.1f} img/s (80% of the backlog rate), {s['images']} images: drop to verdict"
           f" p50 {s['p50_ms']:.0f} ms  p99 {s['p99_ms']:.0f} ms  max {s['max_ms']:.0f} ms")
