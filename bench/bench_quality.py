@@ -28,7 +28,6 @@ if "--threads-all" not in sys.argv:
 import argparse  # noqa: E402
 import json  # noqa: E402
 import math  # noqa: E402
-import platform  # noqa: E402
 import re  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
@@ -44,6 +43,7 @@ from qorva.inspection.modules.norim import runner  # noqa: E402
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import realset  # noqa: E402
+from _common import versions  # noqa: E402
 from bench_runner import auroc  # noqa: E402
 from realset import store  # noqa: E402
 from realset.sets import Counts, GeneratedSet, Sample  # noqa: E402
@@ -290,10 +290,7 @@ def main() -> int:
     env = {
         "backbone": args.backbone or "auto",
         "augment_textures": args.augment_textures,
-        "python": platform.python_version(),
-        "numpy": np.__version__,
-        "opencv": cv2.__version__,
-        "cpus": os.cpu_count(),
+        **versions(),
         "threads": "all" if args.threads_all else 1,
         "quick": args.quick,
     }

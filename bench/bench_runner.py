@@ -23,7 +23,6 @@ if "--threads-all" not in sys.argv:
 
 import argparse  # noqa: E402
 import json  # noqa: E402
-import platform  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -36,6 +35,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
 from qorva.demo import synthetic  # noqa: E402
 from qorva.inspection.modules.norim import runner  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _common import versions  # noqa: E402
 
 
 def auroc(neg: np.ndarray, pos: np.ndarray) -> float:
@@ -196,10 +198,7 @@ def main() -> int:
         for product in args.products:
             rows.append(run_product(product, args, home))
     env = {
-        "python": platform.python_version(),
-        "numpy": np.__version__,
-        "opencv": cv2.__version__,
-        "cpus": os.cpu_count(),
+        **versions(),
         "threads": "all" if args.threads_all else 1,
         "quick": args.quick,
     }
