@@ -3,8 +3,9 @@
 The differential test of the suite runs 2 x 200 steps; this runs as many as asked, with the same
 operations (tests/folder_ops.py): writes, appends, touches into the past and future, renames within,
 into and out of the folder, deletes, replacement by rename, folders, links, other names written from
-outside, `_seen` and extension changes. It prints the steps run, the passes answered from notifications,
-and every step whose result differed from the listing's (none expected); exit code 1 when one did.
+outside, `_seen` and extension changes, files that go between a scan's listing and its reads of their
+times. It prints the steps run, the passes answered from notifications, and every step whose result
+differed from the listing's (none expected); exit code 1 when one did.
 
     python bench/stress_notify.py                      # seeds 1-20, 2,000 steps each
     python bench/stress_notify.py --seeds 100 --steps 5000
@@ -35,7 +36,7 @@ def run(seed: int, steps: int, root: Path) -> tuple[int, list[str]]:
     answered, differed = 0, []
     for step in range(steps):
         what = ops.step()
-        got, want = notified._scan(), listed._scan()
+        got, want = ops.scans()
         answered += notified._notified
         if got != want:
             differed.append(f"seed {seed} step {step} ({what}): {[p.name for p in got]} != {[p.name for p in want]}")

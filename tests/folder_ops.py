@@ -20,6 +20,21 @@ NAMES = ["a.png", "b.PNG", "c.jpg", "d.tif", "e.txt", "f.png.done", "g.jpeg", "h
 TIMES = [1_600_000_000.0, 1_700_000_000.0, 1_700_000_000.0, 1_700_000_000.000001, 2_100_000_000.5]
 
 
+class Vanishing(set):
+    """A `_seen` whose first membership test calls `spring`: a scan tests membership after its listing and
+    before it reads the files' times, so what `spring` takes away goes between the two."""
+
+    def __init__(self, items: set[str], spring: Callable[[], None]) -> None:
+        super().__init__(items)
+        self.spring: Callable[[], None] | None = spring
+
+    def __contains__(self, item: object) -> bool:
+        if self.spring is not None:
+            spring, self.spring = self.spring, None
+            spring()
+        return super().__contains__(item)
+
+
 class FolderOps:
     """Applies seeded random operations to `folder`; `outside` is a sibling folder on the same file system."""
 
@@ -29,8 +44,39 @@ class FolderOps:
         self.ops: list[Callable[[], str]] = [
             self.write, self.write, self.append, self.touch, self.touch, self.rename_within, self.rename_out,
             self.rename_in, self.delete, self.replace, self.mkdir, self.symlink, self.outside_change,
-            self.hard_link, self.seen_add, self.seen_discard, self.seen_discard, self.extensions,
+            self.hard_link, self.seen_add, self.seen_discard, self.seen_discard, self.extensions, self.vanish,
         ]
+        self.trap: tuple[Path, float | None] | None = None
+
+    def scans(self) -> list[list[Path]]:
+        """Each camera's `_scan`; after `vanish`, each scan sees the file go between its listing and its times."""
+        out = []
+        for cam in self.cameras:
+            if self.trap is None:
+                out.append(cam._scan())
+                continue
+            victim, folder_at = self.trap
+            stash = self.outside / "stash"
+            moved: list[bool] = []
+
+            def spring(victim=victim, stash=stash, folder_at=folder_at, moved=moved) -> None:
+                victim.rename(stash)
+                moved.append(True)
+                if folder_at is not None:  # replaced by a folder, whose time a listing reads instead
+                    victim.mkdir()
+                    os.utime(victim, (folder_at, folder_at))
+
+            cam._seen = Vanishing(cam._seen, spring)
+            try:
+                out.append(cam._scan())
+            finally:
+                cam._seen = set(cam._seen)
+                if moved:
+                    if folder_at is not None:
+                        victim.rmdir()
+                    stash.rename(victim)  # back, its time kept, for the next camera
+        self.trap = None
+        return out
 
     def step(self) -> str:
         op = self.rng.choice(self.ops)
@@ -152,6 +198,14 @@ class FolderOps:
             if other is not None:
                 cam._seen.add(other)
         return f"seen discard {text}"
+
+    def vanish(self) -> str:
+        """Arms `scans`: a file goes, or turns into a folder, after the listing and before its time is read."""
+        victim = self.existing(self.folder)
+        if victim is None or (victim.is_dir() and not victim.is_symlink()):
+            return "vanish: nothing"
+        self.trap = (victim, self.rng.choice([None, None, *TIMES]))
+        return f"vanish {victim.name} (folder at {self.trap[1]})"
 
     def extensions(self) -> str:
         exts = self.rng.choice([None, None, ["png", "TXT"], [".jpg", ".done"]])

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from folder_ops import FolderOps
+from folder_ops import TIMES, FolderOps
 
 
 @pytest.fixture
@@ -35,7 +35,7 @@ def test_random_operations_scan_as_a_listing(pair, folder, seed):
     answered = 0
     for step in range(200):
         what = ops.step()
-        got, want = notified._scan(), listed._scan()
+        got, want = ops.scans()
         assert got == want, f"step {step}: {what}"
         answered += notified._notified
     assert not listed._notified
@@ -109,3 +109,22 @@ def test_changes_without_an_event_here_are_seen(pair, folder, tmp_path):
     assert notified._notified
     (outside / "target.png").unlink()
     assert [p.name for p in notified._scan()] == ["shared.png"] == [p.name for p in listed._scan()]
+
+
+@pytest.mark.parametrize(("folder_at", "order"), [
+    pytest.param(None, ["a.png", "b.png", "c.png"], id="gone-orders-by-name"),
+    pytest.param(TIMES[-1], ["c.png", "a.png", "b.png"], id="now-a-folder-keeps-its-time"),
+])
+def test_file_going_between_listing_and_time_read(pair, folder, folder_at, order):
+    """The result holds it either way, as a listing's does; its consumption decides what happens next."""
+    notified, listed, outside = pair
+    for name, t in (("c.png", 1), ("b.png", 2), ("a.png", 3)):
+        (folder / name).write_bytes(b"x")
+        os.utime(folder / name, (1_700_000_000 + t, 1_700_000_000 + t))
+    notified._scan()
+    ops = FolderOps(0, folder, outside, [notified, listed])
+    ops.trap = (folder / "b.png", folder_at)
+    got, want = ops.scans()
+    assert [p.name for p in got] == order and got == want
+    assert notified._notified
+    assert [p.name for p in notified._scan()] == ["c.png", "b.png", "a.png"]  # back, and by time again

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import logging
+import os
 import zlib
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+from folder_ops import Vanishing
 from helpers import CAMERA_LOGGER, image, png_bytes
 from qorva.io.camera import dropnest
 from reference import camera as reference
@@ -48,6 +50,10 @@ def run(cls, root: Path, params: dict, steps: list, caplog, monkeypatch) -> dict
                 now[0] += args[0]
             elif op == "prepare":
                 cam._prepare()
+            elif op == "time":
+                os.utime(folder / args[0], (args[1], args[1]))
+            elif op == "gone-when-listed":  # listed, then gone before its time is read
+                cam._seen = Vanishing(cam._seen, (folder / args[0]).unlink)
             elif op == "vanish":  # listed, then gone before it is read
                 listed = cam._scan()
                 for p in listed:
@@ -89,6 +95,9 @@ SITUATIONS = [
     pytest.param({**NONE, "max_decode_retries": "1"}, [("prepare",), ("write", "bad.png", b""), ("pass",)],
                  id="empty-file-retries-as-text"),
     pytest.param(NONE, [("prepare",), ("write", "a.png", PNG), ("vanish",)], id="vanished-before-read"),
+    pytest.param(NONE, [("prepare",), *[op for i, n in enumerate("cba") for op in (
+                            ("write", f"{n}.png", PNG), ("time", f"{n}.png", 1_700_000_000 + i))],
+                        ("gone-when-listed", "b.png"), ("pass",), ("pass",)], id="gone-between-listing-and-times"),
     pytest.param({**NONE, "after": "DELETE"}, [("prepare",), ("write", "a.png", PNG2), ("write", "a.png.done", b""),
                                                 ("pass",)], id="delete-with-marker"),
     pytest.param({**NONE, "after": "archive"}, [("prepare",), ("write", "a.png", PNG), ("pass",), ("pass",)],

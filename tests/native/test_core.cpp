@@ -309,9 +309,9 @@ void watching_a_folder() {
     stdfs::remove_all(root);
 }
 
-std::vector<std::string> candidate_names(const fs::Listing &l) {
+std::vector<std::string> candidate_names(const fs::Listing &l, const std::vector<fs::Listing::Passing> &passing = {}) {
     std::vector<std::string> out;
-    for (const fs::NativeString *n : l.candidates()) {
+    for (const fs::NativeString *n : l.candidates(passing)) {
         out.push_back(stdfs::path(*n).string());
     }
     return out;
@@ -333,6 +333,7 @@ void listing_kept_from_changes() {
     fs::Listing l;
     auto judge = [&] {
         std::vector<fs::Listing::Admission> in;
+        std::vector<fs::Listing::Passing> passing;
         for (fs::NativeString &n : l.take_unjudged()) {
             const std::string s = stdfs::path(n).string();
             if (s.size() > 4 && s.compare(s.size() - 4, 4, ".png") == 0) {
@@ -341,7 +342,8 @@ void listing_kept_from_changes() {
                 l.reject(n);
             }
         }
-        CHECK(l.admit(std::move(in)).err == 0, "admitted");
+        CHECK(l.admit(std::move(in), passing).err == 0, "admitted");
+        return passing;
     };
     CHECK(l.relist(root.native()).err == 0, "listed");
     judge();
@@ -358,6 +360,13 @@ void listing_kept_from_changes() {
     l.forget_verdicts();
     judge();
     CHECK((candidate_names(l) == std::vector<std::string>{"new.png", "old.png"}), "forgotten verdicts are taken anew");
+    file("gone.png", 5000);
+    CHECK(l.refresh({stdfs::path("gone.png").native()}).err == 0, "refreshed after an arrival");
+    stdfs::remove(root / "gone.png");  // after the listing, before its time is read
+    const auto passing = judge();
+    CHECK((candidate_names(l, passing) == std::vector<std::string>{"gone.png", "new.png", "old.png"}),
+          "a file gone before its time is read is in the result, which is by name");
+    CHECK((candidate_names(l) == std::vector<std::string>{"new.png", "old.png"}), "and is no candidate after");
     CHECK(l.relist((root / "missing").native()).err != 0 && !l.listed(), "a failed listing leaves nothing listed");
     stdfs::remove_all(root);
 }

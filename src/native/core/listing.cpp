@@ -5,6 +5,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/arrival.hpp"
+
 namespace qorva::core::fs {
 
 namespace {
@@ -172,7 +174,7 @@ void Listing::reject(const NativeString &name) {
     }
 }
 
-Failure Listing::admit(std::vector<Admission> batch) {
+Failure Listing::admit(std::vector<Admission> batch, std::vector<Passing> &passing) {
     for (Admission &a : batch) {
         const auto it = entries_.find(a.name);
         if (it == entries_.end() || !it->second.regular) {
@@ -184,15 +186,19 @@ Failure Listing::admit(std::vector<Admission> batch) {
         if (err != 0 && !is_absent_error(err)) {
             return Failure{err, a.name};
         }
-        if (err != 0 && !e.link) {
-            erase(a.name);  // gone since it was read; its event follows
+        if (err != 0 || !st.regular) {
+            // Listed as a regular file, gone or something else now (a link whose target went, a file
+            // replaced by a folder): in this pass's result as a listing has it, a candidate no more.
+            passing.push_back(Passing{a.name, std::move(a.key), err == 0, st.mtime});
+            if (err != 0 && !e.link) {
+                erase(a.name);  // gone since it was read; its event follows
+            } else {
+                unrank(e);
+                e.regular = false;  // judged again once it is a regular file
+            }
             continue;
         }
         unrank(e);
-        if (!st.regular) {  // a link whose target went, or a file replaced since: judged again once regular
-            e.regular = false;
-            continue;
-        }
         e.verdict = Verdict::in;
         e.mtime = st.mtime;
         e.key = a.key;
@@ -213,13 +219,32 @@ void Listing::forget_verdicts() {
     }
 }
 
-std::vector<const NativeString *> Listing::candidates() const {
+std::vector<const NativeString *> Listing::candidates(const std::vector<Passing> &passing) const {
     std::vector<const NativeString *> out;
-    out.reserve(order_.size());
+    out.reserve(order_.size() + passing.size());
     for (const auto &kv : order_) {
         out.push_back(&kv.second);
     }
-    return out;
+    if (passing.empty()) {
+        return out;  // order_ is the order
+    }
+    std::vector<arrival::Arrival> items;
+    items.reserve(out.size() + passing.size());
+    for (const auto &kv : order_) {
+        items.push_back(arrival::Arrival{kv.first.second, kv.first.first, items.size()});
+    }
+    bool by_time = true;
+    for (const Passing &p : passing) {
+        items.push_back(arrival::Arrival{p.key, p.mtime, items.size()});
+        out.push_back(&p.name);
+        by_time = by_time && p.timed;
+    }
+    std::vector<const NativeString *> ordered;
+    ordered.reserve(out.size());
+    for (const std::size_t i : arrival::arrival_order(std::move(items), by_time)) {
+        ordered.push_back(out[i]);
+    }
+    return ordered;
 }
 
 }  // namespace qorva::core::fs

@@ -39,15 +39,25 @@ public:
     std::vector<NativeString> take_unjudged();
     // Not a candidate (wrong suffix, already seen) until it changes or the verdicts are forgotten.
     void reject(const NativeString &name);
-    // Candidates, their modification times read now; a file that has gone meanwhile is dropped, as a
-    // listing made now would not show it.
-    Failure admit(std::vector<Admission> batch);
+    // An entry of this pass's result that is no longer a candidate: gone, or no longer a regular file,
+    // since the listing showed it. A listing of the folder shows such a file too, with the time read
+    // after the change, or with none (the file is gone), which orders the whole result by name.
+    struct Passing {
+        NativeString name;
+        std::u32string key;
+        bool timed = false;
+        double mtime = 0.0;
+    };
+    // Candidates, their modification times read now. One that went or changed type since it was
+    // listed goes to `passing` instead, and is judged again once it shows as a regular file.
+    Failure admit(std::vector<Admission> batch, std::vector<Passing> &passing);
     // The filter changed: every regular file is unjudged again.
     void forget_verdicts();
     // No file waits for a verdict and none is a candidate.
     bool idle() const { return pending_.empty() && order_.empty(); }
-    // The candidates by (modification time, name).
-    std::vector<const NativeString *> candidates() const;
+    // The candidates and `passing` by (modification time, name); by name alone when one of `passing`
+    // has no time, as a listing's order falls back when a time cannot be read.
+    std::vector<const NativeString *> candidates(const std::vector<Passing> &passing = {}) const;
 
 private:
     enum class Verdict : unsigned char { unjudged, out, in };

@@ -159,7 +159,8 @@ void follow_suffixes(State &s, const Suffixes &sx) {
 }
 
 // Judges the files without a verdict, as the listing path does: suffix, then `_seen`.
-fs::Failure judge(State &s, const Where &w, const Suffixes &sx, py::handle seen) {
+fs::Failure judge(State &s, const Where &w, const Suffixes &sx, py::handle seen,
+                  std::vector<fs::Listing::Passing> &passing) {
     std::vector<fs::Listing::Admission> in;
     NativeString buf = w.native;
     for (NativeString &name : s.listing.take_unjudged()) {
@@ -171,11 +172,11 @@ fs::Failure judge(State &s, const Where &w, const Suffixes &sx, py::handle seen)
         }
     }
     py::gil_scoped_release unlocked;
-    return s.listing.admit(std::move(in));
+    return s.listing.admit(std::move(in), passing);
 }
 
-py::list result(State &s, const Where &w) {
-    const std::vector<const NativeString *> names = s.listing.candidates();
+py::list result(State &s, const Where &w, const std::vector<fs::Listing::Passing> &passing) {
+    const std::vector<const NativeString *> names = s.listing.candidates(passing);
     py::object child = child_maker(w.folder);
     py::list out(names.size());
     NativeString buf = w.native;
@@ -217,11 +218,14 @@ std::optional<py::list> answer(py::handle self, State &s, const py::object &fold
         return py::list();  // nothing changed and nothing waits: no Python object made
     }
     const Where w = where_of(folder);
-    if (judge(s, w, sx, seen).err != 0) {
-        s.listing = fs::Listing();  // a time that cannot be read: the listing's order rule decides
+    // Files that went (or changed type) between their listing and the read of their time are in the
+    // result as in a listing's; one whose time could not be read orders this pass by name.
+    std::vector<fs::Listing::Passing> passing;
+    if (judge(s, w, sx, seen, passing).err != 0) {
+        s.listing = fs::Listing();  // a time that cannot be read, and not for absence: list again
         return std::nullopt;
     }
-    return result(s, w);
+    return result(s, w, passing);
 }
 
 }  // namespace

@@ -126,7 +126,8 @@ class DropnestCamera(PushCamera):
         changes (its attributes, removed, moved, replaced at its path, mounted over), after a failed
         read, and once a minute. A file's verdict is kept while `_extensions` keeps its contents and the
         only change to `_seen` is the last result's files joining it (a print of the set, taken on every
-        pass, tells); any other change judges every file again.
+        pass, tells); any other change judges every file again. A file that goes between the listing and
+        the read of its time is in the result, which is then ordered by name alone, as with a listing.
         """
     def _is_ready(self, fpath: Path) -> bool:
         """Whether the sender has finished writing `fpath`, by the readiness policy."""
