@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import logging
 import types
 
@@ -172,23 +173,64 @@ def test_huge_declared_size_is_set_aside_before_decoding(make_camera, folder, em
                                                  f" - set aside: {f}")]
 
 
-def test_permission_refusal_is_retried_silently(make_camera, folder, emitted, camlog, monkeypatch):
+@pytest.mark.parametrize("step", ["read", "decode"])
+@pytest.mark.parametrize(("error", "logged"), [
+    pytest.param(PermissionError(errno.EACCES, "Permission denied"), [], id="refused"),
+    pytest.param(OSError(errno.EMFILE, "Too many open files"), [logging.WARNING], id="out-of-descriptors"),
+    pytest.param(OSError(errno.ENFILE, "Too many open files in system"), [logging.WARNING], id="system-wide"),
+    pytest.param(OSError(errno.EIO, "Input/output error"), [logging.DEBUG] * 2, id="other-counts"),
+])
+def test_file_system_errors_while_reading_or_decoding(make_camera, folder, emitted, camlog, monkeypatch, step,
+                                                      error, logged):
+    """Refused, or no descriptor free: not the file's fault, so retried uncounted with its timing kept."""
     f = folder / "a.png"
     write_png(f)
-    real = np.fromfile
-    refusals = [2]
+    module, name = (np, "fromfile") if step == "read" else (cv2, "imdecode")
+    real, failures = getattr(module, name), [2]
 
-    def locked(path, dtype):
-        if refusals[0]:
-            refusals[0] -= 1
-            raise PermissionError(13, "Permission denied", path)
+    def flaky(*args, **kwargs):
+        if failures[0]:
+            failures[0] -= 1
+            raise error
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(module, name, flaky)
+    cam = make_camera(prepare=True, ready_policy="none")
+    cam._sizes[str(f)] = timing = (f.stat().st_size, 0.0)
+    assert [cam._consume(f), cam._consume(f)] == [False, False]
+    counted = logged == [logging.DEBUG] * 2
+    assert (cam._decode_fails, cam._sizes) == (({str(f): 2}, {}) if counted else ({}, {str(f): timing}))
+    assert [level for level, _ in records(camlog)] == logged
+    assert cam._consume(f) is True and len(emitted) == 1
+
+
+def test_descriptor_shortage_is_warned_once_per_shortage(make_camera, folder, emitted, camlog, monkeypatch):
+    now, short, real = [1000.0], [False], np.fromfile
+
+    def fromfile(path, dtype):
+        if short[0]:
+            raise OSError(errno.EMFILE, "Too many open files")
         return real(path, dtype=dtype)
 
-    monkeypatch.setattr(np, "fromfile", locked)
-    cam = make_camera(prepare=True)
-    cam._sizes[str(f)] = (f.stat().st_size, 0.0)
-    assert [cam._consume(f) for _ in range(3)] == [False, False, True]
-    assert records(camlog) == [] and len(emitted) == 1
+    monkeypatch.setattr(np, "fromfile", fromfile)
+    monkeypatch.setattr("time.time", lambda: now[0])
+    files = [folder / f"{n}.png" for n in "abc"]
+    for f in files:
+        write_png(f)
+    cam = make_camera(prepare=True, ready_policy="none", after="keep")
+    # (seconds later, short of descriptors, warnings): a pass over every file each. Files read within a
+    # minute of the warning do not end the shortage, so a process hovering at its limit is not a flood.
+    for dt, is_short, warnings in [(0, True, 1), (0, True, 0), (30, False, 0), (10, True, 0), (60, False, 0),
+                                   (1, True, 1)]:
+        now[0] += dt
+        short[0] = is_short
+        before = len(records(camlog))
+        assert [cam._consume(f) for f in files] == [not is_short] * 3
+        assert len(records(camlog)) - before == warnings
+    assert records(camlog)[0] == (logging.WARNING, "cannot read the file: [Errno 24] Too many open files - the process"
+                                  f" is out of file descriptors; files are retried, not counted, until some are free:"
+                                  f" {files[0]}")
+    assert cam._decode_fails == {} and len(emitted) == 6
 
 
 def test_vanished_file_is_a_counted_read_failure(make_camera, folder, camlog):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import random
@@ -152,6 +153,45 @@ def test_refused_reads_are_retried_until_allowed(make_camera, folder, monkeypatc
     ((level, msg),) = records(camlog)  # once, however long the refusal lasted
     assert level == logging.WARNING
     assert msg.endswith(f"not taken after 10 attempts, will keep trying: {folder / 'held.png'}")
+
+
+@contextlib.contextmanager
+def every_descriptor_taken():
+    """The process at its descriptor limit, as slow clients of the live page once held it."""
+    import resource  # POSIX only
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    held: list[int] = []
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(soft, sum(1 for _ in Path("/proc/self/fd").iterdir()) + 64), hard))
+    try:
+        with contextlib.suppress(OSError):
+            while True:
+                held.append(os.open(os.devnull, os.O_RDONLY))
+        yield
+    finally:
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="takes every descriptor through /proc and setrlimit")
+@pytest.mark.parametrize("notify", [True, False], ids=["notified", "listing"])
+def test_running_out_of_descriptors_sets_no_file_aside(make_camera, folder, camlog, notify):
+    f = folder / "a.png"
+    f.write_bytes(png_bytes(image(5)))
+    cam = make_camera(prepare=True, ready_policy="none", notify=notify, max_decode_retries=1)
+    cam._emit = lambda img, meta: None
+    assert cam._scan() == [f]
+    with every_descriptor_taken():
+        listed = [cam._scan() for _ in range(3)]
+        taken = [cam._consume(f) for _ in range(3)]
+    # The kept listing reads through the folder it holds open; a listing must open it, and retries.
+    assert listed == [[f] if notify else []] * 3 and taken == [False] * 3
+    assert (cam._decode_fails, cam._seen) == ({}, set())
+    assert cam._scan() == [f] and cam._consume(f) is True
+    warnings = [m for level, m in records(camlog) if level == logging.WARNING]
+    assert [("out of file descriptors" in m, "cannot list" in m) for m in warnings] == (
+        [(True, False)] if notify else [(False, True), (True, False), (False, False)])
 
 
 def test_random_bytes_never_stop_the_loop(make_camera, folder):

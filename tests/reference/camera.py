@@ -72,6 +72,7 @@ class DropnestCamera(PushCamera):
         self._attempts: dict[str, tuple[int, int, bool, int]] = {}
         self._warned: set[str] = set()
         self._unlisted: float | None = None
+        self._starved: float | None = None
 
     def _prepare(self) -> None:
         raw = param(self, "path")
@@ -104,6 +105,7 @@ class DropnestCamera(PushCamera):
         self._attempts.clear()
         self._warned.clear()
         self._unlisted = None
+        self._starved = None
 
     @property
     def _after(self) -> str:
@@ -181,10 +183,8 @@ class DropnestCamera(PushCamera):
         cap = int(param(self, "max_pixels"))
         try:
             st = fpath.stat()
-        except PermissionError as exc:
-            return _not_yet(self, fpath, None, f"cannot read the file: {exc}", incomplete=False)
         except OSError as exc:
-            return self._decode_failed(fpath, f"cannot read the file: {exc}")
+            return _not_read(self, fpath, None, exc)
         stamp = (st.st_size, st.st_mtime_ns)
         if st.st_size > cap * 8 + 65536:
             return _set_aside(self, fpath, f"file of {st.st_size} bytes is larger than any image of max_pixels {cap}")
@@ -193,10 +193,10 @@ class DropnestCamera(PushCamera):
             return _not_yet(self, fpath, stamp, _INCOMPLETE, incomplete=True)
         try:
             data = np.fromfile(key, dtype=np.uint8)
-        except PermissionError as exc:
-            return _not_yet(self, fpath, stamp, f"cannot read the file: {exc}", incomplete=False)
         except OSError as exc:
-            return _failed(self, fpath, stamp, f"cannot read the file: {exc}")
+            return _not_read(self, fpath, stamp, exc)
+        if self._starved is not None and not 0 <= time.time() - self._starved < 60:
+            self._starved = None
         header = _image_header(data)
         if header is not None:
             width, height, complete = header
@@ -209,6 +209,8 @@ class DropnestCamera(PushCamera):
             img = cv2.imdecode(data, cv2.IMREAD_COLOR)
         except cv2.error:  # OpenCV raises on an empty buffer: undecodable like any other data
             img = None
+        except OSError as exc:
+            return _not_read(self, fpath, stamp, exc)
         if img is None:
             return _failed(self, fpath, stamp, _UNDECODABLE)
         self._sizes.pop(key, None)
@@ -334,6 +336,22 @@ def _not_yet(cam: DropnestCamera, fpath: Path, stamp: tuple[int, int] | None, re
         cam._warned.add(key)
         logger.warning("%s - not taken after %d attempts, will keep trying: %s", reason, n, fpath)
     return False
+
+
+def _not_read(cam: DropnestCamera, fpath: Path, stamp: tuple[int, int] | None, exc: OSError) -> bool:
+    """A file whose status, bytes or image could not be had: refused or out of descriptors waits uncounted."""
+    reason = f"cannot read the file: {exc}"
+    if isinstance(exc, PermissionError):
+        return _not_yet(cam, fpath, stamp, reason, incomplete=False)
+    if exc.errno in (errno.EMFILE, errno.ENFILE):
+        if cam._starved is None:
+            logger.warning("%s - the process is out of file descriptors; files are retried, not counted, until "
+                           "some are free: %s", reason, fpath)
+            cam._starved = time.time()
+        return False
+    if stamp is None:
+        return cam._decode_failed(fpath, reason)
+    return _failed(cam, fpath, stamp, reason)
 
 
 def _remove_marker(marker: Path, test_first: bool) -> None:

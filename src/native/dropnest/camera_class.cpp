@@ -102,6 +102,7 @@ py::object init(py::object self, py::object params) {
     self.attr("_attempts") = py::dict();
     self.attr("_warned") = py::set();
     self.attr("_unlisted") = py::none();  // time of the last "cannot list" warning while unlistable
+    self.attr("_starved") = py::none();   // time of the "out of file descriptors" warning, see consume.cpp
     self.attr("_watch") = py::none();     // the folder's change notification and the listing it keeps
     self.attr("_notified") = py::bool_(false);  // whether the last scan was answered from it
     return py::none();
@@ -114,6 +115,7 @@ void clear_records(py::handle self) {
     self.attr("_attempts").attr("clear")();
     self.attr("_warned").attr("clear")();
     self.attr("_unlisted") = py::none();
+    self.attr("_starved") = py::none();
     self.attr("_watch") = py::none();
 }
 

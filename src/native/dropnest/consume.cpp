@@ -1,11 +1,13 @@
 // _consume and _decode_failed: read, check, decode, hand over, post-process; bounded retries.
 // Mirrors tests/reference/camera.py: DropnestCamera._consume, DropnestCamera._decode_failed and the
-// module functions _set_aside, _failed and _not_yet.
+// module functions _set_aside, _failed, _not_yet and _not_read.
 //
 // A file is looked at before it is decoded: its size bounds what it can declare, and its header
 // says how many pixels it will decode to and whether its sender has finished it. Only a failure of
 // a file that has not changed since its previous attempt counts against max_decode_retries: a
 // throttled FTP upload pauses longer than stable_ms, and each partial read used to cost a retry.
+#include <cerrno>
+
 #include "dropnest/camera_class.hpp"
 #include "dropnest/members.hpp"
 #include "dropnest/texts.hpp"
@@ -71,6 +73,54 @@ py::bool_ not_yet(py::handle self, py::handle fpath, py::object stamp, py::handl
     return py::bool_(false);
 }
 
+// Out of file descriptors is the state of the process, not of the file: every open fails alike until
+// some are closed (a flood of clients of the live page once took them all, and eight good images were
+// set aside for good). Windows' ERROR_TOO_MANY_OPEN_FILES reaches the host as EMFILE too.
+bool out_of_descriptors(const py::error_already_set &e) {
+    py::object err = e.value().attr("errno");
+    return interop::eq(err, py::int_(EMFILE)) || interop::eq(err, py::int_(ENFILE));
+}
+
+// A file left to wait while the process has no descriptor free: never counted, its stable timing kept.
+// Warned about when it starts, and not again until a file is read at least a minute after the warning,
+// so a process that hovers at its limit does not log on every pass.
+py::bool_ starved(py::handle self, py::handle fpath, py::handle reason) {
+    if (self.attr("_starved").is_none()) {
+        interop::log(globals().get("logger"), interop::kWarning, texts::kOutOfDescriptors,
+                     py::make_tuple(reason, fpath));
+        self.attr("_starved") = globals().attr("time", "time")();
+    }
+    return py::bool_(false);
+}
+
+void read_again(py::handle self) {
+    py::object since = self.attr("_starved");
+    if (since.is_none()) {
+        return;
+    }
+    py::object elapsed = globals().attr("time", "time")() - since;
+    if (!(interop::ge(elapsed, py::int_(0)) && interop::lt(elapsed, py::int_(60)))) {
+        self.attr("_starved") = py::none();
+    }
+}
+
+// The answer to the host's OSError `e` while a file's status, bytes or image were being had: refused
+// (the sender holds it open) or no descriptor free, the file waits uncounted; any other error is a failed
+// attempt. `stamp` is None when the status itself could not be read.
+py::object not_read(py::handle self, py::handle fpath, py::handle stamp, const py::error_already_set &e) {
+    py::str reason = read_reason(e);
+    if (interop::matches(e, PyExc_PermissionError)) {
+        return not_yet(self, fpath, py::reinterpret_borrow<py::object>(stamp), reason, false);
+    }
+    if (out_of_descriptors(e)) {
+        return starved(self, fpath, reason);
+    }
+    if (stamp.is_none()) {
+        return self.attr("_decode_failed")(fpath, reason);
+    }
+    return failed(self, fpath, stamp, reason);
+}
+
 py::object decode(py::handle data) {
     py::object cv2 = globals().get("cv2");
     try {
@@ -106,14 +156,12 @@ py::object read_checked(py::handle self, py::handle fpath, py::handle stamp, py:
     try {
         data = g.attr("np", "fromfile")(path_text(fpath), py::arg("dtype") = g.attr("np", "uint8"));
     } catch (py::error_already_set &e) {
-        if (interop::matches(e, PyExc_PermissionError)) {
-            return not_yet(self, fpath, py::reinterpret_borrow<py::object>(stamp), read_reason(e), false);
-        }
         if (!interop::matches(e, PyExc_OSError)) {
             throw;
         }
-        return failed(self, fpath, stamp, read_reason(e));
+        return not_read(self, fpath, stamp, e);
     }
+    read_again(self);
     const auto header = header_of(data);
     if (header) {
         py::int_ width(header->width), height(header->height);
@@ -126,7 +174,17 @@ py::object read_checked(py::handle self, py::handle fpath, py::handle stamp, py:
             return not_yet(self, fpath, py::reinterpret_borrow<py::object>(stamp), py::str(texts::kIncomplete), true);
         }
     }
-    py::object image = decode(data);
+    py::object image;
+    try {
+        image = decode(data);
+    } catch (py::error_already_set &e) {
+        // Guarded as the read is: a host's decoder that raises the host's OSError (access refused, no
+        // descriptor free) must not end the receive loop.
+        if (!interop::matches(e, PyExc_OSError)) {
+            throw;
+        }
+        return not_read(self, fpath, stamp, e);
+    }
     if (image.is_none()) {
         return failed(self, fpath, stamp, py::str(texts::kUndecodable));
     }
@@ -145,13 +203,10 @@ py::object consume(py::object self, py::object fpath) {
     try {
         st = fpath.attr("stat")();
     } catch (py::error_already_set &e) {
-        if (interop::matches(e, PyExc_PermissionError)) {
-            return not_yet(self, fpath, py::none(), read_reason(e), false);
-        }
         if (!interop::matches(e, PyExc_OSError)) {
             throw;
         }
-        return self.attr("_decode_failed")(fpath, read_reason(e));
+        return not_read(self, fpath, py::none(), e);
     }
     py::object size = st.attr("st_size");
     py::tuple stamp = py::make_tuple(size, st.attr("st_mtime_ns"));

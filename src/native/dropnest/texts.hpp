@@ -33,6 +33,8 @@ inline constexpr const char *kTooManyBytes = "file of {} bytes is larger than an
 inline constexpr const char *kIncomplete = "the file ends before its image does (still being written?)";
 inline constexpr const char *kIncompleteRead = "%s: %s";  // kIncomplete, path (debug)
 inline constexpr const char *kNotCounted = "%s - not counted, the file changed since the last attempt: %s";
+inline constexpr const char *kOutOfDescriptors =
+    "%s - the process is out of file descriptors; files are retried, not counted, until some are free: %s";
 inline constexpr const char *kStillWaiting = "%s - not taken after %d attempts, will keep trying: %s";  // reason, n, path
 inline constexpr const char *kMarkerUnchecked = "cannot check the completion marker of %s (not ready): %s";  // path, error
 

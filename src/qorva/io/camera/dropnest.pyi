@@ -9,7 +9,9 @@ Before decoding, the file's size and header are checked: a file declaring more t
 pixels (or larger than any such image could be) is set aside at once, and a file whose data ends
 before its image does (still being written, or cut) waits without costing a retry. Files that cannot
 be decoded are retried `max_decode_retries` times and then left in place; a failure of a file that
-changed since its previous attempt does not count.
+changed since its previous attempt does not count, nor does a read (or decode) refused by the file system
+(`PermissionError`) or failing because the process is out of file descriptors (EMFILE, ENFILE): such a
+file is retried on every pass.
 
 On local file systems the camera learns of the folder's changes from the operating system (inotify on
 Linux, ReadDirectoryChangesW on Windows) and keeps its listing between passes, so an idle pass reads
@@ -96,6 +98,9 @@ class DropnestCamera(PushCamera):
     """Path texts already warned about once (a marker that cannot be checked, a file that stays unreadable)."""
     _unlisted: float | None
     """time.time() of the last "cannot list" warning while the folder cannot be listed, else None."""
+    _starved: float | None
+    """time.time() of the "out of file descriptors" warning; None again once a file is read a minute or more
+    after it, so the warning comes once per shortage, and at most once a minute."""
     _watch: object | None
     """The folder's change notification and the listing it keeps (opaque); None until the first scan with
     `notify` on, and again after `_prepare` and `_release`."""
