@@ -7,6 +7,7 @@ import os
 import zlib
 from pathlib import Path
 
+import cv2
 import numpy as np
 import pytest
 
@@ -142,17 +143,26 @@ def test_extension_matches_the_reference(tmp_path, caplog, monkeypatch, params, 
     assert got == want
 
 
-def test_refused_read_is_not_counted_by_either(tmp_path, caplog, monkeypatch):
-    def refuse(*args, **kwargs):
-        raise PermissionError(13, "Permission denied")
+OUT_OF_FDS = "the process is out of file descriptors; files are retried, not counted, until some are free"
 
-    monkeypatch.setattr(np, "fromfile", refuse)
+
+@pytest.mark.parametrize(("target", "error", "logged"), [
+    pytest.param((np, "fromfile"), PermissionError(13, "Permission denied"),
+                 "cannot read the file: [Errno 13] Permission denied - not taken after 10 attempts, will keep trying",
+                 id="refused-read"),
+    pytest.param((cv2, "imdecode"), OSError(24, "Too many open files"),
+                 f"cannot read the file: [Errno 24] Too many open files - {OUT_OF_FDS}", id="out-of-fds-decoding"),
+])
+def test_waiting_reads_are_not_counted_by_either(tmp_path, caplog, monkeypatch, target, error, logged):
+    def refuse(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(*target, refuse)
     steps = [("prepare",), ("write", "a.png", PNG)] + [("pass",)] * 12
     got = run(dropnest.DropnestCamera, tmp_path / "ext", NONE, steps, caplog, monkeypatch)
     assert got == run(reference.DropnestCamera, tmp_path / "ref", NONE, steps, caplog, monkeypatch)
     assert got["passes"] == [[("a.png", False)]] * 12 and got["fails"] == []
-    assert got["logs"] == [(logging.WARNING, "cannot read the file: [Errno 13] Permission denied - "
-                                             "not taken after 10 attempts, will keep trying: <in>/a.png")]
+    assert got["logs"] == [(logging.WARNING, f"{logged}: <in>/a.png")]
 
 
 @pytest.mark.parametrize("call", [
