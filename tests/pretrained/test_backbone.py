@@ -11,8 +11,8 @@ import onnx
 import pytest
 from skimage import data as photos
 
-from qorva.inspection.modules.norim.runner.pretrained.backbone import Backbone
-from qorva.inspection.modules.norim.runner.pretrained.weights import load_variant
+from qorva.inspection.modules.norim.runner.inputs.pretrained.backbone import Backbone
+from qorva.inspection.modules.norim.runner.inputs.pretrained.weights import load_variant
 
 RUNTIMES = ("onnxruntime", "opencv")
 

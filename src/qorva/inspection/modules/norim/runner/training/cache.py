@@ -1,7 +1,7 @@
 """The retraining cache `_train/norim/<product_id>/`: written by training, deleted by `purge`, never a bundle.
 
-It keeps each training image's patch features (so a retraining with mostly the same images skips feature
-extraction), the training list and the held-out scores. Deleting it never touches `products/`.
+It keeps each training image's features (so a retraining with mostly the same images skips feature extraction).
+Deleting it never touches `products/`.
 """
 
 from __future__ import annotations
@@ -9,21 +9,25 @@ from __future__ import annotations
 import os
 import stat
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
 
-from qorva.console import Progress
-from qorva.files import write_json_atomic, write_npy_atomic
+from qorva.files import write_npy_atomic
 
-from . import deep
-from .features import CELL, GRID, SIZE, patch_features
-from .paths import train_cache_dir
+from ..inputs import embed
+from ..inputs.filters import patch_features
+from ..inputs.working import CELL, GRID, SIZE
+from ..storage.place import train_cache_dir
+
+if TYPE_CHECKING:
+    from qorva.console import Progress
 
 # Part of every cached feature file's name: features of another working size or cell are never read back.
 LAYOUT = f"opp-v1-{SIZE}-{CELL}"
 
 
-def features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progress) -> np.ndarray:
+def filter_features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progress) -> np.ndarray:
     """The patch features of each working image, read from the cache when valid, else computed and cached."""
     folder = cache / "features"
     folder.mkdir(parents=True, exist_ok=True)
@@ -39,15 +43,16 @@ def features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progr
     return np.stack(out)
 
 
-def deep_features(cache: Path, works: list[np.ndarray], hashes: list[str], net, tag: str) -> np.ndarray:
-    """The pretrained patch features (`deep.embed`) of each working image, cached like `features` under `tag`."""
+def embeddings(cache: Path, works: list[np.ndarray], hashes: list[str], net) -> np.ndarray:
+    """The pretrained patch features (`embed.embed`) of each working image, cached like `filter_features`."""
+    tag = embed.cache_tag()
     folder = cache / "features"
     folder.mkdir(parents=True, exist_ok=True)
     paths = [folder / f"{tag}-{h}.npy" for h in hashes]
     found = [_read(p) for p in paths]
     missing = [i for i, f in enumerate(found) if f is None]
     if missing:
-        fresh = deep.embed([works[i] for i in missing], net)
+        fresh = embed.embed([works[i] for i in missing], net)
         for i, feats in zip(missing, fresh, strict=True):
             write_npy_atomic(paths[i], feats)
             found[i] = feats
@@ -64,16 +69,6 @@ def _read(path: Path) -> np.ndarray | None:
     if feats.shape[:2] != (GRID, GRID) or not np.isfinite(feats).all():
         return None
     return feats
-
-
-def record(
-    cache: Path, *, seed: int, bundle: Path, sources: list[str] | None, hashes: list[str], heldout: np.ndarray
-) -> None:
-    """Keep what a training used: its images (file names and digests) and their held-out raw scores."""
-    listing = [{"source": s, "hash": h} for s, h in zip(sources or [None] * len(hashes), hashes, strict=True)]
-    listed = {"layout": LAYOUT, "seed": seed, "bundle": str(bundle), "images": listing}
-    write_json_atomic(cache / "train_list.json", listed)
-    write_npy_atomic(cache / "heldout_raw.npy", heldout)
 
 
 def _is_link(st: os.stat_result) -> bool:

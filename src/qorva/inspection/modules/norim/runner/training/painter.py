@@ -1,6 +1,6 @@
 """Made-up defects painted on held-out training images, so training can compare models without real defects.
 
-The chooser needs to know which combination of branches separates good images from defective ones on this
+Validation needs to know which combination of branches separates good images from defective ones on this
 product; training has only good images. Painting plain, generic changes on held-out good images (a blob brighter
 or darker than its surroundings, a thin line, a patch of another training image, a blurred spot, an erased spot,
 a colour cast over the whole image, one of the product's own parts removed or repeated elsewhere) gives a
@@ -13,7 +13,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-from . import components
+from ..inputs import components
 
 KINDS = ("blob", "line", "patch", "blur", "erase", "cast", "missing", "extra")
 _MARGIN = 20

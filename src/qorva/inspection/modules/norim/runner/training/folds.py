@@ -60,7 +60,15 @@ def _groups(dup: np.ndarray) -> list[np.ndarray]:
     return [np.flatnonzero(label == g) for g in np.unique(label)]
 
 
-def folds(dup: np.ndarray, k: int, rng: np.random.Generator) -> list[tuple[np.ndarray, np.ndarray]]:
+def plain(n: int, k: int, rng: np.random.Generator) -> list[tuple[np.ndarray, np.ndarray]]:
+    """(fit indices, held-out indices) for each of `k` folds of a random permutation of `n` images (the weight-free
+    model's folds, which ignore near-duplicates); every image is held out exactly once."""
+    order = rng.permutation(n)
+    held = [np.sort(order[f::k]) for f in range(k)]
+    return [(np.setdiff1d(np.arange(n), h), h) for h in held]
+
+
+def by_material(dup: np.ndarray, k: int, rng: np.random.Generator) -> list[tuple[np.ndarray, np.ndarray]]:
     """(fit indices, held-out indices) for each of `k` folds of the images whose `near_duplicates` are `dup`;
     every image is held out exactly once."""
     n = len(dup)

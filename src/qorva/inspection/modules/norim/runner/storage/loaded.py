@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import glob
 import logging
-import os
 import threading
 import time
 from collections import OrderedDict
@@ -12,13 +10,10 @@ from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-from qorva.home import MODULE_DIR
-
-from . import deep
-from .bundle import find_bundle, read_bundle, stamp
-from .hybrid import HybridModel
-from .model import Model
-from .paths import NorimError, backbone_cache_dir, products_root
+from ..errors import NorimError
+from ..inputs import embed
+from ..model import NorimModel
+from . import bundle, place
 
 logger = logging.getLogger("qorva.inspection.norim.runner")
 
@@ -36,10 +31,10 @@ _found: dict[tuple[str, str], Path] = {}
 class Bundle(Mapping[str, Any]):
     """A loaded bundle: a read-only mapping of its description (`device`, `name`, `product_id`, ...) and the model."""
 
-    def __init__(self, meta: dict[str, Any], model: Model | HybridModel, net: object = None) -> None:
+    def __init__(self, meta: dict[str, Any], model: NorimModel, net: object = None) -> None:
         self._meta = dict(meta)
         self.model = model
-        self.net = net  # the pretrained feature extractor a format-3 model scores with
+        self.net = net  # the pretrained network the deep branch scores with (None without one)
 
     def __getitem__(self, key: str) -> Any:
         return self._meta[key]
@@ -55,59 +50,39 @@ class Bundle(Mapping[str, Any]):
         return f"Bundle({m.get('name')!r}, product={m.get('product_id')!r}, device={m.get('device')!r})"
 
 
-def resolve_device(device: object) -> tuple[str, bool]:
-    """The device actually used and whether a GPU request fell back to the CPU."""
-    if device is None:
-        return "cpu", False
-    if isinstance(device, str):
-        d = device.strip().lower()
-        if d in ("", "auto", "cpu"):
-            return "cpu", False
-        if d == "cuda" or (d.startswith("cuda:") and d[5:].isdigit()):
-            return "cpu", True
-    msg = f"unknown device {device!r}; use 'cpu', 'auto' or 'cuda[:N]' (runs on the CPU)"
-    raise NorimError(msg)
-
-
-def _swap_in_progress(name: object, home: str | os.PathLike[str] | None) -> bool:
-    if not isinstance(name, str):
-        return False
-    return any(products_root(home).glob(f"*/{MODULE_DIR}/.old-{glob.escape(name)}-*"))
-
-
-def get(name: object, device: object = None, home: str | os.PathLike[str] | None = None) -> Bundle:
-    used, fell_back = resolve_device(device)
+def get(name: object, device: object = None, home: place.Home = None) -> Bundle:
+    wanted = embed.parse_device(device)
     deadline = time.monotonic() + _SWAP_WAIT_S
     while True:
         try:
-            return _get(name, device, used, fell_back, home)
+            return _get(name, device, wanted, home)
         except NorimError:
             # Retraining replaces a bundle with two renames; a reader caught between them waits for the
             # new bundle instead of reporting a missing one.
-            if time.monotonic() > deadline or not _swap_in_progress(name, home):
+            if time.monotonic() > deadline or not place.swap_in_progress(name, home):
                 raise
             time.sleep(0.01)
 
 
-def _located(name: object, home: str | os.PathLike[str] | None) -> tuple[Path, tuple[int, ...]]:
+def _located(name: object, home: place.Home) -> tuple[Path, tuple[int, ...]]:
     """The bundle folder of `name` and its stamp, listing the products folder only on a cache miss."""
-    where = (str(products_root(home)), name) if isinstance(name, str) else None
+    where = (str(place.products_root(home)), name) if isinstance(name, str) else None
     with _lock:
         path = _found.get(where) if where is not None else None
     if path is not None:
         try:
-            return path, stamp(path)
+            return path, bundle.stamp(path)
         except NorimError:
             pass
-    path = find_bundle(name, home)
-    current = stamp(path)
+    path = place.find(name, home)
+    current = bundle.stamp(path)
     if where is not None:
         with _lock:
             _found[where] = path
     return path, current
 
 
-def _get(name: object, device: object, used: str, fell_back: bool, home: str | os.PathLike[str] | None) -> Bundle:
+def _get(name: object, device: object, wanted: str, home: place.Home) -> Bundle:
     path, current = _located(name, home)
     key = (str(path), str(device))
     with _lock:
@@ -117,39 +92,34 @@ def _get(name: object, device: object, used: str, fell_back: bool, home: str | o
             return hit[1]
     # Loading happens outside the lock so a slow disk does not stall scoring of other bundles; two threads
     # may then load the same bundle once each, which is harmless.
-    model, meta = read_bundle(path)
-    net = None
-    if isinstance(model, HybridModel):
-        net, used, fell_back = _network(path, device, home)
+    model, meta = bundle.read(path)
+    net = _network(path, wanted, home) if model.needs_network else None
+    used = net.device if net is not None else "cpu"
     meta = {**meta, "device": used, "requested_device": device, "path": str(path)}
-    bundle = Bundle(meta, model, net)
+    loaded = Bundle(meta, model, net)
     warn_key = f"{path}|{meta.get('build_id')}"
     with _lock:
-        if fell_back and warn_key not in _warned:
+        # The weight-free branches run on the CPU; a network that cannot use the GPU has said so itself.
+        if net is None and wanted != "cpu" and warn_key not in _warned:
             _warned.add(warn_key)
             logger.warning("norim bundle %s: device %r is not available here; running on the CPU", path, device)
-        _loaded[key] = (current, bundle)
+        _loaded[key] = (current, loaded)
         _loaded.move_to_end(key)
         while len(_loaded) > MAX_BUNDLES:
             _loaded.popitem(last=False)
-    return bundle
+    return loaded
 
 
-def _network(path, device: object, home: str | os.PathLike[str] | None) -> tuple[object, str, bool]:
-    """The pretrained feature extractor for a format-3 bundle on `device`, the device it runs on, and whether a
-    GPU request fell back to the CPU (ONNX Runtime has logged why)."""
-    wanted = (
-        "cpu" if device is None or str(device).strip().lower() in ("", "auto", "cpu") else str(device).strip().lower()
-    )
+def _network(path: Path, device: str, home: place.Home) -> Any:
+    """The pretrained network a bundle with the deep branch scores with, on `device` where it can run."""
     try:
-        net = deep.backbone(wanted, backbone_cache_dir(home))
-    except deep.DeepUnavailable as exc:
+        return embed.network(device, place.backbone_cache_dir(home))
+    except embed.DeepUnavailable as exc:
         msg = (
             f"bundle {path} needs the pretrained features, which cannot run here: {exc}; "
             "or retrain it with --backbone none"
         )
         raise NorimError(msg) from None
-    return net, net.device, False
 
 
 def clear() -> None:

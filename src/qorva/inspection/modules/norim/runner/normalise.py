@@ -1,5 +1,7 @@
-"""Normal quantiles of good-score distributions: how a branch score becomes a z-score.
+"""How a raw branch score becomes a z-score: statistics of held-out good images, then a Gumbel-to-normal map.
 
+Each score is normalised with the mean and std of log1p of the raw scores of good images held out at training
+time (k-fold, `training`): they are the scores of images its model did not see, as tomorrow's images will be.
 The inspector's threshold is mean + 2 std of good scores, which means what it says only when good scores
 are close to normal. Every branch score is a maximum (of a thousand cell distances, of descriptor
 deviations) or a distance; on the log scale they still have the right tail of a maximum (Gumbel), which
@@ -57,3 +59,26 @@ def gumbel_z(y: np.ndarray, mean: np.ndarray, std: np.ndarray) -> np.ndarray:
     z = normal_quantile(log_p, log_q)
     plain = (y - mean) / std
     return np.where(y < mean, np.maximum(z, plain), z)
+
+
+# Smallest held-out spread (of log1p raw) per score. The logical raw score is already in units of good spread
+# (a robust z); a held-out spread below ~0.3 of those units (0.25 after log1p) only means the good images happened
+# to agree, not that any change is a defect.
+_FLOOR = {"logical": 0.25}
+_DEFAULT_FLOOR = 1e-3
+
+
+def heldout_stats(name: str, raw: np.ndarray) -> np.ndarray:
+    """Mean and std of log1p(raw) of one score's held-out good images; the std floored so a score that never
+    varies cannot divide by ~0 and explode on noise."""
+    x = np.log1p(np.maximum(raw, 0.0))
+    mean, std = float(x.mean()), float(x.std())
+    return np.array([mean, max(std, 0.05 * abs(mean), _FLOOR.get(name, _DEFAULT_FLOOR))])
+
+
+def z_scores(raw: np.ndarray, norm: np.ndarray) -> np.ndarray:
+    """z of raw scores (N x S) under their held-out statistics `norm` (S x 2)."""
+    # Every raw score is a maximum or a distance with a long right tail; on the log scale held-out good scores
+    # are close to a Gumbel distribution, whose normal quantile keeps the usual meaning of mean + 2 std of good
+    # scores. The same map for every score keeps their order, so the cause named is the same.
+    return gumbel_z(np.log1p(np.maximum(raw, 0.0)), norm[:, 0], norm[:, 1])

@@ -20,6 +20,7 @@ import onnx
 
 from qorva.files import write_atomic
 
+from .device import cuda_index
 from .network import INPUT, LOGITS, STAGE_STRIDES, build_onnx, stage_output
 from .weights import load_variant, variant_info
 
@@ -66,7 +67,11 @@ class Backbone:
             raise ValueError(msg)
         self.outputs = tuple(stage_output(t) for t in self.taps) + ((LOGITS,) if logits else ())
         self.strides = {stage_output(t): STAGE_STRIDES[t] for t in self.taps}
-        cuda_id = _parse_device(device)
+        try:
+            cuda_id = cuda_index(device)
+        except ValueError as exc:
+            msg = f"Backbone: {exc}"
+            raise ValueError(msg) from None
         self.tag = f"{info.sha256} {','.join(self.outputs)} graph-v{GRAPH_VERSION}"
         name = f"efficientnet-{variant}-{info.sha256[:16]}-{'-'.join(self.outputs)}.onnx"
         self.model_path = Path(cache_dir) / name
@@ -157,20 +162,6 @@ def _ort_session(ort: Any, model: bytes, cuda_id: int | None, threads: int) -> t
         logger.warning("device 'cuda' requested but the CUDA provider did not start; running on the CPU")
         cuda_id = None
     return session, "cpu" if cuda_id is None else f"cuda:{cuda_id}"
-
-
-def _parse_device(device: object) -> int | None:
-    """The CUDA device number asked for, or None for the CPU."""
-    if isinstance(device, str):
-        d = device.strip().lower()
-        if d == "cpu":
-            return None
-        if d == "cuda":
-            return 0
-        if d.startswith("cuda:") and d[5:].isdigit():
-            return int(d[5:])
-    msg = f"Backbone: device must be 'cpu', 'cuda' or 'cuda:N', got {device!r}"
-    raise ValueError(msg)
 
 
 def _tag_of(model: bytes) -> str | None:

@@ -1,4 +1,5 @@
-"""Component descriptors for the logical branch: what parts are there, how many, how big, what colour.
+"""The product's parts as the logical branch sees them: a colour palette, and per image what parts are there, how
+many, how big, what colour, where.
 
 A product's colours are learned as a small palette (k-means on good pixels, at training time). Each pixel of
 a half-size image takes its nearest palette colour; connected regions of one colour are the image's
@@ -13,10 +14,13 @@ ignore them.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 import cv2
 import numpy as np
 
-from .features import opponent
+from .. import stats
+from .filters import opponent
 
 SIZE = 128
 # Components smaller than this (in half-size pixels) are anti-aliased edges and noise, not parts.
@@ -24,6 +28,14 @@ MIN_AREA = 12
 _OPEN = np.ones((3, 3), np.uint8)
 # Entries per palette colour: count, covered area, largest and smallest area, centre x and y.
 PER_COLOUR = 6
+
+
+@dataclass(frozen=True)
+class Palette:
+    """The product's colours (opponent units) and the squared distance beyond which a pixel has a colour never seen."""
+
+    colours: np.ndarray  # K x 3 float32
+    novel_d2: float
 
 
 def pixels(work: np.ndarray) -> np.ndarray:
@@ -62,6 +74,11 @@ def descriptor(work: np.ndarray, palette: np.ndarray, novel_d2: float) -> np.nda
     return np.asarray(out, dtype=np.float64)
 
 
+def descriptors(works: list[np.ndarray], palette: Palette) -> np.ndarray:
+    """N x F descriptors of working-size images."""
+    return np.stack([descriptor(w, palette.colours, palette.novel_d2) for w in works])
+
+
 def entry_floor(n_features: int) -> np.ndarray:
     """Smallest spread each entry of a descriptor of `n_features` values is given, in its own units.
 
@@ -74,3 +91,60 @@ def entry_floor(n_features: int) -> np.ndarray:
     floor[4 : n_features - 1 : PER_COLOUR] = 0.03
     floor[5 : n_features - 1 : PER_COLOUR] = 0.03
     return floor
+
+
+_PALETTE = 10
+_PALETTE_SAMPLE = 30000
+
+
+def fit_palette(works: list[np.ndarray], rng: np.random.Generator) -> Palette:
+    """The colours of good images: k-means on a sample of their pixels, colours split by shading merged again."""
+    px = np.concatenate([pixels(w) for w in works]).astype(np.float64)
+    sample = px[rng.choice(len(px), size=min(len(px), _PALETTE_SAMPLE), replace=False)]
+    colours = _merge_close(_kmeans(sample, _PALETTE, rng), sample)
+    _, d2 = assign(sample.astype(np.float32), colours)
+    # Mixed pixels on part edges are the largest distances a good image has; a colour well beyond them is new.
+    return Palette(colours, float(np.quantile(d2, 0.999)) * 2.0 + 1e-4)
+
+
+def _kmeans(x: np.ndarray, k: int, rng: np.random.Generator, iters: int = 20) -> np.ndarray:
+    """k-means++ then Lloyd iterations; centres sorted so the palette is independent of the draw order."""
+    centres = [x[rng.integers(len(x))]]
+    d2 = stats.sq_dists(x, np.asarray(centres)).min(1)
+    for _ in range(1, k):
+        p = d2 / d2.sum() if d2.sum() > 0 else None
+        centres.append(x[rng.choice(len(x), p=p)])
+        d2 = np.minimum(d2, stats.sq_dists(x, centres[-1][None]).ravel())
+    c = np.asarray(centres, np.float64)
+    for _ in range(iters):
+        lab = stats.sq_dists(x, c).argmin(1)
+        for j in range(k):
+            members = x[lab == j]
+            if len(members):
+                c[j] = members.mean(0)
+    order = np.lexsort(c.T[::-1])
+    return c[order].astype(np.float32)
+
+
+# Palette colours closer than this (opponent units; 0.06 is about 15 grey levels) are one colour split by
+# shading or noise; left apart they cut one part or the background into fragments that count differently.
+_MERGE = 0.06
+
+
+def _merge_close(palette: np.ndarray, sample: np.ndarray) -> np.ndarray:
+    """Merge the closest pair of colours while it is closer than `_MERGE`, weighting by pixel share."""
+    centres = [c.astype(np.float64) for c in palette]
+    labels = stats.sq_dists(sample, np.asarray(centres)).argmin(1)
+    weights = [float((labels == k).sum()) + 1.0 for k in range(len(centres))]
+    while len(centres) > 1:
+        c = np.asarray(centres)
+        d = np.sqrt(stats.sq_dists(c, c)) + np.eye(len(c)) * 1e9
+        i, j = np.unravel_index(d.argmin(), d.shape)
+        if d[i, j] >= _MERGE:
+            break
+        w = weights[i] + weights[j]
+        centres[i] = (centres[i] * weights[i] + centres[j] * weights[j]) / w
+        weights[i] = w
+        del centres[j], weights[j]
+    out = np.asarray(centres, np.float32)
+    return out[np.lexsort(out.T[::-1])]

@@ -1,7 +1,6 @@
-"""Fixed filter-bank features on a grid of patches, shared by training and scoring.
+"""Fixed filter-bank features on the cell grid: what the weight-free patch and global branches see.
 
-Images are resized to a square working size (aspect ratio is not kept: every image of a product comes from
-the same camera framing), converted to opponent colour channels, and filtered with a fixed bank: local means, derivative
+Working images are converted to opponent colour channels and filtered with a fixed bank: local means, derivative
 energies and band-pass (difference of Gaussians) responses at three scales, and local contrast. Responses
 are averaged over `CELL` x `CELL` cells; energies are log-compressed so per-cell statistics are close to
 Gaussian. A thin-line response (max over the cell of the fine band-pass) keeps 1-2 px scratches visible
@@ -10,29 +9,14 @@ after pooling.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 import cv2
 import numpy as np
 
-from .paths import NorimError
+from .working import CELL, GRID, SIZE
 
-SIZE = 256
-CELL = 8
-GRID = SIZE // CELL
 _EPS = 1e-3
-
-
-def to_working(image: object, size: int = SIZE) -> np.ndarray:
-    """Check a BGR uint8 image and resize it to size x size (uint8)."""
-    if not isinstance(image, np.ndarray):
-        msg = f"image must be a numpy array, got {type(image).__name__}"
-        raise NorimError(msg)
-    if image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3 or min(image.shape[:2]) < 8:
-        msg = f"image must be uint8 HxWx3 (BGR) of at least 8x8, got {image.dtype} {image.shape}"
-        raise NorimError(msg)
-    if image.shape[0] == size and image.shape[1] == size:
-        return np.ascontiguousarray(image)
-    shrink = image.shape[0] > size or image.shape[1] > size
-    return cv2.resize(image, (size, size), interpolation=cv2.INTER_AREA if shrink else cv2.INTER_LINEAR)
 
 
 # Opponent colour axes (intensity, red-green, yellow-blue) from BGR in 0..1: a linear map costs a fifth of
@@ -113,3 +97,24 @@ def isotropic(feats: np.ndarray) -> np.ndarray:
 def batch_features(works: list[np.ndarray]) -> np.ndarray:
     """N x GRID x GRID x D features of working-size images."""
     return np.stack([patch_features(w) for w in works])
+
+
+@dataclass(frozen=True)
+class FilterView:
+    """How a branch sees the filter-bank features: angle-blind or not (`isotropic`), then standardised."""
+
+    isotropic: bool
+    mean: np.ndarray  # D
+    scale: np.ndarray  # D
+
+    def __call__(self, feats: np.ndarray) -> np.ndarray:
+        """N x GRID x GRID x D float32 standardised features."""
+        x = isotropic(feats) if self.isotropic else feats
+        return ((x - self.mean) / self.scale).astype(np.float32)
+
+
+def fit_view(feats: np.ndarray, angle_blind: bool) -> FilterView:
+    """The view standardising the features of these images (angle-blind ones where `angle_blind`)."""
+    x = isotropic(feats) if angle_blind else feats
+    flat = x.reshape(-1, x.shape[-1])
+    return FilterView(angle_blind, flat.mean(0).astype(np.float32), (flat.std(0) + 1e-6).astype(np.float32))
