@@ -1,13 +1,16 @@
 """ImageNet EfficientNet-Lite features of uint8 BGR images: the graph built once, cached, run by ONNX Runtime.
 
-OpenCV DNN runs the same graph where ONNX Runtime is not installed. The cached graph carries a tag (the weights'
-sha256, the outputs and the graph version) in its metadata; a file whose tag differs, or that does not parse, is
-rebuilt from the weights package.
+OpenCV DNN runs the same graph where ONNX Runtime is not installed. Beside the cached graph lies a record of the
+digest of its bytes and its tag (the weights' sha256, the outputs and the graph version). A graph whose bytes or
+tag differ from the record, or that the runtime cannot open or run on a small image, is rebuilt from the weights
+package with one logged line: a damaged cache costs one rebuild, never a wrong score or a failing command.
 """
 
 from __future__ import annotations
 
+import hashlib
 import importlib
+import json
 import logging
 import os
 import threading
@@ -16,9 +19,8 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-import onnx
 
-from qorva.files import write_atomic
+from qorva.files import write_atomic, write_json_atomic
 
 from .device import cuda_index
 from .network import INPUT, LOGITS, STAGE_STRIDES, build_onnx, stage_output
@@ -75,9 +77,11 @@ class Backbone:
         self.tag = f"{info.sha256} {','.join(self.outputs)} graph-v{GRAPH_VERSION}"
         name = f"efficientnet-{variant}-{info.sha256[:16]}-{'-'.join(self.outputs)}.onnx"
         self.model_path = Path(cache_dir) / name
-        model, self.rebuilt = self._cached_model()
+        self.record_path = self.model_path.with_name(name + ".json")
         self._lock = threading.Lock()
-        self.runtime, self.device = self._open(model, runtime, cuda_id, threads)
+        self._session: Any = None
+        self._net: Any = None
+        self.runtime, self.device, self.rebuilt = self._load(_onnxruntime(runtime), cuda_id, threads)
 
     def __call__(self, batch: Sequence[np.ndarray] | np.ndarray) -> dict[str, np.ndarray]:
         """The requested outputs (float32, NCHW) of a batch of uint8 BGR images of one size, keyed by output name."""
@@ -94,48 +98,74 @@ class Backbone:
     def __repr__(self) -> str:
         return f"Backbone({self.variant!r}, outputs={self.outputs}, runtime={self.runtime!r}, device={self.device!r})"
 
-    def _cached_model(self) -> tuple[bytes, bool]:
+    def _load(self, ort: Any, cuda_id: int | None, threads: int) -> tuple[str, str, bool]:
+        """Open the cached graph, or build it: the runtime, the device and whether the graph was (re)built."""
+        model, problem = self._cached_model()
+        if model is not None:
+            try:
+                return (*self._open(model, ort, cuda_id, threads), False)
+            except Exception as exc:  # noqa: BLE001 - a cached graph that will not run is rebuilt, whatever the error
+                problem = (logging.WARNING, f"it does not run here ({type(exc).__name__}: {str(exc)[:200]})")
+        if problem is not None:
+            logger.log(problem[0], "rebuilding the cached backbone %s: %s", self.model_path, problem[1])
+        return (*self._open(self._build(), ort, cuda_id, threads), True)
+
+    def _cached_model(self) -> tuple[bytes | None, tuple[int, str] | None]:
+        """The cached graph if its bytes and tag are the recorded ones, else None and why (log level, text)."""
         try:
             data = self.model_path.read_bytes()
-        except FileNotFoundError:
-            data = None
-        except OSError as exc:
-            logger.warning("cannot read cached backbone %s, rebuilding it: %s", self.model_path, exc)
-            data = None
-        if data is not None:
-            found = _tag_of(data)
-            if found == self.tag:
-                return data, False
-            logger.info("rebuilding backbone %s: its tag is %r, expected %r", self.model_path, found, self.tag)
+            record = json.loads(self.record_path.read_text(encoding="utf-8"))
+        except FileNotFoundError as exc:
+            # No graph: the first use. A graph without a record: made before records were kept.
+            missing = Path(exc.filename or "") == self.record_path and self.model_path.exists()
+            return None, (logging.INFO, "no digest recorded beside it") if missing else None
+        except (OSError, ValueError) as exc:
+            return None, (logging.WARNING, f"cannot read it or its record ({exc})")
+        if not isinstance(record, dict) or record.get("sha256") != hashlib.sha256(data).hexdigest():
+            return None, (logging.WARNING, "its bytes differ from the ones recorded when it was built")
+        if record.get("tag") != self.tag:
+            return None, (logging.INFO, f"its tag is {record.get('tag')!r}, expected {self.tag!r}")
+        return data, None
+
+    def _build(self) -> bytes:
         data = build_onnx(
             load_variant(self.variant), self.taps, logits=LOGITS in self.outputs, metadata={_TAG_KEY: self.tag}
         )
         self.model_path.parent.mkdir(parents=True, exist_ok=True)
         write_atomic(self.model_path, data)
-        return data, True
+        # The record last: a graph without one is never trusted.
+        write_json_atomic(self.record_path, {"sha256": hashlib.sha256(data).hexdigest(), "tag": self.tag})
+        return data
 
-    def _open(self, model: bytes, runtime: str, cuda_id: int | None, threads: int) -> tuple[str, str]:
-        self._session: Any = None
-        self._net: Any = None
-        ort = None
-        if runtime in ("auto", "onnxruntime"):
-            try:
-                ort = importlib.import_module("onnxruntime")
-            except ImportError:
-                if runtime == "onnxruntime":
-                    raise
-                logger.info("onnxruntime is not installed; running the backbone with OpenCV DNN")
+    def _open(self, model: bytes, ort: Any, cuda_id: int | None, threads: int) -> tuple[str, str]:
+        """Open `model` with ONNX Runtime (`ort`) or else OpenCV DNN, and run it once on a small image."""
         if ort is not None:
             self._session, device = _ort_session(ort, model, cuda_id, threads)
-            return "onnxruntime", device
-        if cuda_id is not None:
-            logger.warning("device 'cuda' needs onnxruntime-gpu; OpenCV DNN runs the backbone on the CPU")
-        cv2 = importlib.import_module("cv2")
-        cv2.setNumThreads(threads)
-        # Backend and target stay at their defaults (OpenCV's own CPU code): OpenCV 5's graph engine warns on
-        # every explicit setPreferableTarget call.
-        self._net = cv2.dnn.readNetFromONNX(np.frombuffer(model, np.uint8))
-        return "opencv", "cpu"
+            runtime = "onnxruntime"
+        else:
+            if cuda_id is not None:
+                logger.warning("device 'cuda' needs onnxruntime-gpu; OpenCV DNN runs the backbone on the CPU")
+            cv2 = importlib.import_module("cv2")
+            cv2.setNumThreads(threads)
+            # Backend and target stay at their defaults (OpenCV's own CPU code): OpenCV 5's graph engine warns on
+            # every explicit setPreferableTarget call.
+            self._net = cv2.dnn.readNetFromONNX(np.frombuffer(model, np.uint8))
+            runtime, device = "opencv", "cpu"
+        self(np.zeros((1, 32, 32, 3), np.uint8))
+        return runtime, device
+
+
+def _onnxruntime(runtime: str) -> Any:
+    """The ONNX Runtime module for `runtime` "auto" or "onnxruntime", None for OpenCV DNN."""
+    if runtime == "opencv":
+        return None
+    try:
+        return importlib.import_module("onnxruntime")
+    except ImportError:
+        if runtime == "onnxruntime":
+            raise
+        logger.info("onnxruntime is not installed; running the backbone with OpenCV DNN")
+        return None
 
 
 def _ort_session(ort: Any, model: bytes, cuda_id: int | None, threads: int) -> tuple[Any, str]:
@@ -162,14 +192,6 @@ def _ort_session(ort: Any, model: bytes, cuda_id: int | None, threads: int) -> t
         logger.warning("device 'cuda' requested but the CUDA provider did not start; running on the CPU")
         cuda_id = None
     return session, "cpu" if cuda_id is None else f"cuda:{cuda_id}"
-
-
-def _tag_of(model: bytes) -> str | None:
-    try:
-        parsed = onnx.load_from_string(model)
-    except Exception:  # a damaged cache of any kind is rebuilt, never trusted
-        return None
-    return next((p.value for p in parsed.metadata_props if p.key == _TAG_KEY), None)
 
 
 def _as_batch(batch: Sequence[np.ndarray] | np.ndarray) -> np.ndarray:
