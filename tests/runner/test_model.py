@@ -125,8 +125,11 @@ def test_without_the_pretrained_features_training_falls_back_and_says_so(
     monkeypatch.setattr(embed, "_networks", {})
     goods = synthetic.good_images("assembly", 4, seed=2, size=SIZE)
     with caplog.at_level(logging.WARNING):
-        result = runner.train("P2", goods, home=tmp_path, backbone="auto")
-    assert result.backbone == "none" and "weight-free" in caplog.text
+        result = runner.train("P2", goods, home=tmp_path, backbone="auto", augment="h")
+    # The copies need the network: dropping them is said, not done in silence.
+    assert result.backbone == "none" and "weight-free model, without the copies of augment 'h'" in caplog.text
+    with pytest.raises(runner.NorimError, match="augment 'h' needs the pretrained features"):
+        runner.train("P2", goods, home=tmp_path, backbone="none", augment="h")
     assert "deep" not in json.loads((result.path / "bundle.json").read_text(encoding="utf-8"))["model"]
     with pytest.raises(runner.NorimError, match="cannot run here"):
         runner.train("P3", goods, home=tmp_path, backbone="lite0")

@@ -53,7 +53,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         choices=tuple(runner.AUGMENTS),
         default="",
         help="add flipped (h, v) and quarter-turned (r) copies of the good images: only for products whose "
-        "orientation does not matter (textures, loose parts)",
+        "orientation does not matter (textures, loose parts); needs the pretrained features",
     )
     return parser
 

@@ -147,6 +147,13 @@ def _network(backbone: str, augment: str, home) -> Any:
         msg = f"backbone must be {_alternatives(choices.BACKBONES)}, got {backbone!r}"
         raise NorimError(msg)
     if backbone == "none":
+        if augment:
+            # The weight-free model fits no copies: accepting the option would train without them in silence.
+            msg = (
+                f"augment {augment!r} needs the pretrained features; "
+                "the weight-free model (backbone 'none') trains without copies"
+            )
+            raise NorimError(msg)
         return None
     try:
         return embed.network("cpu", place.backbone_cache_dir(home))
@@ -154,7 +161,8 @@ def _network(backbone: str, augment: str, home) -> Any:
         if backbone == "lite0":
             msg = f"pretrained features cannot run here: {exc}"
             raise NorimError(msg) from None
-        logger.warning("pretrained features cannot run here (%s); training the weight-free model", exc)
+        dropped = f", without the copies of augment {augment!r}, which need them" if augment else ""
+        logger.warning("pretrained features cannot run here (%s); training the weight-free model%s", exc, dropped)
         return None
 
 
