@@ -26,12 +26,21 @@ def _images() -> dict[str, np.ndarray]:
     return {n: cv2.imread(str(PINNED / "images" / n), cv2.IMREAD_COLOR) for n in names}
 
 
-@pytest.mark.parametrize(("folder", "pid"), [("format2", "F2"), ("format3", "F3")])
-def test_a_stored_bundle_scores_as_when_it_was_made(folder, pid, tmp_path, monkeypatch):
+@pytest.mark.parametrize(
+    ("folder", "pid", "branches", "backbone"),
+    [
+        ("format2", "F2", ("patch", "global", "logical"), "none"),
+        ("format3", "F3", ("deep", "patch", "global", "logical"), "lite0"),
+    ],
+)
+def test_a_stored_bundle_scores_as_when_it_was_made(folder, pid, branches, backbone, tmp_path, monkeypatch):
     shutil.copytree(PINNED / folder / "products", tmp_path / "products")
     monkeypatch.setenv("QORVA_HOME", str(tmp_path))
+    info = runner.bundle_info(pid)
+    assert (info.product_id, info.branches, info.backbone, info.n_images) == (pid, branches, backbone, 8)
     bundle = runner.get_bundle(pid)
     images = _images()
+    assert runner.training_images(bundle, list(images.values())) == [list(images).index("trained.png")]
     for name, want in EXPECTED[pid]["images"].items():
         score, amap, parts = runner.score_image(bundle, images[name], with_map=True)
         assert score == pytest.approx(want["score"], **CLOSE), name
