@@ -33,6 +33,7 @@ options from it.
 
 from __future__ import annotations
 
+import importlib
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -46,7 +47,6 @@ from .errors import NorimError
 
 if TYPE_CHECKING:
     from .storage.loaded import Bundle
-    from .training import TrainResult
 
 __all__ = [
     "AUGMENTS",
@@ -136,20 +136,6 @@ def purge_train_cache(product_id: str) -> int:
     return cache.purge(product_id)
 
 
-def train(product_id: str, images: list[np.ndarray], **options: Any) -> TrainResult:
-    """Train a bundle for `product_id` from good images (options: see `training.train`)."""
-    from . import training
-
-    return training.train(product_id, images, **options)
-
-
-def read_folder(folder: str | os.PathLike[str]) -> tuple[list[np.ndarray], list[str]]:
-    """Decode the images of a folder, sorted by name, and their file names; `NorimError` for a bad folder or file."""
-    from . import training
-
-    return training.read_folder(folder)
-
-
 @dataclass(frozen=True)
 class BundleInfo:
     """What a bundle is, from its description alone (the arrays are not read)."""
@@ -201,15 +187,14 @@ def check_device(device: object) -> str:
     return embed.parse_device(device)
 
 
+# Loaded on first use, with the code they belong to: `train(product_id, images, *, name, seed, structural, backbone,
+# augment, home, quiet) -> TrainResult` and `read_folder(folder) -> (images, file names)` (see `training`).
+_LAZY = {"train": "training", "read_folder": "training", "TrainResult": "training", "Bundle": "storage.loaded"}
+
+
 def __getattr__(name: str) -> Any:
-    # The classes of results, loaded with the code that makes them.
-    if name == "Bundle":
-        from .storage.loaded import Bundle
-
-        return Bundle
-    if name == "TrainResult":
-        from .training import TrainResult
-
-        return TrainResult
-    msg = f"module {__name__!r} has no attribute {name!r}"
-    raise AttributeError(msg)
+    if name not in _LAZY:
+        msg = f"module {__name__!r} has no attribute {name!r}"
+        raise AttributeError(msg)
+    module = importlib.import_module(f"{__name__}.{_LAZY[name]}")
+    return getattr(module, name)

@@ -86,7 +86,7 @@ def train(
     `choices.DEFAULT_BACKBONE`. `augment` (a key of `choices.AUGMENTS`) adds flipped and turned copies of the
     training images, for products whose orientation does not matter; it needs the pretrained features.
     """
-    from qorva.console import Progress  # the runner itself prints nothing; a training shows its progress
+    from qorva.console import Progress  # here: loading the runner to score images never loads the console
 
     t0 = time.perf_counter()
     pid, bundle_name = _checked_args(product_id, name, structural, augment, len(images))
