@@ -123,7 +123,7 @@ def run_product(product: str, args: argparse.Namespace, home: str) -> dict:
         cal_thr.append(cal.mean() + 2.0 * cal.std())
         fp_new.append(float((good_scores[idx[n_cal:]] > cal_thr[-1]).mean()))
     thr = float(np.median(cal_thr))
-    # A bundle reports only the branches it uses (format 3 may drop mahalanobis or logical).
+    # A bundle reports only the branches it keeps (with the pretrained features it may drop mahalanobis or logical).
     good_parts = [runner.score_image(bundle, im, with_map=False)[2] for im in test_good]
     good_maps = [runner.score_image(bundle, im, with_map=True)[1] for im in test_good[:n_def]]
     kinds: dict[str, dict] = {}

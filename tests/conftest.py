@@ -18,9 +18,9 @@ def weight_free_by_default(request, monkeypatch):
     """Tests train the weight-free model (seconds per bundle) unless marked `pretrained`; the pretrained model has
     tests of its own, and training it takes 10-30 s."""
     if request.node.get_closest_marker("pretrained") is None:
-        from qorva.inspection.modules.norim.runner import training
+        from qorva.inspection.modules.norim.runner import choices
 
-        monkeypatch.setattr(training, "BACKBONE", "none")
+        monkeypatch.setattr(choices, "DEFAULT_BACKBONE", "none")
 
 
 @pytest.fixture(autouse=True)

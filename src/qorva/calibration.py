@@ -7,7 +7,6 @@ model no longer gives, so `inspect` and `watch` stop with a one-line error unles
 
 from __future__ import annotations
 
-import json
 import logging
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -67,15 +66,14 @@ def is_gray(image: np.ndarray) -> bool:
     return bool(np.array_equal(s[..., 0], s[..., 1]) and np.array_equal(s[..., 1], s[..., 2]))
 
 
-def bundle_meta(bundle_name: str, home: Path | None = None) -> dict[str, Any]:
-    """The bundle's `bundle.json` (empty when it cannot be found or read)."""
-    from qorva.inspection.modules.norim.runner import NorimError
-    from qorva.inspection.modules.norim.runner.bundle import META_FILE, find_bundle
+def build_id(bundle_name: str, home: Path | None = None) -> str | None:
+    """The build id of the bundle (None when it cannot be found or read)."""
+    from qorva.inspection.modules.norim import runner
 
     try:
-        return json.loads((find_bundle(bundle_name, home) / META_FILE).read_text(encoding="utf-8"))
-    except (NorimError, OSError, ValueError):
-        return {}
+        return runner.bundle_info(bundle_name, home).build_id
+    except runner.NorimError:
+        return None
 
 
 def outliers(scores: Sequence[float], k: float = OUTLIER_K) -> list[int]:
@@ -91,17 +89,11 @@ def outliers(scores: Sequence[float], k: float = OUTLIER_K) -> list[int]:
 def training_overlap(bundle_name: str, images: Sequence[np.ndarray]) -> list[int]:
     """Indexes of the images that are training images of the bundle (it keeps digests of them)."""
     from qorva.inspection.modules.norim import runner
-    from qorva.inspection.modules.norim.runner.features import to_working
-    from qorva.inspection.modules.norim.runner.model import image_digest
 
     try:
-        hashes = np.asarray(runner.get_bundle(bundle_name).model.train_hashes)
-    except (runner.NorimError, AttributeError):
+        return runner.training_images(runner.get_bundle(bundle_name), images)
+    except runner.NorimError:
         return []
-    if not hashes.size:
-        return []
-    known = {bytes(h) for h in hashes.astype(np.uint8)}
-    return [i for i, im in enumerate(images) if image_digest(to_working(im)).tobytes() in known]
 
 
 def record(state: Any, samples: Sequence[Sample], home: Path | None = None) -> dict[str, Any]:
@@ -112,7 +104,7 @@ def record(state: Any, samples: Sequence[Sample], home: Path | None = None) -> d
     kinds = [s.kind for s in samples]
     return {
         "bundle": bundle,
-        "build_id": bundle_meta(bundle, home).get("build_id"),
+        "build_id": build_id(bundle, home),
         "good": [{"file": s.name, "score": sc} for s, sc in zip(samples, scores, strict=False)],
         "kinds": {key: sorted({k[key] for k in kinds}) for key in ("size", "channels", "encoding")},
     }
@@ -148,7 +140,7 @@ def check_fresh(product_id: str, calibration: dict[str, Any], *, allow_stale: bo
     taught = calibration.get("build_id")
     if not taught:
         return
-    now = bundle_meta(str(calibration.get("bundle") or product_id), home).get("build_id")
+    now = build_id(str(calibration.get("bundle") or product_id), home)
     if now is None or now == taught:
         return
     msg = (

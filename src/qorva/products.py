@@ -8,7 +8,7 @@ from typing import Any
 
 from qorva.errors import QorvaError
 from qorva.files import write_atomic
-from qorva.home import MODULE_DIR, UnsafeNameError, check_name, product_dir, products_dir, state_path
+from qorva.home import UnsafeNameError, check_name, product_dir, products_dir, state_path
 from qorva.inspection.base import ModelState
 
 
@@ -36,13 +36,6 @@ def require_product(home: Path, product_id: str) -> Path:
         )
         raise ProductError(msg)
     return folder
-
-
-def bundle_owners(home: Path, name: str) -> list[str]:
-    """The products that hold a bundle called `name` (the inspector finds a bundle by its name alone)."""
-    from qorva.inspection.modules.norim.runner.bundle import META_FILE
-
-    return [p for p in known_products(home) if (product_dir(home, p) / MODULE_DIR / name / META_FILE).is_file()]
 
 
 def known_products(home: Path) -> list[str]:

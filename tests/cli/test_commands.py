@@ -214,7 +214,7 @@ def _declaring(shape: tuple[int, ...], descr: str = "<f8") -> bytes:
 def _strings(home: Path) -> None:
     with np.load(_bundle(home) / "model.npz") as npz:
         arrays = {k: npz[k] for k in npz.files}
-    arrays["feat_mean"] = np.array(["x"] * len(arrays["feat_mean"]))
+    arrays["patch.feat_mean"] = np.array(["x"] * len(arrays["patch.feat_mean"]))
     np.savez(_bundle(home) / "model.npz", **arrays)
 
 
@@ -250,8 +250,8 @@ def _state(home: Path, threshold: object) -> None:
 
 _HOSTILE = {
     "nested-bundle-json": lambda h: (_bundle(h) / "bundle.json").write_text("[" * 100_000 + "]" * 100_000),
-    "archive-10e12-elements": lambda h: _archive(h, {"feat_mean.npy": _declaring((10**12,))}),
-    "archive-inflating-to-2gb": lambda h: _archive(h, {"feat_mean.npy": _declaring((2**28,)) + bytes(4096)}),
+    "archive-10e12-elements": lambda h: _archive(h, {"patch.feat_mean.npy": _declaring((10**12,))}),
+    "archive-inflating-to-2gb": lambda h: _archive(h, {"patch.feat_mean.npy": _declaring((2**28,)) + bytes(4096)}),
     "archive-of-strings": _strings,
     "fifo-for-the-arrays": _fifo,
     "threshold-null": lambda h: _state(h, None),

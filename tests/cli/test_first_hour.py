@@ -71,7 +71,7 @@ def test_readme_tour_runs_top_to_bottom(tmp_path: Path):
     shim = bin_dir / "qorva"
     shim.write_text(
         f"#!/bin/sh\nexec {shlex.quote(sys.executable)} -c 'import sys; from qorva.inspection.modules.norim.runner "
-        "import training; training.BACKBONE = \"none\"; from qorva.cli.__main__ import main; "
+        "import choices; choices.DEFAULT_BACKBONE = \"none\"; from qorva.cli.__main__ import main; "
         "sys.exit(main(sys.argv[1:]))' \"$@\"\n"
     )
     shim.chmod(0o755)

@@ -8,6 +8,7 @@ import pytest
 from qorva.demo import synthetic
 from qorva.inspection.modules.norim import runner
 from qorva.inspection.modules.norim.inspector import NorimInspector
+from qorva.inspection.modules.norim.runner.storage import loaded
 from qorva.schemas.common import Verdict
 
 
@@ -21,9 +22,9 @@ def trained_home(tmp_path_factory):
 @pytest.fixture
 def home(trained_home, monkeypatch):
     monkeypatch.setenv("QORVA_HOME", str(trained_home))
-    runner.loaded.clear()
+    loaded.clear()
     yield trained_home
-    runner.loaded.clear()
+    loaded.clear()
 
 
 def test_taught_bundle_passes_good_and_rejects_obvious_defect(home):

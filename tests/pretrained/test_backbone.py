@@ -1,5 +1,7 @@
 from __future__ import annotations
 
+import hashlib
+import json
 import logging
 import sys
 import threading
@@ -9,10 +11,11 @@ import cv2
 import numpy as np
 import onnx
 import pytest
+from onnx import numpy_helper
 from skimage import data as photos
 
-from qorva.inspection.modules.norim.runner.pretrained.backbone import Backbone
-from qorva.inspection.modules.norim.runner.pretrained.weights import load_variant
+from qorva.inspection.modules.norim.runner.inputs.pretrained.backbone import Backbone
+from qorva.inspection.modules.norim.runner.inputs.pretrained.weights import load_variant
 
 RUNTIMES = ("onnxruntime", "opencv")
 
@@ -90,23 +93,64 @@ def _retag(path: Path) -> None:
     path.write_bytes(model.SerializeToString())
 
 
+def _tamper(path: Path) -> None:
+    """One weight changed, the tag kept: the graph still says it is the right one."""
+    model = onnx.load(path)
+    weights = model.graph.initializer[0]
+    changed = numpy_helper.to_array(weights).copy()
+    changed.flat[0] += 1.0
+    weights.CopyFrom(numpy_helper.from_array(changed, weights.name))
+    path.write_bytes(model.SerializeToString())
+
+
+def _recorded(edit):
+    """The graph edited and its record rewritten to match: intact bytes that the runtime refuses."""
+
+    def damage(path: Path) -> None:
+        model = onnx.load(path)
+        edit(model)
+        data = model.SerializeToString()
+        path.write_bytes(data)
+        record = path.with_name(path.name + ".json")
+        record.write_text(json.dumps({**json.loads(record.read_text()), "sha256": hashlib.sha256(data).hexdigest()}))
+
+    return damage
+
+
+def _unknown_op(model) -> None:
+    model.graph.node[0].op_type = "NoSuchOp"
+
+
+def _wrong_weight_shape(model) -> None:
+    conv = next(n for n in model.graph.node if n.op_type == "Conv")
+    stem = next(t for t in model.graph.initializer if t.name == conv.input[1])
+    stem.CopyFrom(numpy_helper.from_array(np.zeros((3, 7, 1, 1), np.float32), stem.name))
+
+
 @pytest.mark.parametrize(
-    ("damage", "rebuilt"),
+    ("damage", "rebuilt", "logged"),
     [
-        pytest.param(lambda p: None, False, id="valid-cache-is-used"),
-        pytest.param(lambda p: p.unlink(), True, id="missing"),
-        pytest.param(_retag, True, id="other-weights-hash"),
-        pytest.param(lambda p: p.write_bytes(b"\x08\x07truncated"), True, id="damaged"),
+        pytest.param(lambda p: None, False, None, id="valid-cache-is-used"),
+        pytest.param(lambda p: p.unlink(), True, None, id="missing"),
+        pytest.param(lambda p: p.with_name(p.name + ".json").unlink(), True, logging.INFO, id="made-before-records"),
+        pytest.param(_retag, True, logging.WARNING, id="other-weights-hash"),
+        pytest.param(_tamper, True, logging.WARNING, id="tampered-tag-kept"),
+        pytest.param(lambda p: p.write_bytes(p.read_bytes()[:5000]), True, logging.WARNING, id="truncated"),
+        pytest.param(_recorded(_unknown_op), True, logging.WARNING, id="unknown-op"),
+        pytest.param(_recorded(_wrong_weight_shape), True, logging.WARNING, id="does-not-run"),
     ],
 )
-def test_cache_is_rebuilt_unless_its_tag_matches(tmp_path: Path, damage, rebuilt: bool) -> None:
+def test_cache_is_rebuilt_unless_it_is_the_graph_recorded_and_runs(tmp_path: Path, caplog, damage, rebuilt, logged):
     first = Backbone("lite0", (1,), cache_dir=tmp_path)
     assert first.rebuilt and first.model_path.exists()
     damage(first.model_path)
-    again = Backbone("lite0", (1,), cache_dir=tmp_path)
-    assert again.rebuilt == rebuilt
+    with caplog.at_level(logging.INFO, logger="qorva.inspection.norim.runner"):
+        again = Backbone("lite0", (1,), cache_dir=tmp_path)
+    records = [r.levelno for r in caplog.records if r.name == "qorva.inspection.norim.runner"]
+    assert again.rebuilt == rebuilt and records == ([logged] if logged else [])
     assert onnx.load(again.model_path).metadata_props[0].value == first.tag
-    assert [p.name for p in tmp_path.iterdir()] == [first.model_path.name]  # no temporary file left behind
+    # Graph and record, no temporary file left behind.
+    assert sorted(p.name for p in tmp_path.iterdir()) == [first.model_path.name, first.record_path.name]
     image = photo("coffee", 64)
     np.testing.assert_array_equal(first([image])["stage1"], again([image])["stage1"])
 

@@ -11,8 +11,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from qorva.inspection.modules.norim.runner.pretrained import weights
-from qorva.inspection.modules.norim.runner.pretrained.weights import WeightsError, read_state_dict
+from qorva.inspection.modules.norim.runner.inputs.pretrained import weights
+from qorva.inspection.modules.norim.runner.inputs.pretrained.weights import WeightsError, read_state_dict
 
 # --- A writer of small legacy files, so every refusal is tested on a file made for it. -------------------------
 

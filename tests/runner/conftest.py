@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
-from qorva.inspection.modules.norim.runner import loaded
+from qorva.inspection.modules.norim.runner.storage import loaded
 
 
 def board(rng: np.random.Generator, size: int = 96) -> np.ndarray:

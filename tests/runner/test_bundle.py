@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
-from qorva.inspection.modules.norim.runner import bundle
+from qorva.inspection.modules.norim.runner.storage import bundle
 
 BAD_NAMES = [
     pytest.param("", id="empty"),

@@ -4,8 +4,8 @@ import cv2
 import numpy as np
 import pytest
 
-from qorva.inspection.modules.norim.runner import components
-from qorva.inspection.modules.norim.runner.features import opponent
+from qorva.inspection.modules.norim.runner.inputs import components
+from qorva.inspection.modules.norim.runner.inputs.filters import opponent
 
 _RED, _BLUE, _GREY = (40, 40, 200), (200, 90, 40), (120, 120, 120)
 

@@ -11,6 +11,8 @@ import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
+from qorva.inspection.modules.norim.runner import model
+from qorva.inspection.modules.norim.runner.storage import loaded
 
 
 def test_get_bundle_is_a_mapping_with_the_device_used(trained):
@@ -46,7 +48,7 @@ def test_with_map_false_does_not_compute_a_map(trained, goods, monkeypatch):
         msg = "map computed although with_map is false"
         raise AssertionError(msg)
 
-    monkeypatch.setattr(runner, "anomaly_map", boom)
+    monkeypatch.setattr(model, "anomaly_map", boom)
     assert runner.score_image(runner.get_bundle("P1"), goods[9], with_map=False)[1] is None
 
 
@@ -98,7 +100,7 @@ def test_unknown_device_is_refused(trained, device):
 
 
 def test_loaded_bundles_are_bounded(home, goods, monkeypatch):
-    monkeypatch.setattr(runner.loaded, "MAX_BUNDLES", 2)
+    monkeypatch.setattr(loaded, "MAX_BUNDLES", 2)
     first = {}
     for name in ("a", "b", "c"):
         runner.train("P1", goods[:4], name=name)

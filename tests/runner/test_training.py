@@ -6,15 +6,14 @@ import numpy as np
 import pytest
 
 from qorva.inspection.modules.norim import runner
-from qorva.inspection.modules.norim.runner import train_cache
-from qorva.inspection.modules.norim.runner.model import normalise
+from qorva.inspection.modules.norim.runner.training import cache
 
 
 def test_retraining_reuses_cached_features(home, goods, monkeypatch):
     runner.train("P1", goods[:5])
     calls = []
-    real = train_cache.patch_features
-    monkeypatch.setattr(train_cache, "patch_features", lambda w: calls.append(1) or real(w))
+    real = cache.patch_features
+    monkeypatch.setattr(cache, "patch_features", lambda w: calls.append(1) or real(w))
     runner.train("P1", goods[:6])
     assert len(calls) == 1
 
@@ -23,8 +22,7 @@ def test_training_images_score_as_when_held_out(home, goods):
     result = runner.train("P1", goods[:6])
     bundle = runner.get_bundle("P1")
     in_sample = np.array(runner.score_good_images(bundle, goods[:6]))
-    model = bundle.model
-    z = normalise(model, result.heldout_raw)
+    z = bundle.model.z(result.heldout_raw)
     np.testing.assert_allclose(in_sample, z.max(1), rtol=1e-6)
     # A copy with one pixel changed is no longer the training image.
     other = goods[0].copy()

@@ -21,11 +21,11 @@ class TeachError(QorvaError):
 
 
 def _device(text: str) -> str:
-    from qorva.inspection.modules.norim.runner import NorimError, loaded
+    from qorva.inspection.modules.norim import runner
 
     try:
-        loaded.resolve_device(text)
-    except NorimError as exc:
+        runner.check_device(text)
+    except runner.NorimError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
     return text
 

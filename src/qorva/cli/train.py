@@ -8,7 +8,8 @@ from pathlib import Path
 from qorva.cli._common import home_of, int_in, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
-from qorva.products import bundle_owners, load_calibration
+from qorva.inspection.modules.norim import runner
+from qorva.products import load_calibration
 
 
 class TrainError(QorvaError):
@@ -36,23 +37,23 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     )
     parser.add_argument(
         "--structural",
-        choices=("auto", "gauss", "knn"),
+        choices=runner.STRUCTURAL,
         default="auto",
         help="structural model: per-position Gaussian for aligned products, memory bank for moving parts and textures",
     )
     parser.add_argument(
         "--backbone",
-        choices=("auto", "lite0", "none"),
+        choices=runner.BACKBONES,
         default=None,
         help="lite0: ImageNet-pretrained features beside the weight-free branches; none: the weight-free model only; "
         "auto (the default): lite0 where it can run here, else none with a warning",
     )
     parser.add_argument(
         "--augment",
-        choices=("", "h", "v", "hv", "r", "hvr"),
+        choices=tuple(runner.AUGMENTS),
         default="",
         help="add flipped (h, v) and quarter-turned (r) copies of the good images: only for products whose "
-        "orientation does not matter (textures, loose parts)",
+        "orientation does not matter (textures, loose parts); needs the pretrained features",
     )
     return parser
 
@@ -61,18 +62,16 @@ def _check_bundle_name(args: argparse.Namespace) -> None:
     # The inspector finds a bundle by its name among all products: a second bundle of one name would make
     # every image of the first product an ERROR ("bundle name is ambiguous").
     name = args.name or args.product
-    others = [p for p in bundle_owners(home_of(args), name) if p != args.product]
+    others = [p for p in runner.bundle_owners(name, home_of(args)) if p != args.product]
     if others:
         msg = f"bundle name {name!r} is already used by product {others[0]!r}; choose another --name"
         raise TrainError(msg)
 
 
 def run(args: argparse.Namespace) -> int:
-    from qorva.inspection.modules.norim import runner
-
     _check_bundle_name(args)
     try:
-        images, names = runner.read_folder(args.good)
+        images, _ = runner.read_folder(args.good)
         result = runner.train(
             args.product,
             images,
@@ -83,7 +82,6 @@ def run(args: argparse.Namespace) -> int:
             augment=args.augment,
             home=home_of(args),
             quiet=args.quiet,
-            sources=names,
         )
     except runner.NorimError as exc:
         raise TrainError(str(exc)) from exc

@@ -1,74 +1,90 @@
-"""NORIM model runner: loads trained bundles and scores images for the inspector.
+"""NORIM model runner: trains bundles, loads them and scores images for the inspector; answers the host about them.
 
 Calls the inspector makes (each looked up on this module at every use):
 
 - `get_bundle(name, device=None) -> Bundle`: the bundle called `name`, found among the products as
   `<home>/products/<product_id>/norim/<name>/` (home: `qorva.home.qorva_home()`, i.e. $QORVA_HOME or the
   per-user folder, read at every call). The result is a read-only mapping; `bundle["device"]` is the device
-  actually used ("cpu"). `device` None, "auto" or "cpu" run on the CPU; "cuda" or "cuda:N" fall back to the
-  CPU with one logged warning per bundle; anything else is a `NorimError`. Loaded bundles are cached per
-  (bundle, device), reloaded when the bundle on disk is replaced, at most 8 kept; safe across threads.
-  `NorimError` when the name is unsafe (separators, "..", absolute/drive paths, control characters,
-  leading dot, empty), when no bundle or several bundles of that name exist (the message says where it
-  looked), or when the bundle is damaged or of another format version.
+  actually used. Devices: None, "auto" and "cpu" are the CPU; "cuda" and "cuda:N" run the pretrained branch on
+  that GPU where ONNX Runtime's CUDA provider is installed and starts ("cuda:N"), else on the CPU with one
+  logged warning; the weight-free branches always run on the CPU (a bundle without the pretrained branch asked
+  for "cuda" says so once); anything else is a `NorimError`. Loaded bundles are cached per (bundle, device),
+  reloaded when the bundle on disk is replaced, at most 8 kept; safe across threads. `NorimError` when the name
+  is unsafe (separators, "..", absolute/drive paths, control characters, leading dot, empty), when no bundle or
+  several bundles of that name exist (the message says where it looked), or when the bundle is damaged or of
+  another format version.
 - `score_good_images(bundle, images) -> list[float]`: one finite score per image, in order, as a batch.
-- `score_image(bundle, image, *, with_map) -> (score, amap, parts)`: `score` a float; `amap` a float32
-  array of the image's own HxW (None, and not computed, when `with_map` is false); `parts` the dict
-  {"structural", "mahalanobis", "logical"} in that order.
+- `score_image(bundle, image, *, with_map) -> (score, amap, parts)`: `score` a float; `amap` a float32 array of
+  the image's own HxW (None, and not computed, when `with_map` is false); `parts` a dict from the keys
+  `BRANCHES` ("structural", "mahalanobis", "logical", in that order) to the largest z of the model's kept
+  scores reporting under each: "structural" is always there, a key with no kept score is left out (the
+  weight-free model keeps all three).
 - `purge_train_cache(product_id) -> int`: deletes `<home>/_train/norim/<product_id>/` (removing links
   without following them, never touching `products/`) and returns the bytes of regular files freed;
   0 when there is no cache.
 - `NorimError`: every failure the runner reports as its own.
 
-Scores. Each branch is normalised on good images held out at training time (k-fold):
-`t = (log1p(raw) - mean) / std` over their raw scores, then z is the normal quantile of t under a standard
-Gumbel distribution (good scores are maxima; see `tails`), so 0 is about a typical good image, good images
-come out close to N(0, 1), and the branches are comparable.
-The combined score is the largest of the three z values, so the largest part names the cause. With the
-inspector's threshold (mean + 2 std of good scores) a good image sits near 0-1 and a clear defect far
-above. The map is the structural branch's per-cell score, bilinearly spread over the image, in units of a
-typical good image's worst cell (good images stay near or below 1).
-
-Images are uint8 BGR HxWx3 arrays of any size; they are resized to the working size (256x256).
-Training: `train(product_id, images, name=None, seed=0, ...)` here, or `qorva train`; see `training`.
+For the host: `train` and `read_folder` (training), `bundle_info`, `bundle_owners` and `training_images`
+(what a bundle is, who holds it, which images it was trained on), `check_device`, and the vocabulary of
+`choices` (`STRUCTURAL`, `BACKBONES`, `AUGMENTS`). Scores, the map and the layout of the model are described in
+docs/model.md. This module imports nothing heavy until a function is called: the command line builds its
+options from it.
 """
 
 from __future__ import annotations
 
+import importlib
+import os
 from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import hybrid, loaded, train_cache
-from .features import to_working
-from .loaded import Bundle
-from .model import BRANCHES, anomaly_map, combine, normalise, score_works
-from .paths import NorimError
-from .training import TrainResult, read_folder, train
+from .choices import AUGMENTS, BACKBONES, BRANCHES, STRUCTURAL
+from .errors import NorimError
+
+if TYPE_CHECKING:
+    from .storage.loaded import Bundle
 
 __all__ = [
+    "AUGMENTS",
+    "BACKBONES",
     "BRANCHES",
+    "STRUCTURAL",
     "Bundle",
+    "BundleInfo",
     "NorimError",
     "TrainResult",
+    "bundle_info",
+    "bundle_owners",
+    "check_device",
     "get_bundle",
     "purge_train_cache",
     "read_folder",
     "score_good_images",
     "score_image",
     "train",
+    "training_images",
 ]
 
 # Images scored together: bounds the memory of a batch to a few tens of MB whatever the caller passes.
 _BATCH = 16
 
+Home = str | os.PathLike[str] | None
+
 
 def get_bundle(name: str, device: str | None = None) -> Bundle:
-    """The loaded bundle `name` (cached), on `device` (None/"auto"/"cpu"; "cuda" falls back to the CPU)."""
+    """The loaded bundle `name` (cached), on `device` (None/"auto"/"cpu", or "cuda[:N]" where it can run)."""
+    from .storage import loaded
+
     return loaded.get(name, device)
 
 
 def _model(bundle: object):
+    from .storage.loaded import Bundle
+
     model = getattr(bundle, "model", None)
     if not isinstance(bundle, Bundle) or model is None:
         msg = f"not a bundle from get_bundle: {type(bundle).__name__}"
@@ -82,24 +98,17 @@ def _finite(values: np.ndarray, what: str) -> None:
         raise NorimError(msg)
 
 
-def _scored(bundle: Bundle, works: list[np.ndarray]):
-    """Normalised z (N x branches) and the scoring result of working-size images, for either bundle format."""
-    model = _model(bundle)
-    if isinstance(model, hybrid.HybridModel):
-        scored = hybrid.score_works(model, works, bundle.net)
-        return hybrid.normalise(model, scored.raw), scored
-    scored = score_works(model, works)
-    return normalise(model, scored.raw), scored
-
-
 def score_good_images(bundle: Bundle, images: Sequence[np.ndarray]) -> list[float]:
     """One combined score per image, in order."""
-    _model(bundle)
+    from .inputs.working import to_working
+    from .model import combine
+
+    model = _model(bundle)
     works = [to_working(im) for im in images]
     out: list[float] = []
     for s in range(0, len(works), _BATCH):
-        z, _ = _scored(bundle, works[s : s + _BATCH])
-        scores = combine(z)
+        raw, _ = model.raw(model.inputs(works[s : s + _BATCH], bundle.net))
+        scores = combine(model.z(raw))
         _finite(scores, "score_good_images")
         out.extend(float(v) for v in scores)
     return out
@@ -108,20 +117,84 @@ def score_good_images(bundle: Bundle, images: Sequence[np.ndarray]) -> list[floa
 def score_image(
     bundle: Bundle, image: np.ndarray, *, with_map: bool
 ) -> tuple[float, np.ndarray | None, dict[str, float]]:
-    """Score one image: (combined score, float32 HxW map or None, branch z-scores)."""
+    """Score one image: (combined score, float32 HxW map or None, branch z-scores by result key)."""
+    from .inputs.working import to_working
+    from .model import anomaly_map, combine
+
     model = _model(bundle)
-    z, scored = _scored(bundle, [to_working(image)])
-    z = z[0]
+    raw, cells = model.raw(model.inputs([to_working(image)], bundle.net))
+    z = model.z(raw)[0]
     _finite(z, "score_image")
-    if isinstance(model, hybrid.HybridModel):
-        parts = hybrid.parts(model, z)
-        amap = hybrid.anomaly_map(scored.cell_maps[0], image.shape[0], image.shape[1]) if with_map else None
-    else:
-        parts = {b: float(v) for b, v in zip(BRANCHES, z, strict=True)}
-        amap = anomaly_map(model, scored.cell_maps[0], image.shape[0], image.shape[1]) if with_map else None
-    return float(combine(z)), amap, parts
+    amap = anomaly_map(cells[0], image.shape[0], image.shape[1]) if with_map else None
+    return float(combine(z)), amap, model.parts(z)
 
 
 def purge_train_cache(product_id: str) -> int:
     """Delete the product's retraining cache; bytes freed (0 when there was none)."""
-    return train_cache.purge(product_id)
+    from .training import cache
+
+    return cache.purge(product_id)
+
+
+@dataclass(frozen=True)
+class BundleInfo:
+    """What a bundle is, from its description alone (the arrays are not read)."""
+
+    name: str
+    product_id: str  # the product whose folder holds it
+    path: Path
+    build_id: str | None  # new at every training
+    created_utc: str | None
+    n_images: int | None  # training images
+    branches: tuple[str, ...]  # the scores kept
+    backbone: str  # "lite0" (the pretrained features) or "none"
+    format_version: int
+    description: dict[str, Any]  # the whole bundle.json
+
+
+def bundle_info(name: str, home: Home = None) -> BundleInfo:
+    """The description of the bundle called `name`; `NorimError` when it cannot be found or read."""
+    from .storage import bundle, place
+
+    path = place.find(name, home)
+    meta, layout = bundle.describe(path)
+    deep = layout.branches.get("deep")
+    return BundleInfo(
+        str(name), path.parent.parent.name, path, meta.get("build_id"), meta.get("created_utc"),
+        meta.get("n_images"), layout.active, deep["variant"] if deep else "none", meta["format_version"], meta,
+    )  # fmt: skip
+
+
+def bundle_owners(name: str, home: Home = None) -> list[str]:
+    """The products holding a bundle called `name` (a name must be unique: the inspector knows no product)."""
+    from .storage import place
+
+    return place.owners(name, home)
+
+
+def training_images(bundle: Bundle, images: Sequence[np.ndarray]) -> list[int]:
+    """Indexes of the images that are the bundle's own training images (by the digest of their working image)."""
+    from .inputs.working import to_working
+
+    rows = _model(bundle).training_rows([to_working(im) for im in images])
+    return [i for i, row in enumerate(rows) if row >= 0]
+
+
+def check_device(device: object) -> str:
+    """The device text as the runner reads it ("cpu" or "cuda:N"); `NorimError` for one it does not know."""
+    from .inputs import embed
+
+    return embed.parse_device(device)
+
+
+# Loaded on first use, with the code they belong to: `train(product_id, images, *, name, seed, structural, backbone,
+# augment, home, quiet) -> TrainResult` and `read_folder(folder) -> (images, file names)` (see `training`).
+_LAZY = {"train": "training", "read_folder": "training", "TrainResult": "training", "Bundle": "storage.loaded"}
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _LAZY:
+        msg = f"module {__name__!r} has no attribute {name!r}"
+        raise AttributeError(msg)
+    module = importlib.import_module(f"{__name__}.{_LAZY[name]}")
+    return getattr(module, name)
