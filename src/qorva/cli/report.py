@@ -75,7 +75,7 @@ def run(args: argparse.Namespace) -> int:
     rows, label = _rows(home, product, args)
     out = Path(args.out) if args.out else qorva_home(home) / "reports" / product / check_name(label, "run id")
     try:
-        page, sheet = report.write(report.Run(product, rows, _good_scores(home, product)), out)
+        page, sheet = report.write(report.Run(product, rows, _good_scores(home, product), home=home), out)
     except OSError as exc:
         msg = f"cannot write the report to {out}: {exc}"
         raise ReportError(msg) from None

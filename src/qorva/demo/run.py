@@ -29,7 +29,7 @@ from qorva.home import db_path
 from qorva.home import use as use_home
 from qorva.inspection.base import ModelState
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, JobSummary, camera_params
+from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.products import save_state
 from qorva.results import ResultStore, Row
 
@@ -224,10 +224,11 @@ def run_demo(
                     break
                 batch = [i for i in items if i.policy == policy]
                 job = InspectionJob(
-                    home=home, state=state, store=store, max_images=len(batch),
-                    duration_s=30.0 + 2.0 * len(batch), stop=stop, on_result=_recorder(result, on_row),
-                    status=StatusLine(quiet=opts.quiet), inspector=inspector, workers=os.cpu_count() or 1,
+                    home=home, state=state, store=store, inspector=inspector, stop=stop,
                     camera=with_acknowledgement(camera_class)(camera_params(drop, ready_policy=policy, poll_ms=50)),
+                    options=JobOptions(max_images=len(batch), duration_s=30.0 + 2.0 * len(batch),
+                                       workers=os.cpu_count() or 1),
+                    watchers=JobWatchers(on_result=_recorder(result, on_row), status=StatusLine(quiet=opts.quiet)),
                 )
                 _watch_batch(job, drop, batch, result)
         result.seconds["watch"] = time.perf_counter() - t

@@ -1,95 +1,27 @@
-"""The record of each inspected image: one row shape for the results database, `qorva inspect` and `qorva results`."""
+"""The results database: each row committed on its own, retried through a lost connection, never doubled."""
 
 from __future__ import annotations
 
-import datetime as _dt
 import hashlib
 import json
 import logging
-import math
-import os
-import re
 import socket
 import threading
 import time
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 from qorva.database import Database, DriverMissing, open_database
 from qorva.errors import QorvaError
-from qorva.files import write_atomic
-from qorva.home import overlays_dir
-from qorva.names import printable, raw, shown
-from qorva.schemas.common import Verdict
+from qorva.names import raw
+from qorva.results.journal import HandoverJournal
+from qorva.results.key import Key
+from qorva.results.row import COLUMNS, VERDICTS, Row, Source
+from qorva.results.schema import MIGRATIONS, SCHEMA_VERSION
 
 logger = logging.getLogger("qorva.results")
-
-VERDICTS = tuple(v.value for v in Verdict)
-
-# Each entry migrates the database from the version before it to its own (its position + 1); they run in
-# order at open, all in one transaction, and `PRAGMA user_version` records the last one applied. Add a
-# migration at the end; never edit one that has shipped: databases on the line have already run it.
-_MIGRATIONS: tuple[str, ...] = (
-    # 1: one row per inspected image.
-    """
-    CREATE TABLE IF NOT EXISTS results (
-        id INTEGER PRIMARY KEY AUTOINCREMENT,
-        recorded_at TEXT NOT NULL,
-        run_id TEXT NOT NULL,
-        product_id TEXT NOT NULL,
-        source_file TEXT,
-        source_path TEXT,
-        verdict TEXT NOT NULL,
-        score REAL,
-        threshold REAL,
-        ratio REAL,
-        structural REAL,
-        mahalanobis REAL,
-        logical REAL,
-        dominant_branch TEXT,
-        overlay_path TEXT,
-        latency_ms REAL,
-        error_message TEXT
-    );
-    CREATE INDEX IF NOT EXISTS results_product_time ON results (product_id, recorded_at);
-    """,
-    # 2: the raw bytes of the source path, the key of each image (name, size, modification time, content
-    # hash) that keeps an image from being recorded twice, and the journal of images handed over but not
-    # yet recorded, which a run after a crash uses to mark the images it judges again as recovered.
-    """
-    ALTER TABLE results ADD COLUMN source_bytes BLOB;
-    ALTER TABLE results ADD COLUMN file_size INTEGER;
-    ALTER TABLE results ADD COLUMN file_mtime_ns INTEGER;
-    ALTER TABLE results ADD COLUMN content_hash TEXT;
-    ALTER TABLE results ADD COLUMN recovered INTEGER NOT NULL DEFAULT 0;
-    CREATE INDEX results_content ON results (content_hash);
-    CREATE TABLE handovers (
-        id INTEGER PRIMARY KEY AUTOINCREMENT,
-        taken_at TEXT NOT NULL,
-        run_id TEXT NOT NULL,
-        product_id TEXT NOT NULL,
-        source_file TEXT NOT NULL,
-        source_bytes BLOB NOT NULL,
-        file_size INTEGER,
-        file_mtime_ns INTEGER
-    );
-    CREATE INDEX handovers_source ON handovers (source_bytes);
-    """,
-    # 3: many stations in one database. Each row and journal entry names its station; `row_key` (the image's
-    # key with the station, hashed) is unique, so an insert retried after a lost connection never doubles a
-    # row. Rows of earlier versions keep NULL in both (NULLs never collide).
-    """
-    ALTER TABLE results ADD COLUMN station TEXT;
-    ALTER TABLE results ADD COLUMN row_key TEXT;
-    CREATE UNIQUE INDEX results_row_key ON results (row_key);
-    ALTER TABLE handovers ADD COLUMN station TEXT;
-    """,
-)
-SCHEMA_VERSION = len(_MIGRATIONS)
 
 
 class StoreError(QorvaError):
@@ -109,163 +41,6 @@ def default_station() -> str:
     return socket.gethostname() or "station"
 
 
-def _number(value: Any) -> float | None:
-    if value is None:
-        return None
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        return None
-
-
-# The path of an image as a camera or the command line gives it.
-Source = str | bytes | os.PathLike | None
-
-
-@dataclass
-class Row:
-    """One inspected image as recorded; `recorded_at` is UTC ISO-8601 with milliseconds.
-
-    The branch columns are the runner's `BRANCHES`, one column each. `source_file` and `source_path` are
-    the names as `names.shown` writes them (one line, every byte told apart), `source_bytes` the path's
-    raw bytes. `file_size`, `file_mtime_ns` and `content_hash` with the product and the file name are the
-    image's key; `recovered` is 1 for an image that an earlier run had taken and never recorded. `station`
-    is the `watch` that recorded it, `row_key` its unique key (`row_key()`; None for a row without a key).
-    """
-
-    recorded_at: str
-    run_id: str
-    product_id: str
-    source_file: str | None
-    source_path: str | None
-    verdict: str
-    score: float | None = None
-    threshold: float | None = None
-    ratio: float | None = None
-    structural: float | None = None
-    mahalanobis: float | None = None
-    logical: float | None = None
-    dominant_branch: str | None = None
-    overlay_path: str | None = None
-    latency_ms: float | None = None
-    error_message: str | None = None
-    source_bytes: bytes | None = None
-    file_size: int | None = None
-    file_mtime_ns: int | None = None
-    content_hash: str | None = None
-    recovered: int = 0
-    station: str | None = None
-    row_key: str | None = None
-    id: int | None = None
-
-    @classmethod
-    def from_result(
-        cls, result: Any, *, run_id: str, product_id: str, source: Source, latency_ms: float
-    ) -> Row:
-        """The row of one `InspectionResult`, recorded now; a verdict on a non-finite score becomes ERROR."""
-        from qorva.inspection.modules.norim.runner import BRANCHES
-
-        verdict = str(getattr(result.verdict, "value", result.verdict))
-        score = _number(result.score)
-        error = getattr(result, "error_message", None)
-        if verdict != "ERROR" and (score is None or not math.isfinite(score)):
-            # A verdict on a score that is not a number is no verdict.
-            verdict, error = "ERROR", f"non-finite score {result.score!r}"
-        details = result.details if isinstance(result.details, dict) else {}
-        branch = details.get("branch") if isinstance(details.get("branch"), dict) else {}
-        dominant = details.get("dominant_branch")
-        return cls(
-            **_source_fields(source),
-            recorded_at=utc_now(),
-            run_id=run_id,
-            product_id=product_id,
-            verdict=verdict,
-            score=score if verdict != "ERROR" else None,
-            threshold=_number(result.threshold),
-            ratio=_number(details.get("ratio_over_threshold")),
-            **{name: _number(branch.get(name)) for name in BRANCHES},
-            dominant_branch=None if dominant is None else printable(dominant),
-            latency_ms=round(latency_ms, 2),
-            error_message=None if error is None else printable(error),
-        )
-
-    @classmethod
-    def error(cls, message: str, *, run_id: str, product_id: str, source: Source, latency_ms: float = 0.0) -> Row:
-        """An ERROR row for an image that could not be judged or recorded as it was; `message` says why."""
-        return cls(
-            **_source_fields(source),
-            recorded_at=utc_now(),
-            run_id=run_id,
-            product_id=printable(product_id),
-            verdict="ERROR",
-            latency_ms=round(latency_ms, 2),
-            error_message=printable(message),
-        )
-
-    def to_record(self) -> dict[str, Any]:
-        """The row as printed by `--format json`: `id` (None before it is recorded), then every column.
-
-        The raw bytes of the source path are written in hexadecimal (JSON and CSV carry no bytes).
-        """
-        record = {"id": self.id, **{c: getattr(self, c) for c in COLUMNS}}
-        if isinstance(self.source_bytes, bytes):
-            record["source_bytes"] = self.source_bytes.hex()
-        return record
-
-
-def _source_fields(source: Any) -> dict[str, Any]:
-    """`source_file`, `source_path` and `source_bytes` of an image's path (None when it has none)."""
-    if source is None:
-        return {"source_file": None, "source_path": None, "source_bytes": None}
-    data = raw(source)
-    return {"source_file": shown(Path(os.fsdecode(data)).name), "source_path": shown(data), "source_bytes": data}
-
-
-COLUMNS = tuple(f.name for f in fields(Row) if f.name != "id")
-
-
-def utc_now() -> str:
-    return format_time(_dt.datetime.now(_dt.UTC))
-
-
-def format_time(moment: _dt.datetime) -> str:
-    return moment.astimezone(_dt.UTC).strftime("%Y-%m-%dT%H:%M:%S.") + f"{moment.microsecond // 1000:03d}Z"
-
-
-# --- overlays ----------------------------------------------------------------------------------------------
-
-_UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
-
-
-def overlay_path(home: Path, product_id: str, source_file: str | None, recorded_at: str, seq: int) -> Path:
-    """Where the overlay of one image goes; the source name is reduced to safe characters (it comes from outside)."""
-    stem = _UNSAFE.sub("_", Path(source_file or "image").stem).strip("._") or "image"
-    day = recorded_at[:10]
-    stamp = recorded_at[11:23].replace(":", "").replace(".", "")
-    return overlays_dir(home, product_id) / day / f"{stamp}_{seq:05d}_{stem[:80]}.png"
-
-
-def write_overlay(path: Path, overlay: np.ndarray, source: object) -> Path | None:
-    """Write an anomaly overlay as PNG and return `path`; on failure log why and return None.
-
-    A full disk or an unwritable folder must not stop the inspection: the verdict is what counts.
-    """
-    import cv2
-
-    try:
-        ok, buf = cv2.imencode(".png", np.ascontiguousarray(overlay))
-        if not ok:
-            msg = "PNG encoding failed"
-            raise ValueError(msg)
-        write_atomic(path, buf.tobytes())
-    except (OSError, ValueError, cv2.error) as exc:
-        logger.warning("cannot write the overlay of %s to %s: %s", source, path, exc)
-        return None
-    return path
-
-
-# --- results database --------------------------------------------------------------------------------------
-
 # A lost connection is tried again after 0.5 s, doubling up to 10 s between tries.
 _RETRY_FIRST_S = 0.5
 _RETRY_MAX_S = 10.0
@@ -283,7 +58,7 @@ class ResultStore:
     """The results database: each row committed on its own, so a killed process loses nothing recorded.
 
     `target` is the path of a SQLite file (WAL) or a `postgresql://` URL, the line's shared store. Opening
-    migrates an older database to this version (`_MIGRATIONS`) and refuses a newer one; with `create=False`
+    migrates an older database to this version (`MIGRATIONS`) and refuses a newer one; with `create=False`
     (readers) nothing is created or migrated, and `NoResults` says there is nothing to read.
 
     A lost connection (server restarted, network cut) is made again and the call retried, the first time
@@ -318,7 +93,7 @@ class ResultStore:
                 raise StoreError(msg)
             if not self._writer and version == 0:
                 raise NoResults(self.where)
-            for script in _MIGRATIONS[version:] if self._writer else ():
+            for script in MIGRATIONS[version:] if self._writer else ():
                 for statement in filter(str.strip, script.split(";")):
                     conn.execute(self.db.ddl(statement))
             if self._writer and version < SCHEMA_VERSION:
@@ -530,60 +305,3 @@ class RunInfo:
     ng: int
     error: int
     station: str | None = None
-
-
-@dataclass(frozen=True)
-class Key:
-    """What tells one image from every other: the product, its file name, size, modification time and pixels."""
-
-    product_id: str
-    source_file: str
-    file_size: int | None
-    file_mtime_ns: int | None
-    content_hash: str
-
-    def values(self) -> tuple[Any, ...]:
-        return (self.content_hash, self.product_id, self.source_file, self.file_size, self.file_mtime_ns)
-
-
-class HandoverJournal:
-    """The images a camera has handed over and the job has not recorded yet, noted as they are handed over.
-
-    SQLite commits here are not synced to disk (synchronous NORMAL): an entry lost in a power cut only means
-    that the image, still in the drop folder, is judged again without being marked as recovered. A lost
-    connection is made again at the next entry.
-    """
-
-    def __init__(self, db: Database, station: str) -> None:
-        self.db, self.station = db, station
-        # Made on the job's thread, used only by the receiver thread afterwards.
-        self._conn: Any = self._connect()
-
-    def _connect(self) -> Any:
-        conn = self.db.connect(writer=True, shared=True)
-        if self.db.sql("?") == "?":
-            conn.execute("PRAGMA synchronous = NORMAL")
-        return conn
-
-    def take(self, key: Key, source: Source, run_id: str) -> int:
-        """Note the hand-over of the image `key` (its content hash is not used) and return the entry's id."""
-        if self._conn is None:
-            self._conn = self._connect()
-        columns = ("taken_at", "run_id", "product_id", "source_file", "source_bytes", "file_size", "file_mtime_ns",
-                   "station")
-        values = [utc_now(), run_id, key.product_id, key.source_file, raw(source or b""), key.file_size,
-                  key.file_mtime_ns, self.station]
-        try:
-            made = self.db.insert(self._conn, "handovers", columns, values, unique="id")
-        except self.db.errors as exc:
-            if self.db.lost(exc, self._conn):
-                self.close()
-            raise
-        return int(made)
-
-    def close(self) -> None:
-        if self._conn is not None:
-            try:
-                self._conn.close()
-            finally:
-                self._conn = None
