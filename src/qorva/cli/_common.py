@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import logging
 import math
 import re
 import signal
@@ -201,6 +202,12 @@ def add_db_options(parser: argparse.ArgumentParser, *, filter_station: bool) -> 
 
 def results_target(args: argparse.Namespace, home: Path) -> str | Path:
     """The database `--db` names, else the home folder's SQLite file."""
+    from qorva.database import has_password
     from qorva.home import db_path
 
+    if has_password(args.db):
+        logging.getLogger("qorva.cli").warning(
+            "the password in --db is visible to every user of this PC in its process list; give it in "
+            "PGPASSWORD or a password file instead (docs/operations.md)"
+        )
     return args.db if args.db else db_path(home)

@@ -59,17 +59,20 @@ class ResultStore:
 
     `target` is the path of a SQLite file (WAL) or a `postgresql://` URL, the line's shared store. Opening
     migrates an older database to this version (`MIGRATIONS`) and refuses a newer one; with `create=False`
-    (readers) nothing is created or migrated, and `NoResults` says there is nothing to read.
+    (readers) nothing is created or migrated, `NoResults` says there is nothing to read, and a database of an
+    earlier version is read with the columns it has.
 
     A lost connection (server restarted, network cut) is made again and the call retried, the first time
     after 0.5 s, then at most every 10 s: until `stop` is set when it is given (the watch job holds its
-    frames meanwhile; their files stay in the drop folder), else for `retry_s` seconds. A row whose commit
-    was cut off is inserted again and, if it had been committed, found by its unique key: never doubled.
+    frames meanwhile; their files stay in the drop folder), else for `retry_s` seconds (default: 30 for a
+    writer, 5 for a reader, whom a person waits for). A row whose commit was cut off is inserted again and,
+    if it had been committed, found by its unique key: never doubled. A server that answers and refuses (a
+    wrong password, no such database) is not waited for: that ends at once in one line.
     """
 
     def __init__(
         self, target: str | Path, *, create: bool = True, station: str | None = None,
-        stop: threading.Event | None = None, retry_s: float = 30.0,
+        stop: threading.Event | None = None, retry_s: float | None = None,
     ) -> None:
         try:
             self.db: Database = open_database(target)
@@ -78,9 +81,11 @@ class ResultStore:
         self.path = getattr(self.db, "path", self.db.where)
         self.where = self.db.where
         self.station = station or default_station()
-        self.stop, self.retry_s = stop, retry_s
+        self.stop = stop
+        self.retry_s = retry_s if retry_s is not None else 30.0 if create else 5.0
         self._conn: Any = None
         self._writer = create
+        self.columns: frozenset[str] = frozenset()
         if not create and not self._call("open the results database", lambda conn: True, connect=False):
             raise NoResults(self.where)
         self._call("open the results database", self._migrate)
@@ -98,7 +103,17 @@ class ResultStore:
                     conn.execute(self.db.ddl(statement))
             if self._writer and version < SCHEMA_VERSION:
                 self.db.set_version(conn, SCHEMA_VERSION)
+            # A reader leaves an older database as it is and reads the columns it has (the rest are the row's
+            # defaults); a `watch` of this version migrates it when it opens it.
+            found = conn.execute(self.db.sql("SELECT * FROM results LIMIT 0")).description
+            self.columns = frozenset(d[0] for d in found)
         return True
+
+    def _column(self, name: str, aggregate: str = "") -> str:
+        """`name` in SQL, or NULL where an older database lacks the column (no row there has a value in it)."""
+        if name not in self.columns:
+            return "NULL"
+        return f"{aggregate}({name})" if aggregate else name
 
     def _call(self, what: str, fn: Callable[[Any], Any], *, connect: bool = True) -> Any:
         """`fn(connection)`; while the server is out of reach the connection is made again and `fn` retried."""
@@ -111,16 +126,17 @@ class ResultStore:
                     self._conn = self.db.connect(writer=self._writer)
                 result = fn(self._conn)
             except (*self.db.errors, ValueError) as exc:  # ValueError: text the engine cannot store
+                text = self.db.scrub(_one_line(exc))
                 if not self.db.lost(exc, self._conn):
-                    msg = f"cannot {what} {self.where}: {_one_line(exc)}"
+                    msg = f"cannot {what} {self.where}: {text}{_hint(text)}"
                     raise StoreError(msg) from None
                 self._forget_connection()
                 if lost_at is None:
                     lost_at = time.monotonic()
-                    logger.warning("results database %s is out of reach, trying again: %s", self.where, _one_line(exc))
+                    logger.warning("results database %s is out of reach, trying again: %s", self.where, text)
                 if self._give_up(lost_at, delay):
                     msg = f"results database {self.where} out of reach for {time.monotonic() - lost_at:.0f} s: "
-                    raise StoreError(msg + _one_line(exc)) from None
+                    raise StoreError(msg + text) from None
                 delay = min(delay * 2, _RETRY_MAX_S)
                 continue
             if lost_at is not None:
@@ -228,7 +244,7 @@ class ResultStore:
         try:
             return HandoverJournal(self.db, self.station)
         except self.db.errors as exc:
-            msg = f"cannot open the journal in {self.where}: {_one_line(exc)}"
+            msg = f"cannot open the journal in {self.where}: {self.db.scrub(_one_line(exc))}"
             raise StoreError(msg) from None
 
     def _read(self, sql: str, args: Sequence[Any]) -> list[Any]:
@@ -248,7 +264,7 @@ class ResultStore:
         """Rows in recording order, filtered; with `limit` the most recent ones."""
         where, args = [], []
         filters = (("product_id = ?", product_id), ("recorded_at >= ?", since), ("run_id = ?", run_id),
-                   ("station = ?", station))
+                   (f"{self._column('station')} = ?", station))
         for column, value in filters:
             if value is not None:
                 where.append(column)
@@ -266,12 +282,17 @@ class ResultStore:
         # A database of an older version lacks the newer columns: the row's defaults stand in for them.
         return [_row(r) for r in reversed(self._read(sql, args))]
 
+    def products(self) -> list[str]:
+        """The products that have rows here, sorted."""
+        return sorted(str(r["product_id"]) for r in self._read("SELECT DISTINCT product_id FROM results", ()))
+
     def runs(self, product_id: str | None = None, station: str | None = None) -> list[RunInfo]:
         """The recorded runs, oldest first: id, product, station, first and last time, counts per verdict."""
         counts = ", ".join(f"SUM(CASE WHEN verdict = '{v}' THEN 1 ELSE 0 END) AS n_{v.lower()}" for v in VERDICTS)
-        where = [c for c, v in (("product_id = ?", product_id), ("station = ?", station)) if v is not None]
+        station_is = f"{self._column('station')} = ?"
+        where = [c for c, v in (("product_id = ?", product_id), (station_is, station)) if v is not None]
         sql = (
-            f"SELECT run_id, product_id, MIN(station) AS station, MIN(recorded_at) AS first,"
+            f"SELECT run_id, product_id, {self._column('station', 'MIN')} AS station, MIN(recorded_at) AS first,"
             f" MAX(recorded_at) AS last, COUNT(*) AS n, {counts} FROM results"
             + (" WHERE " + " AND ".join(where) if where else "")
             + " GROUP BY run_id, product_id ORDER BY MIN(id)"
@@ -290,6 +311,15 @@ def _row(record: Any) -> Row:
 
 def _one_line(exc: BaseException) -> str:
     return " ".join(str(exc).split()) or type(exc).__name__
+
+
+def _hint(message: str) -> str:
+    """What to do about a server that refused the connection (see docs/operations.md)."""
+    if "password" in message.lower() or "fe_sendauth" in message:
+        return "; give the password in PGPASSWORD or a password file (~/.pgpass), see docs/operations.md"
+    if "does not exist" in message:
+        return "; create the role and database first, see docs/operations.md"
+    return ""
 
 
 @dataclass(frozen=True)
