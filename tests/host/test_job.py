@@ -207,6 +207,8 @@ def test_workers_judge_side_by_side_and_rows_keep_arrival_order(tmp_path):
                                 options=JobOptions(workers=3)).run()
         rows = store.query()
     assert [r.source_file for r in rows] == [f"f{i}.png" for i in range(5)] and summary.skipped == 1
+    # Judged out of order, stamped in order: the printed lines never go back in time.
+    assert [r.recorded_at for r in rows] == sorted(r.recorded_at for r in rows)
     assert [r.verdict for r in rows] == ["OK", "NG", "OK", "OK", "NG"] and inspector.most >= 2
     assert sorted(c for c in inspector.calls if c[1]) == [(1, True), (4, True)]  # only NG images rendered
     assert all(bool(r.overlay_path) == (r.verdict == "NG") for r in rows) and len(camera.acked) == 6

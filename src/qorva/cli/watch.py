@@ -37,7 +37,7 @@ from qorva.cli._common import (
     stop_on_signals,
 )
 from qorva.cli._help import HelpFormatter
-from qorva.console import StatusLine, result_line
+from qorva.console import LOG_FORMAT, OneLineFormatter, StatusLine, result_line
 from qorva.drop_health import DropHealth
 from qorva.errors import QorvaError
 from qorva.folder_lock import FolderLock
@@ -217,7 +217,7 @@ def _log_file(path: str | None) -> Iterator[None]:
         msg = f"cannot open the log file {path}: {exc.strerror or exc}"
         raise WatchError(msg) from None
     root = logging.getLogger()
-    handler.setFormatter(root.handlers[0].formatter if root.handlers else None)
+    handler.setFormatter(OneLineFormatter(LOG_FORMAT))  # a file keeps the time of each record
     handler.setLevel(logging.INFO)
     old = root.level
     root.addHandler(handler)
@@ -248,6 +248,9 @@ def _live(args: argparse.Namespace, state: Any, health: DropHealth) -> Iterator[
         msg = f"cannot serve the live page on {args.serve[0]}:{args.serve[1]}: {exc.strerror or exc}"
         raise WatchError(msg) from None
     feed.info["url"] = server.url
+    if not server.local:
+        logger.warning("the live page %s is open to every PC that reaches this one on the network (read-only); "
+                       "--serve PORT keeps it on this PC", server.url)
     try:
         yield feed
     finally:
