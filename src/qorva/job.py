@@ -25,7 +25,8 @@ Every image the camera takes gets exactly one row:
 
 Stopping (a signal, `max_images`, `duration_s`) finishes the image being inspected, closes the camera,
 then inspects and records the frames the camera had already taken from the folder; files not yet
-consumed stay in the folder for the next run.
+consumed stay in the folder for the next run. The guarantees as a user relies on them, and their cost:
+docs/operations.md.
 """
 
 from __future__ import annotations

@@ -6,7 +6,7 @@ install on a line PC. The server is read-only: it answers GET alone and holds no
 It bounds what a network can make it hold (connections at once, the time of each) and answers only to
 this PC's names and to addresses, so a web page elsewhere cannot read it through a rebound DNS name.
 The page notices by itself when the job stops or hangs: an answer that does not come, or a heartbeat older
-than a few seconds, turns its banner into "no update since T".
+than a few seconds, turns its banner into "no update since T". What a user sees of it: docs/operations.md.
 """
 
 from __future__ import annotations

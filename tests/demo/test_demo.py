@@ -26,7 +26,7 @@ def test_demo_prints_the_summary_writes_the_report_and_reruns_in_place(tmp_path:
     matrix = out.splitlines()[out.splitlines().index("confusion matrix (rows: truth, columns: verdict)") + 2 :][:2]
     counts = [int(v) for line in matrix for v in line.split()[1:]]
     assert sum(counts) == 10 and [line.split()[0] for line in matrix] == ["good", "defect"]
-    assert "10/10 images judged" in out and f"export QORVA_HOME={work / 'home'}" in out.splitlines()[-1]
+    assert "10/10 images judged" in out and f"qorva results --runs --home {work / 'home'}" in out.splitlines()[-1]
     sheet = cv2.imread(str(work / "report" / "contact_sheet.png"))
     assert sheet is not None and sheet.shape[1] > 400
     page = (work / "report" / "report.html").read_text(encoding="utf-8")

@@ -81,8 +81,7 @@ def run(args: argparse.Namespace) -> int:
         f"report {report}; contact sheet {sheet}"
     )
     home = opts.workdir / "home"
-    print(f"its home is {home}: to go on with its product, as the README's tour does,")
-    print(f"  export QORVA_HOME={shlex.quote(str(home))}")
+    print(f"its home is {home}; its recorded runs: qorva results --runs --home {shlex.quote(str(home))}")
     if signals["interrupted"]:
         raise KeyboardInterrupt
     if scores.missing:
