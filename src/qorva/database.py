@@ -250,6 +250,6 @@ _PASSING = ("starting up", "shutting down", "recovery mode", "too many", "not ye
 def refused(message: str) -> bool:
     """Whether a failed connection's message is the server refusing it (authentication, an unknown role or
     database), not a server out of reach; libpq gives these no SQLSTATE, only its text."""
-    if "fe_sendauth" in message or "password" in message.lower():
+    if "fe_sendauth" in message or "password authentication" in message:
         return True
     return "FATAL:" in message and not any(p in message for p in _PASSING)

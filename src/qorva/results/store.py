@@ -315,7 +315,7 @@ def _one_line(exc: BaseException) -> str:
 
 def _hint(message: str) -> str:
     """What to do about a server that refused the connection (see docs/operations.md)."""
-    if "password" in message.lower() or "fe_sendauth" in message:
+    if "password authentication" in message or "fe_sendauth" in message:
         return "; give the password in PGPASSWORD or a password file (~/.pgpass), see docs/operations.md"
     if "does not exist" in message:
         return "; create the role and database first, see docs/operations.md"
