@@ -45,7 +45,7 @@ from qorva.calibration import KindWatch
 from qorva.home import use as use_home
 from qorva.io.camera.dropnest import DropnestCamera
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, camera_params
+from qorva.job import InspectionJob, JobOptions, JobWatchers, camera_params
 from qorva.results import ResultStore
 
 _DEFECT_EVERY = 20
@@ -151,7 +151,8 @@ def backlog(root: Path, pngs: list[bytes], inspector: Any, state: Any, workers: 
     t = time.perf_counter()
     with ResultStore(root / f"results-{time.monotonic_ns()}.db") as store:
         summary = InspectionJob(home=root, state=state, store=store, inspector=inspector, camera=camera,
-                                max_images=len(pngs), workers=workers, kinds=KindWatch({})).run()
+                                options=JobOptions(max_images=len(pngs), workers=workers),
+                                watchers=JobWatchers(kinds=KindWatch({}))).run()
     elapsed = time.perf_counter() - t
     if summary.n != len(pngs):
         msg = f"the job recorded {summary.n} of {len(pngs)} images"
@@ -193,7 +194,8 @@ def steady(root: Path, pngs: list[bytes], inspector: Any, state: Any, workers: i
     sender = threading.Thread(target=send, name="bench-sender")
     with ResultStore(root / f"steady-{time.monotonic_ns()}.db") as store:
         job = InspectionJob(home=root, state=state, store=store, inspector=inspector, camera=camera, stop=stop,
-                            on_result=on_result, workers=workers, duration_s=60 + 2 * len(pngs) / rate)
+                            options=JobOptions(workers=workers, duration_s=60 + 2 * len(pngs) / rate),
+                            watchers=JobWatchers(on_result=on_result))
         sender.start()
         job.run()
     sender.join()

@@ -37,7 +37,7 @@ from qorva.home import use as use_home
 from qorva.inspection.base import ModelState
 from qorva.io.camera.dropnest import DropnestCamera
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, camera_params
+from qorva.job import InspectionJob, JobOptions, JobWatchers, camera_params
 from qorva.live import LiveFeed, LiveServer
 from qorva.results import ResultStore, Row
 
@@ -65,8 +65,9 @@ def measure(n: int) -> dict[str, Any]:
     def run_job() -> None:  # SQLite connections stay on the thread that made them
         with use_home(root / "home") as home, ResultStore(root / "results.db") as store:
             InspectionJob(
-                home=home, state=state, store=store, inspector=Instant(), overlays=False, stop=stop, feed=feed,
-                on_result=lambda row, image, result: verdict_at.setdefault(row.source_file, time.perf_counter()),
+                home=home, state=state, store=store, inspector=Instant(), options=JobOptions(write_overlays=False),
+                stop=stop, watchers=JobWatchers(feed=feed, on_result=lambda row, image, result: verdict_at.setdefault(
+                    row.source_file, time.perf_counter())),
                 camera=with_acknowledgement(DropnestCamera)(camera_params(drop, ready_policy="none", poll_ms=20)),
             ).run()
 

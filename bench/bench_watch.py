@@ -33,7 +33,7 @@ from qorva.home import use as use_home
 from qorva.inspection.base import ModelState
 from qorva.io.camera.dropnest import DropnestCamera
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, camera_params
+from qorva.job import InspectionJob, JobOptions, camera_params
 from qorva.results import ResultStore, Row
 from qorva.schemas.common import InspectionResult, Verdict
 
@@ -65,7 +65,7 @@ def after(params: dict[str, Any], db: Path, inspector: Any, state: ModelState, n
     cam = with_acknowledgement(DropnestCamera)(params)
     with ResultStore(db) as store:
         summary = InspectionJob(home=db.parent, state=state, store=store, inspector=inspector, camera=cam,
-                                overlays=False, max_images=n, stop=threading.Event()).run()
+                                options=JobOptions(write_overlays=False, max_images=n), stop=threading.Event()).run()
     if summary.n != n:
         msg = f"the job recorded {summary.n} of {n} images"
         raise RuntimeError(msg)

@@ -36,16 +36,34 @@ def is_url(target: object) -> bool:
     return isinstance(target, str) and target.lower().startswith(_URL_SCHEMES)
 
 
+def _split_secret(url: str) -> tuple[str, str | None]:
+    """`url` with its password replaced by *** (the user part's and every `password=` parameter's), and the
+    password as written; never raises, whatever the URL holds (several hosts, '#' or '?' in a password)."""
+    scheme, _, rest = url.partition("://")
+    secret = None
+    # The user part ends at the last '@': a password may hold any character but that one unencoded.
+    at = rest.rfind("@")
+    if at >= 0 and ":" in rest[:at]:
+        user, _, secret = rest[:at].partition(":")
+        rest = f"{user}:***{rest[at:]}"
+    found = _PASSWORD_PARAM.search(rest)
+    if found:
+        secret = secret or found.group(2)
+        rest = _PASSWORD_PARAM.sub(lambda m: m.group(1) + "***", rest)
+    return f"{scheme}://{rest}", secret
+
+
+_PASSWORD_PARAM = re.compile(r"([?&]password=)([^&]*)", re.IGNORECASE)
+
+
 def shown(target: object) -> str:
     """The database as printed: a URL without its password, a path as it is."""
-    if not is_url(target):
-        return str(target)
-    parts = urllib.parse.urlsplit(str(target))
-    if parts.password is None:
-        return str(target)
-    host = parts.hostname or ""
-    netloc = f"{parts.username}:***@{host}" + (f":{parts.port}" if parts.port else "")
-    return urllib.parse.urlunsplit(parts._replace(netloc=netloc))
+    return _split_secret(str(target))[0] if is_url(target) else str(target)
+
+
+def has_password(target: object) -> bool:
+    """Whether `target` is a URL that carries a password (every local user sees it in the process list)."""
+    return is_url(target) and _split_secret(str(target))[1] is not None
 
 
 def open_database(target: str | Path) -> Database:
@@ -93,6 +111,10 @@ class Database:
     def lost(self, exc: BaseException, conn: Any) -> bool:
         """Whether `exc` means the server is out of reach: the connection is made again and the call retried."""
         return False
+
+    def scrub(self, text: str) -> str:
+        """`text` (an error message) without the password, should the driver have echoed it."""
+        return text
 
 
 class SQLite(Database):
@@ -151,7 +173,8 @@ class PostgreSQL(Database):
             raise DriverMissing(msg) from None
         self._psycopg = psycopg
         self.url = url
-        self.where = shown(url)
+        self.where, secret = _split_secret(url)
+        self._secrets = [t for t in {secret, urllib.parse.unquote(secret or "")} if t]
         self.errors = (psycopg.Error,)
 
     def exists(self) -> bool:
@@ -207,5 +230,26 @@ class PostgreSQL(Database):
         psycopg = self._psycopg
         if not isinstance(exc, (psycopg.OperationalError, psycopg.InterfaceError)):
             return False
-        # A refused connection has no connection yet; a server restart or a cut one leaves it closed.
-        return conn is None or conn.closed
+        if conn is None:
+            # No connection yet: a server that is down or unreachable is waited for; one that answered and
+            # refused (a wrong password, no such role or database) will refuse again, so that ends at once.
+            return not refused(str(exc))
+        # A server restart or a cut connection leaves it closed.
+        return conn.closed
+
+    def scrub(self, text: str) -> str:
+        for secret in self._secrets:
+            text = text.replace(secret, "***")
+        return text
+
+
+# The server's answers that end a connection before it starts and pass with time: the next try may succeed.
+_PASSING = ("starting up", "shutting down", "recovery mode", "too many", "not yet accepting", "administrator command")
+
+
+def refused(message: str) -> bool:
+    """Whether a failed connection's message is the server refusing it (authentication, an unknown role or
+    database), not a server out of reach; libpq gives these no SQLSTATE, only its text."""
+    if "fe_sendauth" in message or "password authentication" in message:
+        return True
+    return "FATAL:" in message and not any(p in message for p in _PASSING)

@@ -25,15 +25,14 @@ Every image the camera takes gets exactly one row:
 
 Stopping (a signal, `max_images`, `duration_s`) finishes the image being inspected, closes the camera,
 then inspects and records the frames the camera had already taken from the folder; files not yet
-consumed stay in the folder for the next run.
+consumed stay in the folder for the next run. The guarantees as a user relies on them, and their cost:
+docs/operations.md.
 """
 
 from __future__ import annotations
 
 import collections
 import concurrent.futures
-import dataclasses
-import hashlib
 import logging
 import os
 import threading
@@ -43,7 +42,7 @@ from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -51,8 +50,8 @@ from qorva import overlays
 from qorva.console import StatusLine
 from qorva.errors import QorvaError
 from qorva.io.camera.base import CameraError
-from qorva.names import raw, shown
-from qorva.results import VERDICTS, Key, ResultStore, Row, StoreError, overlay_path, write_overlay
+from qorva.names import shown
+from qorva.results import VERDICTS, Key, ResultStore, Row, StoreError, file_key, image_key, set_aside_key, utc_now
 from qorva.schemas.common import InspectionResult
 
 logger = logging.getLogger("qorva.job")
@@ -64,7 +63,81 @@ _PENDING_POLL_S = 0.005
 # Old overlays are pruned at the start and then hourly: day folders are the unit, so more often gains nothing.
 _PRUNE_EVERY_S = 3600.0
 
-ResultCallback = Callable[[Row, np.ndarray, Any], None]
+# What the job prints or collects per recorded row: the row, its decoded image (None for a file the camera
+# set aside) and the inspector's result (None likewise).
+ResultCallback = Callable[[Row, np.ndarray | None, Any], None]
+
+
+# --- collaborators: what the job asks of each ------------------------------------------------------------------
+
+
+class Camera(Protocol):
+    """A push camera (`PushCamera`); with `push.with_acknowledgement` it also has `ack(meta)` and an
+    `on_handover` hook, which the job uses when they are there."""
+
+    def open(self) -> None: ...
+    def close(self) -> None: ...
+    def read(self, timeout: float | None = None) -> tuple[np.ndarray, dict[str, Any]] | None: ...
+
+
+class Inspector(Protocol):
+    """The inspection module (`NorimInspector`)."""
+
+    def inspect(self, image: np.ndarray, state: Any, *, with_overlay: bool = True) -> InspectionResult: ...
+
+
+class Health(Protocol):
+    """The drop folder's health (`drop_health.DropHealth`): set-aside files, files waiting, ignored suffixes."""
+
+    handled: set[str]
+
+    def start(self) -> None: ...
+    def stop(self) -> None: ...
+    def polled(self) -> None: ...
+    def survey(self) -> None: ...
+    def new_set_aside(self) -> list[Any]: ...  # items with `path` and `reason`
+
+
+class Feed(Protocol):
+    """The live page's feed (`live.LiveFeed`)."""
+
+    def add(self, row: Row, image: np.ndarray | None, overlay: np.ndarray | None = None, *,
+            located: bool = True) -> None: ...
+    def beat(self) -> None: ...
+    def stop(self, reason: str) -> None: ...
+
+
+class Kinds(Protocol):
+    """The check of images unlike the good samples (`calibration.KindWatch`)."""
+
+    def check(self, image: np.ndarray, source: object) -> None: ...
+
+
+@dataclass
+class JobOptions:
+    """How a run goes: when it ends (`max_images`, `duration_s`: None for never), whether NG overlays are
+    written, how long they are kept (None: always), and how many inspection threads judge side by side."""
+
+    max_images: int | None = None
+    duration_s: float | None = None
+    write_overlays: bool = True
+    keep_overlays_days: float | None = None
+    workers: int = 1
+
+
+@dataclass
+class JobWatchers:
+    """What looks on besides the rows, each optional: a callback per recorded row, the terminal's status line,
+    the folder's health, the live page's feed and the image-kind check."""
+
+    on_result: ResultCallback | None = None
+    status: StatusLine | None = None
+    health: Health | None = None
+    feed: Feed | None = None
+    kinds: Kinds | None = None
+
+
+# --- the run ---------------------------------------------------------------------------------------------------
 
 
 class JobError(QorvaError):
@@ -111,7 +184,8 @@ class JobSummary:
     error: str | None = None
     skipped: int = 0
     recovered: int = 0
-    set_aside: int = 0
+    set_aside: int = 0  # ERROR rows of files the camera set aside, counted in `counts` too
+    set_aside_before: int = 0  # files set aside again whose ERROR row an earlier run recorded
 
     @property
     def n(self) -> int:
@@ -128,41 +202,6 @@ def camera_params(folder: str | Path, **options: Any) -> dict[str, Any]:
     return params
 
 
-def file_key(product_id: str, meta: dict[str, Any]) -> Key:
-    """The key of a taken image without its content hash; size and modification time are None when the
-    file cannot be examined."""
-    source = meta.get("source_path") or meta.get("source_file") or ""
-    size = mtime = None
-    try:
-        if source:
-            st = Path(source).stat()
-            size, mtime = int(st.st_size), int(st.st_mtime_ns)
-    except (OSError, ValueError):
-        pass
-    return Key(product_id, shown(Path(os.fsdecode(raw(source))).name), size, mtime, "")
-
-
-def set_aside_key(product_id: str, path: str) -> Key:
-    """The key of a file the camera set aside: no pixels, so the hash is of its first MiB (a set-aside file
-    can be gigabytes); "file:" keeps it apart from every pixel hash."""
-    key = file_key(product_id, {"source_path": path})
-    digest = hashlib.sha256()
-    try:
-        with Path(path).open("rb") as fh:
-            digest.update(fh.read(1 << 20))
-    except OSError:
-        pass
-    return dataclasses.replace(key, content_hash="file:" + digest.hexdigest()[:27])
-
-
-def image_key(key: Key, image: np.ndarray) -> Key:
-    """`key` with the hash of the decoded pixels: what was judged, with no second read of the file."""
-    # SHA-256 runs on the CPU's SHA extensions: 0.65 ms for 640x480, half of BLAKE2b's time here.
-    digest = hashlib.sha256(repr((image.shape, image.dtype.str)).encode())
-    digest.update(np.ascontiguousarray(image).data)
-    return dataclasses.replace(key, content_hash=digest.hexdigest()[:32])
-
-
 class InspectionJob:
     """Camera in, recorded verdicts out; `run()` blocks until stopped and returns the summary.
 
@@ -171,24 +210,8 @@ class InspectionJob:
     """
 
     def __init__(
-        self,
-        *,
-        home: Path,
-        state: Any,
-        store: ResultStore,
-        inspector: Any,
-        camera: Any,
-        overlays: bool = True,
-        max_images: int | None = None,
-        duration_s: float | None = None,
-        stop: threading.Event | None = None,
-        on_result: ResultCallback | None = None,
-        status: StatusLine | None = None,
-        health: Any = None,
-        feed: Any = None,
-        kinds: Any = None,
-        keep_overlays_days: float | None = None,
-        workers: int = 1,
+        self, *, home: Path, state: Any, store: ResultStore, inspector: Inspector, camera: Camera,
+        options: JobOptions | None = None, watchers: JobWatchers | None = None, stop: threading.Event | None = None,
     ) -> None:
         self.home = Path(home)
         self.state = state
@@ -196,18 +219,14 @@ class InspectionJob:
         self.store = store
         self.inspector = inspector
         self.camera = camera
-        self.overlays = overlays
-        self.max_images = max_images
-        self.duration_s = duration_s
+        self.options = options if options is not None else JobOptions()
+        watchers = watchers if watchers is not None else JobWatchers()
+        self.on_result = watchers.on_result
+        self.status = watchers.status if watchers.status is not None else StatusLine(quiet=True)
+        self.health, self.feed, self.kinds = watchers.health, watchers.feed, watchers.kinds
         self.stop = stop if stop is not None else threading.Event()
-        self.on_result = on_result
-        self.status = status if status is not None else StatusLine(quiet=True)
         self.summary = JobSummary(run_id=uuid.uuid4().hex[:12])
-        self.health = health  # drop_health.DropHealth: set-aside files, files waiting, ignored suffixes
-        self.feed = feed  # live.LiveFeed of the live page
-        self.kinds = kinds  # calibration.KindWatch: images unlike the good samples
-        self.keep_overlays_days = keep_overlays_days
-        self.workers = max(1, int(workers))
+        self.workers = max(1, int(self.options.workers))
         self._next_prune = 0.0
         self._seq = 0
         self._journal: Any = None
@@ -304,7 +323,7 @@ class InspectionJob:
             logger.warning("cannot note the hand-over of %s: %s", shown(str(meta.get("source_file"))), exc)
 
     def _loop(self, t0: float) -> None:
-        deadline = None if self.duration_s is None else t0 + self.duration_s
+        deadline = None if self.options.duration_s is None else t0 + self.options.duration_s
         while True:
             try:
                 self._record_finished()
@@ -361,11 +380,12 @@ class InspectionJob:
             self._record_set_aside()
         if self.feed is not None:
             self.feed.beat()
-        if self.keep_overlays_days is not None and time.monotonic() >= self._next_prune:
+        keep = self.options.keep_overlays_days
+        if keep is not None and time.monotonic() >= self._next_prune:
             self._next_prune = time.monotonic() + _PRUNE_EVERY_S
-            removed = overlays.prune(self.home, self.product_id, self.keep_overlays_days)
+            removed = overlays.prune(self.home, self.product_id, keep)
             if removed:
-                logger.info("removed %d overlay folders older than %g days", removed, self.keep_overlays_days)
+                logger.info("removed %d overlay folders older than %g days", removed, keep)
 
     def _record_set_aside(self) -> None:
         """One ERROR row per file the camera set aside, at most once per file: the camera offers it again at
@@ -373,27 +393,29 @@ class InspectionJob:
         if self.health is None:
             return
         for item in self.health.new_set_aside():
-            self.summary.set_aside += 1
+            key = set_aside_key(self.product_id, item.path)
             try:
-                key = set_aside_key(self.product_id, item.path)
                 if self.store.recorded(key) is not None:
+                    self.summary.set_aside_before += 1
                     continue
-                row = self._error_row(f"set aside by the camera: {item.reason}", item.path, time.perf_counter())
-                row.source_file, row.file_size, row.file_mtime_ns = key.source_file, key.file_size, key.file_mtime_ns
-                row.content_hash = key.content_hash
+                row = key.stamp(self._error_row(f"set aside by the camera: {item.reason}", item.path,
+                                                time.perf_counter()))
                 self.store.add(row)
             except StoreError as exc:
                 logger.warning("%s", exc)
                 continue
-            if self.feed is not None:
-                self.feed.add(row, None)
+            # Counted as the ERROR row it is, in the summary as on the page and in the database.
+            self.summary.counts[row.verdict] += 1
+            self.summary.set_aside += 1
+            self._show(row, None, None)
 
     def _stop_reason(self, deadline: float | None) -> str:
         if self.stop.is_set():
             return "stopped"
         # Frames in flight count: they are recorded after the loop ends, so the limit is not overshot by them.
         in_flight = sum(1 for task in self._pending if task.future is not None)
-        if self.max_images is not None and self.summary.n + in_flight >= self.max_images:
+        limit = self.options.max_images
+        if limit is not None and self.summary.n + in_flight >= limit:
             return "max-images"
         if deadline is not None and time.monotonic() >= deadline:
             return "duration"
@@ -483,21 +505,27 @@ class InspectionJob:
 
     def _finish(self, task: _Task, judged: _Judged) -> None:
         """Record a judged frame, then let the camera dispose of its file."""
-        row, key = judged.row, task.key
-        row.product_id, row.source_file = key.product_id, key.source_file
-        row.file_size, row.file_mtime_ns, row.content_hash = key.file_size, key.file_mtime_ns, key.content_hash
+        row = task.key.stamp(judged.row)
         row.recovered = int(task.recovered)
-        row = self._record(row, task.handovers)
+        # Stamped when recorded, in arrival order: with several workers an image judged before the one that
+        # arrived ahead of it would otherwise print an earlier time below a later one.
+        row.recorded_at = utc_now()
+        row = self._record(row, task.key, task.handovers)
         self._ack(task.meta)
         self.summary.counts[row.verdict] += 1
         self.summary.recovered += row.recovered
         if self.health is not None and row.source_file:
             self.health.handled.add(row.source_file)
+        self._show(row, task.image, judged.result, judged)
+
+    def _show(self, row: Row, image: np.ndarray | None, result: Any, judged: _Judged | None = None) -> None:
+        """A recorded row to the live page and the caller (the terminal line)."""
         if self.feed is not None:
-            self.feed.add(row, task.image, judged.card, located=judged.located)
+            card, located = (judged.card, judged.located) if judged is not None else (None, True)
+            self.feed.add(row, image, card, located=located)
         if self.on_result is not None:
             self.status.clear()
-            self.on_result(row, task.image, judged.result)
+            self.on_result(row, image, result)
 
     def _judge_safely(self, task: _Task) -> _Judged:
         """On a worker: the frame judged, or an ERROR row saying why it could not be (nothing escapes)."""
@@ -514,7 +542,7 @@ class InspectionJob:
         if self.kinds is not None:
             self.kinds.check(image, source)
         result = self._inspect(image, source, with_overlay=False)
-        if self.overlays and _verdict(result) == "NG" and getattr(result, "overlay", None) is None:
+        if self.options.write_overlays and _verdict(result) == "NG" and getattr(result, "overlay", None) is None:
             result = self._with_overlay(image, source, result)
         row = Row.from_result(
             result,
@@ -527,8 +555,8 @@ class InspectionJob:
         if row.verdict == "NG" and result.overlay is not None:
             judged.located = overlays.localizable(result)
             judged.card = overlays.speaking(row, result, image)
-            path = overlay_path(self.home, self.product_id, row.source_file, row.recorded_at, task.seq)
-            written = write_overlay(path, judged.card, row.source_file)
+            path = overlays.overlay_path(self.home, self.product_id, row.source_file, row.recorded_at, task.seq)
+            written = overlays.write_overlay(path, judged.card, row.source_file)
             row.overlay_path = str(written) if written is not None else None
         return judged
 
@@ -547,7 +575,7 @@ class InspectionJob:
             latency_ms=(time.perf_counter() - t) * 1000.0,
         )
 
-    def _record(self, row: Row, handovers: list[int]) -> Row:
+    def _record(self, row: Row, key: Key, handovers: list[int]) -> Row:
         """Store `row`, else an ERROR row of the same image; the one stored is returned."""
         try:
             self.store.add(row, handovers=handovers)
@@ -556,10 +584,9 @@ class InspectionJob:
             logger.warning("%s", exc)
             first = exc
         # The row as it was could not be stored; an ERROR row of the same image may still be.
-        fallback = self._error_row(f"cannot record the result: {first}", row.source_path, time.perf_counter())
-        for name in ("product_id", "source_file", "file_size", "file_mtime_ns", "content_hash", "recovered"):
-            setattr(fallback, name, getattr(row, name))
-        fallback.latency_ms = row.latency_ms
+        fallback = key.stamp(self._error_row(f"cannot record the result: {first}", row.source_path,
+                                                   time.perf_counter()))
+        fallback.recovered, fallback.latency_ms, fallback.recorded_at = row.recovered, row.latency_ms, row.recorded_at
         try:
             self.store.add(fallback, handovers=handovers)
         except StoreError as exc:

@@ -3,15 +3,20 @@
 The standard library's ThreadingHTTPServer serves it: the page asks for one small JSON document a second
 and an image per new verdict, a load that needs no framework, and a dependency less is one thing less to
 install on a line PC. The server is read-only: it answers GET alone and holds nothing a request can change.
+It bounds what a network can make it hold (connections at once, the time of each) and answers only to
+this PC's names and to addresses, so a web page elsewhere cannot read it through a rebound DNS name.
 The page notices by itself when the job stops or hangs: an answer that does not come, or a heartbeat older
-than a few seconds, turns its banner into "no update since T".
+than a few seconds, turns its banner into "no update since T". What a user sees of it: docs/operations.md.
 """
 
 from __future__ import annotations
 
+import contextlib
+import ipaddress
 import json
 import logging
 import re
+import socket
 import threading
 import time
 from collections import Counter, deque
@@ -31,7 +36,8 @@ logger = logging.getLogger("qorva.live")
 RECENT = 24
 MINUTES = 10
 _THUMB_PX = 160
-_IMAGE = re.compile(r"^/(thumb|ng)/(\d+)\.(jpg|png)$")
+# A sequence number has at most 18 digits: a longer one is no image of ours, and int() refuses 5,000 digits.
+_IMAGE = re.compile(r"^/(thumb|ng)/(\d{1,18})\.(jpg|png)$")
 
 
 def parse_address(text: str) -> tuple[str, int]:
@@ -144,11 +150,28 @@ class LiveFeed:
                 "ignored": sorted(h.ignored)}
 
 
+# A viewer asks for one small document a second: a request that takes longer than this is a client that
+# stalls (or trickles bytes to hold a thread), and its connection is closed.
+REQUEST_S = 10.0
+# Connections served at once; more are closed as they come. A few viewers per station open a handful each:
+# 1,018 half-sent requests once used up the process's file descriptors, and the camera's with them.
+MAX_CONNECTIONS = 32
+
+
 class _Handler(BaseHTTPRequestHandler):
     feed: LiveFeed
     server_version = "qorva-live"
 
+    def setup(self) -> None:
+        # Each read and write of the connection waits at most this long (StreamRequestHandler applies it).
+        self.timeout = self.server.request_s
+        super().setup()
+
     def do_GET(self) -> None:  # noqa: N802 - the http.server API's name
+        if not self.server.host_allowed(self.headers.get("Host")):
+            # A name other than this PC's is a page of another site that a DNS record pointed here.
+            self._send(HTTPStatus.MISDIRECTED_REQUEST, "text/plain", b"unknown host name\n")
+            return
         path = self.path.split("?", 1)[0]
         if path == "/":
             self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
@@ -168,28 +191,123 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the http.server API's name
-        logger.debug("%s %s", self.address_string(), format % args)
+        logger.debug("%s %s", self.address_string(), printable(format % args))
 
 
 def _page() -> bytes:
     return resources.files("qorva").joinpath("live_page.html").read_bytes()
 
 
+def _own_names() -> set[str]:
+    """The names this PC answers to: localhost, its host name and its fully qualified name."""
+    names = {"localhost", socket.gethostname(), socket.getfqdn()}
+    return {n.lower() for n in names if n}
+
+
+def _host_name(header: str) -> str:
+    """The name part of a Host header: '[::1]:8080' -> '::1', 'pc:8080' -> 'pc'."""
+    if header.startswith("["):
+        return header[1 : header.find("]")] if "]" in header else ""
+    return header.rsplit(":", 1)[0] if header.count(":") == 1 else header
+
+
+class _Server(ThreadingHTTPServer):
+    """The page's HTTP server, hardened for a line PC's network: at most `max_connections` at once, each closed
+    after `request_s`, and a Host header that names this PC or an address (no DNS rebinding)."""
+
+    daemon_threads = True
+
+    def __init__(self, address: tuple[str, int], handler: type[_Handler], *, request_s: float,
+                 max_connections: int) -> None:
+        super().__init__(address, handler)
+        self.request_s, self.max_connections = request_s, max_connections
+        self._open: dict[Any, float] = {}
+        self._lock = threading.Lock()
+        self._names = _own_names()
+
+    def host_allowed(self, header: str | None) -> bool:
+        name = _host_name((header or "").strip()).lower().rstrip(".")
+        if not name:
+            return False  # HTTP/1.1 requires it; a browser always sends it
+        try:
+            ipaddress.ip_address(name)
+            return True  # an address: no DNS name, nothing to rebind
+        except ValueError:
+            return name in self._names
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        with self._lock:
+            full = len(self._open) >= self.max_connections
+            if not full:
+                self._open[request] = time.monotonic()
+        if full:
+            self.shutdown_request(request)
+            return
+        super().process_request(request, client_address)
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            with self._lock:
+                self._open.pop(request, None)
+
+    def service_actions(self) -> None:
+        """Between accepts (every poll of `serve_forever`): end the connections past their time."""
+        late = time.monotonic() - self.request_s
+        with self._lock:
+            stalled = [r for r, t in self._open.items() if t < late]
+        for request in stalled:
+            with contextlib.suppress(OSError):
+                request.shutdown(socket.SHUT_RDWR)
+
+
+def reachable_url(host: str, port: int) -> str:
+    """The address to open from another PC: a wildcard bind is shown with this PC's address, not 0.0.0.0."""
+    if host in ("0.0.0.0", "::", ""):  # noqa: S104 - a comparison, not a bind
+        host = _primary_address(ipv6=host == "::")
+    shown = f"[{host}]" if ":" in host else host
+    return f"http://{shown}:{port}/"
+
+
+def _primary_address(*, ipv6: bool) -> str:
+    """The address of the interface that routes outward (no packet is sent), else the loopback."""
+    family, probe, fallback = ((socket.AF_INET6, "2001:db8::1", "::1") if ipv6
+                               else (socket.AF_INET, "192.0.2.1", "127.0.0.1"))
+    try:
+        with socket.socket(family, socket.SOCK_DGRAM) as s:
+            s.connect((probe, 9))
+            return str(s.getsockname()[0])
+    except OSError:
+        return fallback
+
+
+def is_local(host: str) -> bool:
+    """Whether a bind address is reachable from this PC alone."""
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return host.lower() == "localhost"
+
+
 class LiveServer:
     """Serves `feed` on (host, port) from a thread of its own until `close`."""
 
-    def __init__(self, feed: LiveFeed, host: str, port: int) -> None:
+    def __init__(self, feed: LiveFeed, host: str, port: int, *, request_s: float = REQUEST_S,
+                 max_connections: int = MAX_CONNECTIONS) -> None:
         handler = type("Handler", (_Handler,), {"feed": feed})
-        self.httpd = ThreadingHTTPServer((host, port), handler)
-        self.httpd.daemon_threads = True
+        self.httpd = _Server((host, port), handler, request_s=request_s, max_connections=max_connections)
         self._thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.2},
                                         name="qorva-live")
 
     @property
     def url(self) -> str:
         host, port = self.httpd.server_address[:2]
-        shown = f"[{host}]" if ":" in str(host) else str(host)
-        return f"http://{shown}:{port}/"
+        return reachable_url(str(host), int(port))
+
+    @property
+    def local(self) -> bool:
+        return is_local(str(self.httpd.server_address[0]))
 
     def start(self) -> LiveServer:
         self._thread.start()

@@ -1,13 +1,15 @@
-"""Overlays that speak: each saved overlay carries its verdict, score, cause, file and time in a margin.
+"""NG overlays: what each one says, where it is kept, how it is written, and when old ones are pruned.
 
-An overlay file is often looked at alone (mailed, opened from the results table), so it says what it is.
-The text goes in a band below the image, never over it: the image stays as the inspector drew it.
+An overlay file is often looked at alone (mailed, opened from the results table), so it says what it is:
+its verdict, score, cause, file and time go in a band below the image, never over it, so the image stays
+as the inspector drew it. Overlays of `watch` live under the home's `results/overlays/<product>/<day>/`.
 """
 
 from __future__ import annotations
 
 import datetime as dt
 import logging
+import re
 import shutil
 from pathlib import Path
 from typing import Any
@@ -15,6 +17,7 @@ from typing import Any
 import cv2
 import numpy as np
 
+from qorva.files import write_atomic
 from qorva.home import overlays_dir
 from qorva.names import printable
 
@@ -91,14 +94,48 @@ def speaking(row: Any, result: Any, image: np.ndarray) -> np.ndarray | None:
     return card(np.asarray(picture), caption(row, located=located), row.verdict)
 
 
+_UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
+
+
+def overlay_path(home: Path, product_id: str, source_file: str | None, recorded_at: str, seq: int) -> Path:
+    """Where the overlay of one image goes; the source name is reduced to safe characters (it comes from outside)."""
+    stem = _UNSAFE.sub("_", Path(source_file or "image").stem).strip("._") or "image"
+    day = recorded_at[:10]
+    stamp = recorded_at[11:23].replace(":", "").replace(".", "")
+    return overlays_dir(home, product_id) / day / f"{stamp}_{seq:05d}_{stem[:80]}.png"
+
+
+def write_overlay(path: Path, overlay: np.ndarray, source: object) -> Path | None:
+    """Write an anomaly overlay as PNG and return `path`; on failure log why and return None.
+
+    A full disk or an unwritable folder must not stop the inspection: the verdict is what counts.
+    """
+    try:
+        ok, buf = cv2.imencode(".png", np.ascontiguousarray(overlay))
+        if not ok:
+            msg = "PNG encoding failed"
+            raise ValueError(msg)
+        write_atomic(path, buf.tobytes())
+    except (OSError, ValueError, cv2.error) as exc:
+        logger.warning("cannot write the overlay of %s to %s: %s", source, path, exc)
+        return None
+    return path
+
+
 def prune(home: Path, product_id: str, keep_days: float, today: dt.date | None = None) -> int:
-    """Delete the product's overlay day folders older than `keep_days`; rows stay. Returns folders removed."""
+    """Delete the product's overlay day folders older than `keep_days`; rows stay. Returns folders removed.
+
+    Nothing outside the home is ever deleted: when a link leads the overlay folder elsewhere, nothing is pruned.
+    """
     root = overlays_dir(home, product_id)
     today = today or dt.datetime.now(dt.UTC).date()
     removed = 0
     try:
+        if not root.resolve(strict=True).is_relative_to(Path(home).resolve(strict=True)):
+            logger.warning("not pruning overlays: %s leads outside the home %s (%s)", root, home, root.resolve())
+            return 0
         days = [p for p in root.iterdir() if p.is_dir() and not p.is_symlink()]
-    except OSError:
+    except (OSError, RuntimeError):  # not made yet, or a link loop
         return 0
     for folder in days:
         try:

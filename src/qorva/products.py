@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import difflib
 import json
+from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
@@ -28,14 +30,25 @@ def require_product(home: Path, product_id: str) -> Path:
     """The product's folder; `ProductError` naming the fix when it was never trained."""
     folder = product_dir(home, check_product(product_id))
     if not folder.is_dir():
-        known = known_products(home)
-        hint = f" (known: {', '.join(known)})" if known else ""
         msg = (
-            f"unknown product {product_id!r}: no folder {folder}{hint}; "
+            f"unknown product {product_id!r}: no folder {folder}{hint(product_id, known_products(home))}; "
             f"run 'qorva train --product {product_id} --good DIR' first"
         )
         raise ProductError(msg)
     return folder
+
+
+def hint(product_id: str, known: Sequence[str]) -> str:
+    """' (did you mean ...?)' for a name that differs from known ones in case or by a typo, else the known ones."""
+    if not known:
+        return ""
+    close = [k for k in known if k.casefold() == product_id.casefold()]
+    close = close or difflib.get_close_matches(product_id, list(known), n=3, cutoff=0.6)
+    if close:
+        return f" (did you mean {' or '.join(repr(c) for c in close)}?)"
+    more = f" and {len(known) - 8} more" if len(known) > 8 else ""
+    return f" (known: {', '.join(sorted(known)[:8])}{more})"
+
 
 
 def known_products(home: Path) -> list[str]:

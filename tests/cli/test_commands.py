@@ -52,7 +52,7 @@ def test_teach_stores_the_state_and_prints_the_calibration(home: Path, teach_dir
     state = ModelState.from_json(state_path(home, PRODUCT).read_text(encoding="utf-8"))
     assert state.params["sigma"] == 3.0 and state.params["n_good"] == 8
     assert f"{state.threshold:.4f}" in done.out
-    assert "sigma for none" in done.out and str(state_path(home, PRODUCT)) in done.out.splitlines()[-1]
+    assert "zero false pos at  sigma" in done.out and str(state_path(home, PRODUCT)) in done.out.splitlines()[-1]
 
 
 @pytest.mark.parametrize(

@@ -7,6 +7,7 @@ import re
 import shlex
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -40,6 +41,28 @@ def test_inspect_takes_folders_and_goes_on_past_a_bad_file(home: Path, tmp_path:
 def test_a_mistyped_option_or_command_is_named_with_its_closest_match(argv: list[str], needle: str):
     done = run_qorva(*argv)
     assert done.rc == 2 and needle in done.err, done.err
+
+
+_VERSION = tomllib.loads((_README.parent / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+
+
+@pytest.mark.parametrize(
+    ("argv", "rc", "needle"),
+    [
+        pytest.param([], 0, "usage: qorva", id="bare-qorva-is-help"),
+        pytest.param(["--version"], 0, f"qorva {_VERSION}", id="a-real-version"),
+        pytest.param(["inspect", "--product", PRODUCT.upper(), "x.png"], 1, f"(did you mean {PRODUCT!r}?)",
+                     id="product-in-the-wrong-case"),
+        pytest.param(["results", "--product", "nosuch"], 1, "no such product 'nosuch'", id="results-of-no-product"),
+        # A warning as a command line speaks, not a logging time stamp.
+        pytest.param(["teach", "--product", PRODUCT, "--good", "{teach}"], 0,
+                     f"\nqorva: warning: teach {PRODUCT}: only 8 good samples", id="cli-style-warning"),
+    ],
+)
+def test_the_first_commands_a_newcomer_types(home: Path, teach_dir: Path, argv: list[str], rc: int, needle: str):
+    done = run_qorva(*(a.format(teach=teach_dir) for a in argv), "--home", home) if argv else run_qorva()
+    assert done.rc == rc and needle in "\n" + done.out + done.err, done.err
+    assert "Traceback" not in done.err and " WARNING " not in done.err
 
 
 def _tour_commands() -> list[str]:
@@ -80,4 +103,4 @@ def test_readme_tour_runs_top_to_bottom(tmp_path: Path):
     done = subprocess.run(["bash", "-c", "\n".join(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
                           timeout=300, stdin=subprocess.DEVNULL)
     assert done.returncode == 0, f"{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
-    assert "report of assembly" in done.stdout
+    assert "report of board" in done.stdout

@@ -80,3 +80,17 @@ def test_dropped_image_appears_on_the_open_page_in_chromium(watching, tmp_path: 
     finally:
         page.close()
     assert shot.stat().st_size > 10_000
+
+
+def test_a_page_on_every_interface_names_a_reachable_address_and_warns(home: Path, tmp_path: Path):
+    drop = tmp_path / "drop"
+    drop.mkdir()
+    proc = start_qorva("watch", "--product", PRODUCT, "--folder", drop, "--serve", "0.0.0.0:0", "--quiet",
+                       "--home", home)
+    try:
+        lines = [proc.stderr.readline(), proc.stderr.readline()]
+    finally:
+        stop(proc)
+    found = re.search(r"live page (http://\S+/)", "".join(lines))
+    assert found and "0.0.0.0" not in found.group(1), lines
+    assert any(line.startswith("qorva: warning: the live page http://") for line in lines), lines

@@ -12,8 +12,9 @@ import pytest
 
 import browser
 from clitools import PRODUCT, defect, goods, run_qorva, write_images
+from qorva.home import db_path
 from qorva.overlays import NO_LOCATION, caption, speaking
-from qorva.results import Row
+from qorva.results import ResultStore, Row
 
 
 @pytest.fixture(scope="module")
@@ -85,3 +86,58 @@ def test_overlay_carries_its_caption_in_a_margin_and_a_global_cause_no_map(locat
     lines = caption(row, located=located)
     assert lines[0] == "NG  3.5000 / 1.9000  structural" and "a.png" in lines
     assert (NO_LOCATION in lines) is not located
+
+
+def _plant_links(home: Path, out: Path, victim: Path) -> Path:
+    """Links in --out where the report writes: the overlay copies, the thumbnails and the histogram's old temp."""
+    (out / "overlays").mkdir(parents=True)
+    (out / "images").mkdir()
+    with ResultStore(db_path(home), create=False) as store:
+        rows = store.query()
+    for r in rows:
+        if r.overlay_path:
+            (out / "overlays" / f"{r.id:06d}_{Path(r.overlay_path).name}").symlink_to(victim)
+        (out / "images" / f"{r.id:06d}.jpg").symlink_to(victim)
+    (out / "scores.png.tmp.png").symlink_to(victim)
+    return home
+
+
+def _linked_folder(home: Path, out: Path, victim: Path) -> Path:
+    out.mkdir()
+    (out / "overlays").symlink_to(victim.parent)
+    return home
+
+
+def _foreign_overlay(home: Path, out: Path, victim: Path) -> Path:
+    """A row (of another station, say) whose overlay path names a file outside this home's overlay folder; in a
+    copy of the home, whose own rows name the overlays of the original: foreign too."""
+    copy = out.parent / "home"
+    shutil.copytree(home, copy)
+    with ResultStore(db_path(copy)) as store:
+        store.add(Row("2026-12-08T14:00:00.000Z", store.runs()[-1].run_id, PRODUCT, "foreign.png", None, "NG", 9.0,
+                      1.0, overlay_path=str(victim), station="elsewhere"))
+    return copy
+
+
+@pytest.mark.parametrize(
+    ("plant", "rc", "needle"),
+    [
+        pytest.param(_plant_links, 0, "report of", id="F3-links-in-out-are-replaced"),
+        pytest.param(_linked_folder, 1, "is a link", id="F3-linked-subfolder-refused"),
+        pytest.param(_foreign_overlay, 0, "report of", id="F4-overlays-outside-the-home-not-read"),
+    ],
+)
+def test_report_writes_nothing_outside_its_folder_and_reads_no_foreign_overlay(recorded, tmp_path, plant, rc, needle):
+    victim = tmp_path / "outside" / "victim.png"
+    victim.parent.mkdir()
+    victim.write_bytes(b"\x89PNG\r\n\x1a\n" + b"precious" * 100)
+    before = victim.read_bytes()
+    out = tmp_path / "rep"
+    home = plant(recorded, out, victim)
+    done = run_qorva("report", "--product", PRODUCT, "--out", out, "--home", home)
+    assert done.rc == rc and needle in (done.out if rc == 0 else done.err), done.err
+    assert victim.read_bytes() == before and list(victim.parent.iterdir()) == [victim]
+    copies = [p for p in out.rglob("*") if p.is_file() and not p.is_symlink()]
+    assert all(p.read_bytes() != before for p in copies)
+    if plant is _foreign_overlay:
+        assert not (out / "overlays").exists() and "overlay not kept" in (out / "report.html").read_text("utf-8")

@@ -260,16 +260,18 @@ def test_watch_as_a_production_job(home: Path, drop: Path, tmp_path: Path):
     first = run_qorva(*args, "--home", home)
     assert first.rc == 0, first.err
     records = [json.loads(line) for line in first.out.splitlines()]
-    assert sorted(r["source_file"] for r in records) == ["g00.png", "g01.png"]
+    assert sorted((r["source_file"], r["verdict"]) for r in records) == [
+        ("broken.png", "ERROR"), ("g00.png", "OK"), ("g01.png", "OK")]
     banner = first.err.splitlines()[0]
     for needle in (f"watch {PRODUCT}: threshold", "policy none", f"home {home}", ".qorva-watch.lock"):
         assert needle in banner
     assert first.err.count("ignoring files with suffix .txt") == 1
-    assert "1 set aside by the camera" in first.err.splitlines()[-1]
+    # One count everywhere: the set-aside file is the ERROR row printed above, counted in the summary.
+    assert "ERROR 1, 1 of the ERROR set aside by the camera" in first.err.splitlines()[-1]
     assert banner in log.read_text(encoding="utf-8")
     assert not old.exists()
     second = run_qorva(*args, "--home", home)
-    assert "1 set aside by the camera" in second.err.splitlines()[-1]
+    assert "ERROR 0, 1 set aside by the camera again, recorded before" in second.err.splitlines()[-1]
     aside = [r for r in rows(home) if r["source_file"] == "broken.png"]
     assert len(aside) == 1 and aside[0]["verdict"] == "ERROR" and "set aside" in aside[0]["error_message"]
 

@@ -18,13 +18,15 @@ def test_demo_prints_the_summary_writes_the_report_and_reruns_in_place(tmp_path:
     for _ in range(2):
         done = run_qorva("demo", "--workdir", work, *_SMALL, timeout=120)
         assert done.rc == 0, done.err
+        # Reading its results is no work of one's own: the demo still reruns in place.
+        assert run_qorva("results", "--runs", "--home", work / "home").rc == 0
     out = done.out
     for needle in ("confusion matrix", "recall (defects caught)", "false-positive rate", "p50", "images/s"):
         assert needle in out
     matrix = out.splitlines()[out.splitlines().index("confusion matrix (rows: truth, columns: verdict)") + 2 :][:2]
     counts = [int(v) for line in matrix for v in line.split()[1:]]
     assert sum(counts) == 10 and [line.split()[0] for line in matrix] == ["good", "defect"]
-    assert "10/10 images judged" in out and f"export QORVA_HOME={work / 'home'}" in out.splitlines()[-1]
+    assert "10/10 images judged" in out and f"qorva results --runs --home {work / 'home'}" in out.splitlines()[-1]
     sheet = cv2.imread(str(work / "report" / "contact_sheet.png"))
     assert sheet is not None and sheet.shape[1] > 400
     page = (work / "report" / "report.html").read_text(encoding="utf-8")
@@ -46,3 +48,16 @@ def test_demo_refuses_a_folder_it_did_not_make(tmp_path: Path):
     done = run_qorva("demo", "--workdir", tmp_path, *_SMALL)
     assert done.rc == 1 and "not empty" in done.err and "Traceback" not in done.err
     assert (tmp_path / "precious.txt").read_text(encoding="utf-8") == "keep me"
+
+
+def test_demo_never_deletes_work_done_in_its_home(tmp_path: Path):
+    """The README's tour goes on in the demo's home: a product taught there is the user's, not the demo's."""
+    work = tmp_path / "demo"
+    assert run_qorva("demo", "--workdir", work, *_SMALL, timeout=120).rc == 0
+    state = work / "home" / "products" / "assembly" / "norim" / "state.json"
+    taught = run_qorva("teach", "--product", "assembly", "--good", work / "data" / "teach", "--home", work / "home")
+    assert taught.rc == 0, taught.err
+    before = state.read_bytes()
+    done = run_qorva("demo", "--workdir", work, *_SMALL)
+    assert done.rc == 1 and "holds work the demo did not make" in done.err and "state.json" in done.err, done.err
+    assert state.read_bytes() == before

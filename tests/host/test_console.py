@@ -5,7 +5,9 @@ from __future__ import annotations
 import io
 import logging
 
-from qorva.console import StatusAwareHandler, StatusLine
+import pytest
+
+from qorva.console import Progress, StatusAwareHandler, StatusLine
 
 
 class _Tty(io.StringIO):
@@ -24,3 +26,22 @@ def test_log_record_goes_above_the_status_line_and_the_line_comes_back():
     status.close()
     handler.emit(logging.makeLogRecord({"msg": "after the job", "levelno": logging.WARNING}))
     assert stream.getvalue().endswith("\r\x1b[K" + "after the job\n")
+
+
+@pytest.mark.parametrize(
+    ("steps", "now", "eta"),
+    [
+        pytest.param([], 0.5, 4.5, id="first-step-running"),
+        pytest.param([0.1] * 8, 0.9, 0.1, id="fast-steps-at-their-pace"),
+        # Eight reads of 0.1 s, then a fit that has run 5 s: not "eta 0s" but the fit's pace for the two left.
+        pytest.param([0.1] * 8, 5.8, 5.0, id="a-long-step-raises-it"),
+        pytest.param([0.1] * 8 + [5.0], 5.8, 5.0, id="after-a-long-step-its-pace"),
+    ],
+)
+def test_eta_follows_the_pace_of_the_latest_step(steps: list[float], now: float, eta: float):
+    clock = [0.0]
+    bar = Progress(10, "train", stream=io.StringIO(), clock=lambda: clock[0])
+    for seconds in steps:
+        clock[0] += seconds
+        bar.update()
+    assert bar.eta(now) == pytest.approx(eta)

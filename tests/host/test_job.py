@@ -16,7 +16,7 @@ from qorva.home import db_path
 from qorva.inspection.base import ModelState
 from qorva.io.camera.base import CameraError
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, camera_params
+from qorva.job import InspectionJob, JobOptions, camera_params
 from qorva.results import ResultStore, StoreError
 from qorva.schemas.common import InspectionResult, Verdict
 
@@ -204,9 +204,11 @@ def test_workers_judge_side_by_side_and_rows_keep_arrival_order(tmp_path):
     state = ModelState(module="norim", product_id="P1", threshold=1.0)
     with ResultStore(db_path(tmp_path)) as store:
         summary = InspectionJob(home=tmp_path, state=state, store=store, camera=camera, inspector=inspector,
-                                workers=3).run()
+                                options=JobOptions(workers=3)).run()
         rows = store.query()
     assert [r.source_file for r in rows] == [f"f{i}.png" for i in range(5)] and summary.skipped == 1
+    # Judged out of order, stamped in order: the printed lines never go back in time.
+    assert [r.recorded_at for r in rows] == sorted(r.recorded_at for r in rows)
     assert [r.verdict for r in rows] == ["OK", "NG", "OK", "OK", "NG"] and inspector.most >= 2
     assert sorted(c for c in inspector.calls if c[1]) == [(1, True), (4, True)]  # only NG images rendered
     assert all(bool(r.overlay_path) == (r.verdict == "NG") for r in rows) and len(camera.acked) == 6

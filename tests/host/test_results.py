@@ -11,7 +11,8 @@ import pytest
 from qorva.cli.results import parse_since
 from qorva.home import db_path
 from qorva.names import printable
-from qorva.results import SCHEMA_VERSION, ResultStore, Row, StoreError, overlay_path
+from qorva.overlays import overlay_path
+from qorva.results import SCHEMA_VERSION, ResultStore, Row, StoreError
 
 _NOW = dt.datetime(2026, 12, 8, 14, 0, 0, tzinfo=dt.UTC)
 

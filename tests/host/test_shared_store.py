@@ -14,7 +14,7 @@ from helpers import wait_until, write_png
 from qorva import results
 from qorva.inspection.base import ModelState
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, camera_params
+from qorva.job import InspectionJob, JobOptions, camera_params
 from qorva.results import Key, ResultStore, Row, StoreError
 from qorva.schemas.common import InspectionResult, Verdict
 
@@ -54,7 +54,7 @@ def test_one_store_on_either_engine(target):
 
 @pytest.mark.parametrize("outage", ["commit-cut-once", "down-until-stopped"])
 def test_a_lost_connection_is_retried_and_never_doubles_a_row(tmp_path, monkeypatch, outage):
-    monkeypatch.setattr(results, "_RETRY_FIRST_S", 0.01)
+    monkeypatch.setattr(results.store, "_RETRY_FIRST_S", 0.01)
     stop = threading.Event()
     with ResultStore(tmp_path / "results.db", stop=stop) as store:
         real = store.db.transaction
@@ -98,8 +98,8 @@ def _station(url: str, name: str, folder: Path, n: int, out: dict) -> None:
     stop = threading.Event()
     with ResultStore(url, station=name, stop=stop) as store:
         out[name] = InspectionJob(home=folder.parent, state=ModelState(module="norim", product_id="P1", threshold=1.0),
-                                  store=store, camera=camera, inspector=_Instant(), max_images=n, stop=stop,
-                                  workers=2, duration_s=60).run()
+                                  store=store, camera=camera, inspector=_Instant(), stop=stop,
+                                  options=JobOptions(max_images=n, workers=2, duration_s=60)).run()
 
 
 @pytest.mark.parametrize("restart", [False, True], ids=["concurrent", "server-restart-mid-run"])

@@ -12,7 +12,7 @@ from collections.abc import Sequence
 from qorva import __version__
 from qorva.cli._common import home_of
 from qorva.cli._help import HelpFormatter
-from qorva.console import StatusAwareHandler
+from qorva.console import LOG_FORMAT, CliFormatter, OneLineFormatter, StatusAwareHandler
 from qorva.errors import QorvaError
 from qorva.home import use as use_home
 from qorva.names import printable
@@ -30,13 +30,6 @@ def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:
     parser.add_argument("--home", help="qorva home folder (default: $QORVA_HOME or the per-user folder)", **kw)
     parser.add_argument("--quiet", action="store_true", help="no progress bars or status lines", **kw)
     parser.add_argument("--debug", action="store_true", help="debug logging and full tracebacks", **kw)
-
-
-class _OneLineFormatter(logging.Formatter):
-    """Log records name files from outside: a newline in a name must not start a line of its own."""
-
-    def formatMessage(self, record: logging.LogRecord) -> str:  # noqa: N802 - the logging API's name
-        return printable(super().formatMessage(record))
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -88,12 +81,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     except QorvaError as exc:  # a native module is missing: the options of `watch` come from the camera's
         print(f"qorva: error: {exc}", file=sys.stderr)
         return 1
+    if not (sys.argv[1:] if argv is None else argv):
+        parser.print_help()  # a bare `qorva`: what it can do, not a usage error
+        return 0
     args = _parse(parser, argv)
     problem = args._check(args) if args._check is not None else None
     if problem:
         args._parser.error(problem)
     handler = StatusAwareHandler(sys.stderr)
-    handler.setFormatter(_OneLineFormatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    handler.setFormatter(OneLineFormatter(LOG_FORMAT) if args.debug else CliFormatter())
     logging.basicConfig(level=logging.DEBUG if args.debug else logging.WARNING, handlers=[handler])
     try:
         with use_home(home_of(args)):

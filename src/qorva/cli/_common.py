@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import logging
 import math
 import re
 import signal
@@ -83,8 +84,8 @@ def int_in(low: int, high: int) -> Callable[[str], int]:
     return parse
 
 
-def float_in(low: float, high: float, *, low_open: bool = False) -> Callable[[str], float]:
-    """An option type: a finite number from `low` (excluded when `low_open`) to `high`."""
+def float_in(low: float, high: float) -> Callable[[str], float]:
+    """An option type: a finite number from `low` to `high`."""
 
     def parse(text: str) -> float:
         try:
@@ -92,10 +93,8 @@ def float_in(low: float, high: float, *, low_open: bool = False) -> Callable[[st
         except ValueError:
             msg = f"not a number: {text!r}"
             raise argparse.ArgumentTypeError(msg) from None
-        above = value > low if low_open else value >= low
-        if not (math.isfinite(value) and above and value <= high):
-            least = f"greater than {low:g}" if low_open else f"at least {low:g}"
-            msg = f"must be {least} and at most {high:g}, got {text}"
+        if not (math.isfinite(value) and low <= value <= high):
+            msg = f"must be at least {low:g} and at most {high:g}, got {text}"
             raise argparse.ArgumentTypeError(msg)
         return value
 
@@ -104,7 +103,6 @@ def float_in(low: float, high: float, *, low_open: bool = False) -> Callable[[st
 
 
 positive_int = int_in(1, 10**9)
-positive_float = float_in(0.0, 10.0**9, low_open=True)
 
 _DURATION = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd]?)$")
 _UNIT_S = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}
@@ -204,6 +202,12 @@ def add_db_options(parser: argparse.ArgumentParser, *, filter_station: bool) -> 
 
 def results_target(args: argparse.Namespace, home: Path) -> str | Path:
     """The database `--db` names, else the home folder's SQLite file."""
+    from qorva.database import has_password
     from qorva.home import db_path
 
+    if has_password(args.db):
+        logging.getLogger("qorva.cli").warning(
+            "the password in --db is visible to every user of this PC in its process list; give it in "
+            "PGPASSWORD or a password file instead (docs/operations.md)"
+        )
     return args.db if args.db else db_path(home)

@@ -18,7 +18,7 @@ from qorva.cli._common import camera_class, inspector, int_in, stop_on_signals
 from qorva.cli._help import HelpFormatter
 from qorva.console import result_line
 from qorva.demo.report import write_report
-from qorva.demo.run import DemoError, DemoOptions, prepare_workdir, run_demo
+from qorva.demo.run import DemoError, DemoOptions, note_made, prepare_workdir, run_demo
 from qorva.demo.scoring import score, summary_lines
 
 
@@ -66,20 +66,22 @@ def run(args: argparse.Namespace) -> int:
     insp, cam = inspector(), camera_class()
     prepare_workdir(opts.workdir)
     stop = threading.Event()
-    with stop_on_signals(stop) as signals:
-        result = run_demo(opts, stop, insp, cam, on_row=lambda row: print(result_line(row), flush=True))
-    scores = score(result)
-    print()
-    for line in summary_lines(opts, result, scores):
-        print(line)
-    report, sheet = write_report(opts, result, scores, result.good_scores)
+    try:
+        with stop_on_signals(stop) as signals:
+            result = run_demo(opts, stop, insp, cam, on_row=lambda row: print(result_line(row), flush=True))
+        scores = score(result)
+        print()
+        for line in summary_lines(opts, result, scores):
+            print(line)
+        report, sheet = write_report(opts, result, scores, result.good_scores)
+    finally:
+        note_made(opts.workdir)  # what the next demo may replace: nothing made after this is its own
     print(
         f"demo done in {time.perf_counter() - t0:.1f} s: {scores.n}/{len(result.items)} images judged; "
         f"report {report}; contact sheet {sheet}"
     )
     home = opts.workdir / "home"
-    print(f"its home is {home}: to go on with its product, as the README's tour does,")
-    print(f"  export QORVA_HOME={shlex.quote(str(home))}")
+    print(f"its home is {home}; its recorded runs: qorva results --runs --home {shlex.quote(str(home))}")
     if signals["interrupted"]:
         raise KeyboardInterrupt
     if scores.missing:

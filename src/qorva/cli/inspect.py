@@ -18,7 +18,7 @@ from qorva.console import Progress
 from qorva.images import ImageError, image_files, read_image
 from qorva.names import printable
 from qorva.products import check_product, load_calibration, load_state
-from qorva.results import VERDICTS, Row, write_overlay
+from qorva.results import VERDICTS, Row
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -98,7 +98,7 @@ def _judge(b: _Batch, path: Path) -> Row:
     )
     if b.overlays is not None and result.overlay is not None and (row.verdict == "NG" or b.all_overlays):
         card = overlays.speaking(row, result, image)
-        written = write_overlay(b.overlays / f"{path.stem}_overlay.png", card, path)
+        written = overlays.write_overlay(b.overlays / f"{path.stem}_overlay.png", card, path)
         row.overlay_path = str(written) if written is not None else None
     return row
 

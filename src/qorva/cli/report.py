@@ -13,7 +13,7 @@ from pathlib import Path
 from qorva import report
 from qorva.cli._common import add_db_options, home_of, name_of, results_target
 from qorva.cli._help import HelpFormatter
-from qorva.cli.results import parse_since
+from qorva.cli.results import check_known, parse_since
 from qorva.errors import QorvaError
 from qorva.home import check_name, qorva_home
 from qorva.products import check_product, load_state
@@ -52,6 +52,7 @@ def _rows(home: Path, product: str, args: argparse.Namespace) -> tuple[list, str
         if run is None and args.since is None:
             runs = store.runs(product, args.station)
             if not runs:
+                check_known(product, store, home)
                 msg = f"no results of {product} in {store.where}"
                 raise ReportError(msg)
             run = runs[-1].run_id
@@ -75,7 +76,7 @@ def run(args: argparse.Namespace) -> int:
     rows, label = _rows(home, product, args)
     out = Path(args.out) if args.out else qorva_home(home) / "reports" / product / check_name(label, "run id")
     try:
-        page, sheet = report.write(report.Run(product, rows, _good_scores(home, product)), out)
+        page, sheet = report.write(report.Run(product, rows, _good_scores(home, product), home=home), out)
     except OSError as exc:
         msg = f"cannot write the report to {out}: {exc}"
         raise ReportError(msg) from None

@@ -8,11 +8,12 @@ import datetime as dt
 import json
 import re
 import sys
+from pathlib import Path
 
 from qorva.cli._common import add_db_options, home_of, name_of, positive_int, results_target
 from qorva.cli._help import HelpFormatter
 from qorva.names import printable
-from qorva.products import check_product
+from qorva.products import ProductError, check_product, hint, known_products
 from qorva.results import COLUMNS, VERDICTS, NoResults, ResultStore, Row, format_time
 
 _RELATIVE = re.compile(r"^(\d+(?:\.\d+)?)\s*([smhd])$")
@@ -113,6 +114,17 @@ def _open(args: argparse.Namespace) -> tuple[ResultStore | None, str]:
     return store, store.where
 
 
+def check_known(product: str, store: ResultStore | None, home: Path) -> None:
+    """`ProductError` for a product that has no rows in `store` and is not trained in `home` (a typo, a case)."""
+    recorded = store.products() if store is not None else []
+    if product in recorded or product in known_products(home):
+        return
+    known = sorted({*recorded, *known_products(home)})
+    where = store.where if store is not None else "the results database"
+    msg = f"no such product {product!r}: no results of it in {where} and not trained in {home}{hint(product, known)}"
+    raise ProductError(msg)
+
+
 def run(args: argparse.Namespace) -> int:
     product = check_product(args.product) if args.product is not None else None
     store, where = _open(args)
@@ -123,8 +135,12 @@ def run(args: argparse.Namespace) -> int:
                 return _runs(store, args, product)
             rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit,
                                run_id=args.run, station=args.station)
+            if product is not None and not rows:
+                check_known(product, store, home_of(args))
     elif args.runs:
         return _runs(None, args, product)
+    elif product is not None:
+        check_known(product, None, home_of(args))
     if args.format == "json":
         print(json.dumps([r.to_record() for r in rows], ensure_ascii=False, indent=2))
     elif args.format == "csv":

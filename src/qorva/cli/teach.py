@@ -86,7 +86,10 @@ def run(args: argparse.Namespace) -> int:
         f"expected false pos {p.get('expected_fp_count')}/{len(p.get('good_scores') or [])}"
         f"  ({100 * float(p.get('expected_fp_rate') or 0):.1f}% of the good samples would be NG)"
     )
-    print(f"sigma for none     {'-' if sigma_none is None else f'{sigma_none:.2f}'}")
+    # The sigma at which the threshold would pass every good sample: how far the taught one is from that.
+    zero_fp = "- (one good sample)" if sigma_none is None else (
+        f"sigma {sigma_none:.2f}  (the smallest --sigma at which no good sample would be NG)")
+    print(f"zero false pos at  {zero_fp}")
     print(f"bundle             {p.get('weights')} on {p.get('device')}")
     print(f"taught {product} on {len(images)} images in {time.perf_counter() - t0:.1f} s -> {path}")
     return 0

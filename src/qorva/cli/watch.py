@@ -37,13 +37,13 @@ from qorva.cli._common import (
     stop_on_signals,
 )
 from qorva.cli._help import HelpFormatter
-from qorva.console import StatusLine, result_line
+from qorva.console import LOG_FORMAT, OneLineFormatter, StatusLine, result_line
 from qorva.drop_health import DropHealth
 from qorva.errors import QorvaError
 from qorva.folder_lock import FolderLock
 from qorva.home import overlays_dir
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, JobSummary, camera_params
+from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.live import LiveFeed, LiveServer, parse_address
 from qorva.names import printable
 from qorva.products import load_calibration, load_state
@@ -179,9 +179,11 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
 def summary_line(product: str, folder: str, summary: JobSummary, home: Path, where: str) -> str:
     rate = summary.n / summary.seconds if summary.seconds > 0 else 0.0
     extra = "".join(
-        f", {n} {what}" for n, what in ((summary.recovered, "recovered after a crash"),
+        f", {n} {what}" for n, what in ((summary.set_aside, "of the ERROR set aside by the camera (undecodable or "
+                                                             "too large)"),
+                                        (summary.recovered, "recovered after a crash"),
                                         (summary.skipped, "already recorded, not judged again"),
-                                        (summary.set_aside, "set aside by the camera (undecodable or too large)"))
+                                        (summary.set_aside_before, "set aside by the camera again, recorded before"))
         if n
     )
     return (
@@ -215,7 +217,7 @@ def _log_file(path: str | None) -> Iterator[None]:
         msg = f"cannot open the log file {path}: {exc.strerror or exc}"
         raise WatchError(msg) from None
     root = logging.getLogger()
-    handler.setFormatter(root.handlers[0].formatter if root.handlers else None)
+    handler.setFormatter(OneLineFormatter(LOG_FORMAT))  # a file keeps the time of each record
     handler.setLevel(logging.INFO)
     old = root.level
     root.addHandler(handler)
@@ -246,6 +248,9 @@ def _live(args: argparse.Namespace, state: Any, health: DropHealth) -> Iterator[
         msg = f"cannot serve the live page on {args.serve[0]}:{args.serve[1]}: {exc.strerror or exc}"
         raise WatchError(msg) from None
     feed.info["url"] = server.url
+    if not server.local:
+        logger.warning("the live page %s is open to every PC that reaches this one on the network (read-only); "
+                       "--serve PORT keeps it on this PC", server.url)
     try:
         yield feed
     finally:
@@ -280,12 +285,12 @@ def run(args: argparse.Namespace) -> int:
         banner = _banner(args, state, home, feed.info["url"] if feed else None, store.where)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
-        job = InspectionJob(
-            home=home, state=state, store=store, overlays=not args.no_overlays, max_images=args.max_images,
-            duration_s=args.duration, stop=stop, on_result=_printer(args.format), status=StatusLine(quiet=args.quiet),
-            inspector=inspector(), camera=camera, health=health, feed=feed, kinds=calibration.KindWatch(taught),
-            keep_overlays_days=args.keep_overlays, workers=args.workers,
-        )
+        options = JobOptions(max_images=args.max_images, duration_s=args.duration, workers=args.workers,
+                             write_overlays=not args.no_overlays, keep_overlays_days=args.keep_overlays)
+        watchers = JobWatchers(on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
+                               feed=feed, kinds=calibration.KindWatch(taught))
+        job = InspectionJob(home=home, state=state, store=store, inspector=inspector(), camera=camera,
+                            options=options, watchers=watchers, stop=stop)
         summary = job.run()
         line = summary_line(args.product, str(folder), summary, home, store.where)
         logger.info("%s", line)

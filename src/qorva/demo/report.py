@@ -35,7 +35,7 @@ def write_report(opts: DemoOptions, result: DemoResult, s: Scores, good_scores: 
         ),
     ]
     run = report.Run(
-        opts.product, rows, good_scores, title=f"qorva demo: {opts.product}", labels=_labels(result),
+        opts.product, rows, good_scores, home=result.home, title=f"qorva demo: {opts.product}", labels=_labels(result),
         notes=[headline(opts, result) + f". Results database: {db_path(result.home or opts.workdir)}."], extra=extra,
     )
     return report.write(run, opts.workdir / "report")

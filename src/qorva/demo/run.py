@@ -7,6 +7,7 @@ policy it writes the file, then its completion marker. The camera and inspector 
 
 from __future__ import annotations
 
+import json
 import logging
 import math
 import os
@@ -25,11 +26,12 @@ from qorva import calibration
 from qorva.console import StatusLine
 from qorva.demo import synthetic
 from qorva.errors import QorvaError
+from qorva.files import write_atomic
 from qorva.home import db_path
 from qorva.home import use as use_home
 from qorva.inspection.base import ModelState
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, JobSummary, camera_params
+from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.products import save_state
 from qorva.results import ResultStore, Row
 
@@ -37,6 +39,7 @@ logger = logging.getLogger("qorva.demo")
 
 MARKER = ".qorva-demo"
 _OWNED = ("home", "data", "drop", "report")
+_TRANSIENT = ("-wal", "-shm", "-journal")
 
 
 class DemoError(QorvaError):
@@ -91,13 +94,23 @@ class DemoResult:
 
 
 def prepare_workdir(workdir: Path) -> None:
-    """Make `workdir` ready; only a folder that is empty or was made by an earlier demo is cleared."""
+    """Make `workdir` ready; its folders are cleared only when they hold nothing but what an earlier demo made.
+
+    The demo's home is where the README's tour goes on (teach, watch, train...): work done there is the user's,
+    and the demo refuses with one line rather than delete it.
+    """
     if workdir.exists():
         if not workdir.is_dir():
             msg = f"--workdir {workdir} is a file; choose a folder"
             raise DemoError(msg)
         if any(workdir.iterdir()) and not (workdir / MARKER).exists():
             msg = f"--workdir {workdir} is not empty and was not made by 'qorva demo'; choose an empty or new folder"
+            raise DemoError(msg)
+        foreign = not_made(workdir)
+        if foreign:
+            more = f" and {len(foreign) - 3} more" if len(foreign) > 3 else ""
+            msg = (f"--workdir {workdir} holds work the demo did not make ({', '.join(foreign[:3])}{more}); "
+                   "move it away, or run the demo with another --workdir")
             raise DemoError(msg)
         for name in _OWNED:
             target = workdir / name
@@ -106,7 +119,34 @@ def prepare_workdir(workdir: Path) -> None:
             elif target.exists() or target.is_symlink():
                 target.unlink()
     workdir.mkdir(parents=True, exist_ok=True)
-    (workdir / MARKER).write_text("made by qorva demo; its subfolders are replaced at each run\n", encoding="utf-8")
+    note_made(workdir)
+
+
+def _files(workdir: Path) -> dict[str, list[int]]:
+    """Every file under the demo's folders: relative path -> [size, modification time in ns]."""
+    found = {}
+    for name in _OWNED:
+        for path in sorted((workdir / name).rglob("*")):
+            # SQLite's own companions of the results file come and go with its connections.
+            if path.is_symlink() or (path.is_file() and not path.name.endswith(_TRANSIENT)):
+                st = path.lstat()
+                found[path.relative_to(workdir).as_posix()] = [st.st_size, st.st_mtime_ns]
+    return found
+
+
+def note_made(workdir: Path) -> None:
+    """Record what the demo made in `workdir` (its marker file): what a later demo may delete."""
+    text = json.dumps({"made by": "qorva demo", "files": _files(workdir)}, indent=0)
+    write_atomic(workdir / MARKER, text.encode("utf-8"))
+
+
+def not_made(workdir: Path) -> list[str]:
+    """The files under the demo's folders that the last demo did not make as they are now (new or changed)."""
+    try:
+        made = json.loads((workdir / MARKER).read_text(encoding="utf-8"))["files"]
+    except (OSError, ValueError, KeyError, TypeError):
+        made = {}  # a marker of a demo that kept no list: nothing is known to be its own
+    return [path for path, stat in _files(workdir).items() if made.get(path) != stat]
 
 
 # --- data ------------------------------------------------------------------------------------------------------
@@ -224,10 +264,11 @@ def run_demo(
                     break
                 batch = [i for i in items if i.policy == policy]
                 job = InspectionJob(
-                    home=home, state=state, store=store, max_images=len(batch),
-                    duration_s=30.0 + 2.0 * len(batch), stop=stop, on_result=_recorder(result, on_row),
-                    status=StatusLine(quiet=opts.quiet), inspector=inspector, workers=os.cpu_count() or 1,
+                    home=home, state=state, store=store, inspector=inspector, stop=stop,
                     camera=with_acknowledgement(camera_class)(camera_params(drop, ready_policy=policy, poll_ms=50)),
+                    options=JobOptions(max_images=len(batch), duration_s=30.0 + 2.0 * len(batch),
+                                       workers=os.cpu_count() or 1),
+                    watchers=JobWatchers(on_result=_recorder(result, on_row), status=StatusLine(quiet=opts.quiet)),
                 )
                 _watch_batch(job, drop, batch, result)
         result.seconds["watch"] = time.perf_counter() - t

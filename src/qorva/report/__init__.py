@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import datetime as dt
 import math
-import shutil
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -18,6 +17,9 @@ from pathlib import Path
 import cv2
 import numpy as np
 
+from qorva.files import write_atomic
+from qorva.home import overlays_dir
+from qorva.images import ImageError, read_image
 from qorva.report import figures, page
 from qorva.results import Row
 
@@ -30,11 +32,15 @@ MAX_ROWS = 1000
 
 @dataclass
 class Run:
-    """What one report shows: the rows, the taught good samples' scores and, for the demo, each file's truth."""
+    """What one report shows: the rows, the taught good samples' scores and, for the demo, each file's truth.
+
+    Overlays are copied only from the overlay folder of `home` (None: none are).
+    """
 
     product: str
     rows: list[Row]
     good_scores: list[float] = field(default_factory=list)
+    home: Path | None = None
     title: str = ""
     labels: dict[str, tuple[str, bool]] = field(default_factory=dict)  # file -> (note, verdict right)
     notes: list[str] = field(default_factory=list)
@@ -78,24 +84,45 @@ def summary(run: Run) -> list[tuple[str, str]]:
     return out
 
 
-def _copy_overlay(row: Row, out: Path) -> str | None:
-    """Copy the row's overlay beside the page; its relative link, or None when the overlay is gone."""
-    if not row.overlay_path:
+def _folder(out: Path, name: str) -> Path:
+    """A subfolder of the report, made if absent; a link there is refused: the report writes nothing through one."""
+    folder = out / name
+    if folder.is_symlink() or (folder.exists() and not folder.is_dir()):
+        msg = f"{folder} is a link or a file; the report writes no file through a link: choose another --out"
+        raise OSError(msg)
+    folder.mkdir(exist_ok=True)
+    return folder
+
+
+def _own_overlay(row: Row, root: Path | None) -> Path | None:
+    """The row's overlay file when it lies in the home's overlay folder `root`; a row is data from outside (a
+    shared database holds every station's rows), so a path anywhere else is never read."""
+    if not row.overlay_path or root is None:
         return None
-    src = Path(row.overlay_path)
-    dest = out / "overlays" / f"{row.id or 0:06d}_{src.name}"
     try:
-        dest.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(src, dest)
+        src = Path(row.overlay_path).resolve(strict=True)
+        inside = src.is_relative_to(root.resolve(strict=True))
+    except (OSError, RuntimeError, ValueError):  # gone (pruned, moved), a link loop, a NUL in the text
+        return None
+    return src if inside and src.is_file() else None
+
+
+def _copy_overlay(row: Row, out: Path, root: Path | None) -> str | None:
+    """Copy the row's overlay beside the page; its relative link, or None when the overlay is not kept here."""
+    src = _own_overlay(row, root)
+    if src is None:
+        return None
+    dest = _folder(out, "overlays") / f"{row.id or 0:06d}_{src.name}"
+    try:
+        data = src.read_bytes()
     except OSError:
-        return None  # pruned (--keep-overlays) or moved: the row stays and says so
+        return None  # pruned (--keep-overlays) or moved meanwhile: the row stays and says so
+    write_atomic(dest, data)  # a new file renamed into place: a link already at `dest` is replaced, not followed
     return dest.relative_to(out).as_posix()
 
 
 def _thumbnail(row: Row, out: Path) -> str | None:
     """A small copy of an OK image that is still on disk (kept, or moved to the processed folder)."""
-    from qorva.images import ImageError, read_image
-
     if not row.source_path:
         return None
     src = Path(row.source_path)
@@ -107,21 +134,25 @@ def _thumbnail(row: Row, out: Path) -> str | None:
         scale = 240 / max(image.shape[:2])
         if scale < 1:
             image = cv2.resize(image, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
-        dest = out / "images" / f"{row.id or 0:06d}.jpg"
-        dest.parent.mkdir(parents=True, exist_ok=True)
         ok, buf = cv2.imencode(".jpg", image)
         if ok:
-            dest.write_bytes(buf.tobytes())
+            dest = _folder(out, "images") / f"{row.id or 0:06d}.jpg"
+            write_atomic(dest, buf.tobytes())
             return dest.relative_to(out).as_posix()
     return None
 
 
 def write(run: Run, out: Path) -> tuple[Path, Path]:
-    """Write the report folder `out`: report.html, scores.png, contact_sheet.png and the copies they link."""
+    """Write the report folder `out`: report.html, scores.png, contact_sheet.png and the copies they link.
+
+    Every file is written under a new name and renamed into place, so a link planted in `out` is replaced,
+    never written through; a linked subfolder is refused (`OSError`).
+    """
     out.mkdir(parents=True, exist_ok=True)
     ng = sorted((r for r in run.rows if r.verdict == "NG"), key=lambda r: -(r.score or 0.0))[:MAX_NG_TILES]
     near = sorted((r for r in run.rows if r.verdict == "OK"), key=lambda r: -(r.score or 0.0))[:NEAR_OK]
-    links = {r.id: _copy_overlay(r, out) for r in run.rows if r.overlay_path}
+    root = overlays_dir(run.home, run.product) if run.home is not None else None
+    links = {r.id: _copy_overlay(r, out, root) for r in run.rows if r.overlay_path}
     thumbs = {r.id: _thumbnail(r, out) for r in near}
     threshold = next((r.threshold for r in reversed(run.rows) if r.threshold is not None), None)
     figures.score_histogram(
@@ -141,7 +172,10 @@ def _label(run: Run, row: Row) -> tuple[str, bool | None]:
 
 
 def _read(out: Path, link: str | None) -> np.ndarray | None:
+    """The copied overlay for the contact sheet, through the one reader with its size guard."""
     if link is None:
         return None
-    data = np.fromfile(out / link, np.uint8)
-    return cv2.imdecode(data, cv2.IMREAD_COLOR) if data.size else None
+    try:
+        return read_image(out / link)
+    except ImageError:
+        return None

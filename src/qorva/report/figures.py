@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -50,10 +51,9 @@ def score_histogram(
         ax.set_xlabel("score")
         ax.set_ylabel("images")
         ax.legend(loc="upper right", fontsize="small")
-        path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_name(path.name + ".tmp.png")
-        fig.savefig(tmp)
-        tmp.replace(path)
+        png = io.BytesIO()
+        fig.savefig(png, format="png")
+        write_atomic(path, png.getvalue())
     finally:
         plt.close(fig)
     return path
