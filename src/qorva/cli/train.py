@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import logging
 from pathlib import Path
 
 from qorva.cli._common import home_of, int_in, name_of
@@ -55,7 +56,26 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="add flipped (h, v) and quarter-turned (r) copies of the good images: only for products whose "
         "orientation does not matter (textures, loose parts); needs the pretrained features",
     )
+    parser.add_argument(
+        "--add-reviewed", action="store_true",
+        help="also train on the product's reviewed good parts (NGs overruled with 'qorva review' or the live page)",
+    )
     return parser
+
+
+def _reviewed_goods(args: argparse.Namespace) -> list:
+    from qorva.images import ImageError, read_image
+    from qorva.review_store import reviewed_images
+
+    files = reviewed_images(home_of(args), args.product, "good")
+    if not files:
+        logging.getLogger("qorva.train").warning(
+            "train %s: --add-reviewed found no reviewed good parts in the review store", args.product)
+    try:
+        return [read_image(f) for f in files]
+    except ImageError as exc:
+        msg = f"{exc}; remove it from the review store or review the row again"
+        raise TrainError(msg) from None
 
 
 def _check_bundle_name(args: argparse.Namespace) -> None:
@@ -72,6 +92,8 @@ def run(args: argparse.Namespace) -> int:
     _check_bundle_name(args)
     try:
         images, _ = runner.read_folder(args.good)
+        reviewed = _reviewed_goods(args) if args.add_reviewed else []
+        images = [*images, *reviewed]
         result = runner.train(
             args.product,
             images,
@@ -91,7 +113,8 @@ def run(args: argparse.Namespace) -> int:
     mb = result.bundle_bytes / 1e6
     features = f"pretrained {result.backbone} features" if result.backbone != "none" else "weight-free features"
     print(
-        f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model "
+        f"trained {result.name} for {result.product_id}: {result.n_images} images"
+        f"{f' ({len(reviewed)} reviewed good parts)' if reviewed else ''}, {result.kind} structural model "
         f"({features}; branches {', '.join(result.branches)}), {mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
     )
     _note_stale(home_of(args), args.product, result.name)

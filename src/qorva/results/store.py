@@ -5,6 +5,7 @@ from __future__ import annotations
 import hashlib
 import json
 import logging
+import re
 import socket
 import threading
 import time
@@ -40,6 +41,9 @@ def default_station() -> str:
     """The name of this station in a shared database: the host name."""
     return socket.gethostname() or "station"
 
+
+# Tables that a database of an earlier version lacks: a reader finds no review, alarm or stored overlay there.
+_LATER_TABLES = ("reviews", "alarms", "overlay_images")
 
 # A lost connection is tried again after 0.5 s, doubling up to 10 s between tries.
 _RETRY_FIRST_S = 0.5
@@ -86,6 +90,7 @@ class ResultStore:
         self._conn: Any = None
         self._writer = create
         self.columns: frozenset[str] = frozenset()
+        self.tables: frozenset[str] = frozenset()  # of `_LATER_TABLES`, those this database has
         if not create and not self._call("open the results database", lambda conn: True, connect=False):
             raise NoResults(self.where)
         self._call("open the results database", self._migrate)
@@ -107,7 +112,14 @@ class ResultStore:
             # defaults); a `watch` of this version migrates it when it opens it.
             found = conn.execute(self.db.sql("SELECT * FROM results LIMIT 0")).description
             self.columns = frozenset(d[0] for d in found)
+            self.tables = frozenset(t for t in _LATER_TABLES if self._has_table(conn, t))
         return True
+
+    def _has_table(self, conn: Any, table: str) -> bool:
+        sql = ("SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?" if self.db.sql("?") == "?"
+               else "SELECT to_regclass(?) IS NOT NULL AS name")
+        found = conn.execute(self.db.sql(sql), (table,)).fetchone()
+        return bool(found and found["name"])
 
     def _column(self, name: str, aggregate: str = "") -> str:
         """`name` in SQL, or NULL where an older database lacks the column (no row there has a value in it)."""
@@ -168,12 +180,14 @@ class ResultStore:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def add(self, row: Row, *, handovers: Sequence[int] = ()) -> int:
-        """Record one row and return its id; the journal's entries `handovers` are closed with it."""
+    def add(self, row: Row, *, handovers: Sequence[int] = (), overlay_jpeg: bytes | None = None) -> int:
+        """Record one row and return its id; the journal's entries `handovers` are closed with it, and the
+        overlay's small JPEG `overlay_jpeg`, when given, is stored with it in the same transaction."""
         if row.station is None:
             row.station = self.station
         row.row_key = row_key(row)
         values = [getattr(row, c) for c in COLUMNS]
+        keep_jpeg = overlay_jpeg if overlay_jpeg and "overlay_images" in self.tables else None
 
         def insert(conn: Any) -> int:
             with self.db.transaction(conn, write=True):
@@ -181,6 +195,9 @@ class ResultStore:
                 if made is None:  # committed before the connection was lost, or recorded by another path
                     made = int(conn.execute(self.db.sql("SELECT id FROM results WHERE row_key = ?"),
                                             (row.row_key,)).fetchone()["id"])
+                elif keep_jpeg is not None:
+                    conn.execute(self.db.sql("INSERT INTO overlay_images (result_id, jpeg) VALUES (?, ?)"),
+                                 (made, keep_jpeg))
                 for h in handovers:
                     conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
             return made
@@ -251,6 +268,32 @@ class ResultStore:
         sql = self.db.sql(sql)
         return self._call("read the results database", lambda conn: conn.execute(sql, tuple(args)).fetchall())
 
+    def read(self, sql: str, args: Sequence[Any] = ()) -> list[Any]:
+        """The records of one query (`?` marks), retried through a lost connection like every call here."""
+        return self._read(sql, args)
+
+    def transact(self, what: str, fn: Callable[[Any], Any]) -> Any:
+        """`fn(connection)` inside one write transaction, retried through a lost connection; `what` names the
+        work in an error ("cannot <what> <database>")."""
+
+        def run(conn: Any) -> Any:
+            with self.db.transaction(conn, write=True):
+                return fn(conn)
+
+        return self._call(what, run)
+
+    def overlay_image(self, result_id: int) -> bytes | None:
+        """The overlay JPEG stored with the row `result_id`, if one was."""
+        if "overlay_images" not in self.tables:
+            return None
+        found = self._read("SELECT jpeg FROM overlay_images WHERE result_id = ?", (int(result_id),))
+        return bytes(found[0]["jpeg"]) if found else None
+
+    def row(self, result_id: int) -> Row | None:
+        """The row of id `result_id`, if there is one."""
+        found = self._read("SELECT * FROM results WHERE id = ?", (int(result_id),))
+        return row_from(found[0]) if found else None
+
     def query(
         self,
         *,
@@ -260,11 +303,12 @@ class ResultStore:
         run_id: str | None = None,
         limit: int | None = None,
         station: str | None = None,
+        until: str | None = None,
     ) -> list[Row]:
-        """Rows in recording order, filtered; with `limit` the most recent ones."""
+        """Rows in recording order, filtered (`since` included, `until` not); with `limit` the most recent ones."""
         where, args = [], []
-        filters = (("product_id = ?", product_id), ("recorded_at >= ?", since), ("run_id = ?", run_id),
-                   (f"{self._column('station')} = ?", station))
+        filters = (("product_id = ?", product_id), ("recorded_at >= ?", since), ("recorded_at < ?", until),
+                   ("run_id = ?", run_id), (f"{self._column('station')} = ?", station))
         for column, value in filters:
             if value is not None:
                 where.append(column)
@@ -280,7 +324,7 @@ class ResultStore:
             sql += " LIMIT ?"
             args.append(int(limit))
         # A database of an older version lacks the newer columns: the row's defaults stand in for them.
-        return [_row(r) for r in reversed(self._read(sql, args))]
+        return [row_from(r) for r in reversed(self._read(sql, args))]
 
     def products(self) -> list[str]:
         """The products that have rows here, sorted."""
@@ -302,7 +346,8 @@ class ResultStore:
                         int(r["n_ng"] or 0), int(r["n_error"] or 0), station=r["station"]) for r in found]
 
 
-def _row(record: Any) -> Row:
+def row_from(record: Any) -> Row:
+    """A `Row` of a database record (the columns an older database lacks take the row's defaults)."""
     data = dict(record)
     if isinstance(data.get("source_bytes"), memoryview):
         data["source_bytes"] = bytes(data["source_bytes"])
@@ -317,7 +362,7 @@ def _hint(message: str) -> str:
     """What to do about a server that refused the connection (see docs/operations.md)."""
     if "password authentication" in message or "fe_sendauth" in message:
         return "; give the password in PGPASSWORD or a password file (~/.pgpass), see docs/operations.md"
-    if "does not exist" in message:
+    if re.search(r"\b(role|database) \S+ does not exist", message):
         return "; create the role and database first, see docs/operations.md"
     return ""
 
