@@ -113,28 +113,39 @@ class Kinds(Protocol):
     def check(self, image: np.ndarray, source: object) -> None: ...
 
 
+class Drift(Protocol):
+    """The drift alarm of a product (`drift.DriftWatch`), told of every recorded row on the job's thread."""
+
+    def add(self, row: Row) -> None: ...
+    def tick(self) -> None: ...
+
+
 @dataclass
 class JobOptions:
     """How a run goes: when it ends (`max_images`, `duration_s`: None for never), whether NG overlays are
-    written, how long they are kept (None: always), and how many inspection threads judge side by side."""
+    written, how long they are kept (None: always), how many inspection threads judge side by side, and where
+    overlays go besides (a shared folder, the database)."""
 
     max_images: int | None = None
     duration_s: float | None = None
     write_overlays: bool = True
     keep_overlays_days: float | None = None
     workers: int = 1
+    shared_overlays: Path | None = None  # a line's shared overlay folder, written instead of the home's
+    stored_overlays: bool = False  # each NG overlay also kept as a small JPEG with its row
 
 
 @dataclass
 class JobWatchers:
     """What looks on besides the rows, each optional: a callback per recorded row, the terminal's status line,
-    the folder's health, the live page's feed and the image-kind check."""
+    the folder's health, the live page's feed, the image-kind check and the drift alarm."""
 
     on_result: ResultCallback | None = None
     status: StatusLine | None = None
     health: Health | None = None
     feed: Feed | None = None
     kinds: Kinds | None = None
+    drift: Drift | None = None
 
 
 # --- the run ---------------------------------------------------------------------------------------------------
@@ -171,6 +182,7 @@ class _Judged:
     result: Any
     card: np.ndarray | None = None
     located: bool = True
+    jpeg: bytes | None = None  # the overlay as stored with the row
 
 
 @dataclass
@@ -223,7 +235,7 @@ class InspectionJob:
         watchers = watchers if watchers is not None else JobWatchers()
         self.on_result = watchers.on_result
         self.status = watchers.status if watchers.status is not None else StatusLine(quiet=True)
-        self.health, self.feed, self.kinds = watchers.health, watchers.feed, watchers.kinds
+        self.health, self.feed, self.kinds, self.drift = watchers.health, watchers.feed, watchers.kinds, watchers.drift
         self.stop = stop if stop is not None else threading.Event()
         self.summary = JobSummary(run_id=uuid.uuid4().hex[:12])
         self.workers = max(1, int(self.options.workers))
@@ -380,6 +392,8 @@ class InspectionJob:
             self._record_set_aside()
         if self.feed is not None:
             self.feed.beat()
+        if self.drift is not None:
+            self.drift.tick()
         keep = self.options.keep_overlays_days
         if keep is not None and time.monotonic() >= self._next_prune:
             self._next_prune = time.monotonic() + _PRUNE_EVERY_S
@@ -510,7 +524,7 @@ class InspectionJob:
         # Stamped when recorded, in arrival order: with several workers an image judged before the one that
         # arrived ahead of it would otherwise print an earlier time below a later one.
         row.recorded_at = utc_now()
-        row = self._record(row, task.key, task.handovers)
+        row = self._record(row, task.key, task.handovers, judged.jpeg)
         self._ack(task.meta)
         self.summary.counts[row.verdict] += 1
         self.summary.recovered += row.recovered
@@ -520,6 +534,8 @@ class InspectionJob:
 
     def _show(self, row: Row, image: np.ndarray | None, result: Any, judged: _Judged | None = None) -> None:
         """A recorded row to the live page and the caller (the terminal line)."""
+        if self.drift is not None:
+            self.drift.add(row)
         if self.feed is not None:
             card, located = (judged.card, judged.located) if judged is not None else (None, True)
             self.feed.add(row, image, card, located=located)
@@ -555,9 +571,12 @@ class InspectionJob:
         if row.verdict == "NG" and result.overlay is not None:
             judged.located = overlays.localizable(result)
             judged.card = overlays.speaking(row, result, image)
-            path = overlays.overlay_path(self.home, self.product_id, row.source_file, row.recorded_at, task.seq)
+            path = overlays.overlay_path(self.home, self.product_id, row.source_file, row.recorded_at, task.seq,
+                                         shared=self.options.shared_overlays, station=str(self.store.station))
             written = overlays.write_overlay(path, judged.card, row.source_file)
             row.overlay_path = str(written) if written is not None else None
+            if self.options.stored_overlays:
+                judged.jpeg = overlays.stored_jpeg(judged.card)
         return judged
 
     def _with_overlay(self, image: np.ndarray, source: Any, first: Any) -> Any:
@@ -575,10 +594,10 @@ class InspectionJob:
             latency_ms=(time.perf_counter() - t) * 1000.0,
         )
 
-    def _record(self, row: Row, key: Key, handovers: list[int]) -> Row:
-        """Store `row`, else an ERROR row of the same image; the one stored is returned."""
+    def _record(self, row: Row, key: Key, handovers: list[int], jpeg: bytes | None = None) -> Row:
+        """Store `row` (with its overlay's JPEG), else an ERROR row of the same image; the one stored is returned."""
         try:
-            self.store.add(row, handovers=handovers)
+            self.store.add(row, handovers=handovers, overlay_jpeg=jpeg)
             return row
         except StoreError as exc:
             logger.warning("%s", exc)

@@ -20,7 +20,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-from qorva import calibration
+from qorva import access, calibration, drift
 from qorva.cli._common import (
     add_db_options,
     camera_class,
@@ -38,6 +38,7 @@ from qorva.cli._common import (
 )
 from qorva.cli._help import HelpFormatter
 from qorva.console import LOG_FORMAT, OneLineFormatter, StatusLine, result_line
+from qorva.database import is_url
 from qorva.drop_health import DropHealth
 from qorva.errors import QorvaError
 from qorva.folder_lock import FolderLock
@@ -45,6 +46,7 @@ from qorva.home import overlays_dir
 from qorva.io.camera.push import with_acknowledgement
 from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.live import LiveFeed, LiveServer, parse_address
+from qorva.live_desk import LiveDesk
 from qorva.names import printable
 from qorva.products import load_calibration, load_state
 from qorva.results import ResultStore, default_station
@@ -109,6 +111,8 @@ def check_args(args: argparse.Namespace) -> str | None:
     """What is wrong with a combination of values, for a usage error; None when nothing is."""
     if args.processed_dir and _same_folder(Path(args.processed_dir), Path(args.folder)):
         return f"--processed-dir {args.processed_dir} is the drop folder itself; moved files would be taken again"
+    if args.token_file and args.serve is None:
+        return "--token-file opens the live page to changes: it needs --serve"
     return None
 
 
@@ -174,6 +178,25 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
     # 64: beyond that the frames in flight hold more memory than they win time (each holds a decoded image).
     job.add_argument("--workers", type=int_in(1, 64), default=os.cpu_count() or 1, metavar="N",
                      help="images inspected side by side, one core each (default: the CPU count)")
+    job.add_argument("--overlay-dir", default=None, metavar="DIR",
+                     help="write NG overlays into this shared folder (a line's share) instead of the home's")
+    job.add_argument("--db-overlays", choices=("auto", "on", "off"), default="auto",
+                     help="keep each NG overlay as a small JPEG with its row, for reports on any PC "
+                          "(auto: on with a PostgreSQL --db)")
+    _add_page_options(parser)
+
+
+def _add_page_options(parser: argparse.ArgumentParser) -> None:
+    page = parser.add_argument_group("review and drift alarm")
+    page.add_argument("--token-file", default=None, metavar="FILE",
+                      help="let holders of a token of FILE review rows and acknowledge alarms on the live page "
+                           "(made with one random token if missing; default: the page is read-only)")
+    page.add_argument("--alarm-window", type=duration_s, default=drift.WINDOW_S, metavar="DURATION",
+                      help="the drift alarm judges the verdicts of this last stretch: 10m, 1h")
+    page.add_argument("--alarm-ng-rate", type=float_in(0, 100), default=None, metavar="PCT",
+                      help="alarm above this NG rate in percent (default: 3x the teach samples' false-positive "
+                           f"rate, at least {100 * drift.NG_RATE_FLOOR:g})")
+    page.add_argument("--no-alarm", action="store_true", help="no drift alarm")
 
 
 def summary_line(product: str, folder: str, summary: JobSummary, home: Path, where: str) -> str:
@@ -235,26 +258,65 @@ def _log_file(path: str | None) -> Iterator[None]:
         handler.close()
 
 
+def _tokens(args: argparse.Namespace) -> access.Tokens | None:
+    if args.token_file is None:
+        return None
+    path = Path(args.token_file)
+    if not path.exists():
+        access.create(path)
+        print(f"wrote a new token to {path}: give it to those who may review and acknowledge on the live page",
+              file=sys.stderr)
+    if args.after == "delete":
+        logger.warning("with --after delete a reviewed image is gone before anyone reviews it: the review store "
+                       "keeps no image to teach with (--after move keeps them in _processed)")
+    return access.Tokens(path)
+
+
+def _desk(args: argparse.Namespace, home: Path, state: Any, drifts: dict[str, Any], writable: bool) -> LiveDesk:
+    target = results_target(args, home)
+    options = camera_options(args)
+    processed = Path(options.get("processed_dir") or Path(options["path"]) / "_processed")
+    return LiveDesk(
+        open_store=lambda: ResultStore(target, create=False, station=args.station, retry_s=3.0), home=home,
+        station=args.station, products=[args.product], writable=writable, look_in=[processed], drifts=drifts,
+        shared_overlays=Path(args.overlay_dir) if args.overlay_dir else None,
+        good_scores={args.product: [float(v) for v in state.params.get("good_scores") or []]},
+    )
+
+
 @contextlib.contextmanager
-def _live(args: argparse.Namespace, state: Any, health: DropHealth) -> Iterator[LiveFeed | None]:
+def _live(args: argparse.Namespace, state: Any, health: DropHealth, home: Path,
+          drifts: dict[str, Any]) -> Iterator[LiveFeed | None]:
     if args.serve is None:
         yield None
         return
+    tokens = _tokens(args)
     feed = LiveFeed(product=args.product, folder=str(Path(args.folder).resolve()), threshold=state.threshold,
-                    health=health)
+                    health=health, station=args.station,
+                    desk=_desk(args, home, state, drifts, writable=tokens is not None))
+    feed.info["products"] = [args.product]
     try:
-        server = LiveServer(feed, *args.serve).start()
+        server = LiveServer(feed, *args.serve, tokens=tokens).start()
     except OSError as exc:
         msg = f"cannot serve the live page on {args.serve[0]}:{args.serve[1]}: {exc.strerror or exc}"
         raise WatchError(msg) from None
     feed.info["url"] = server.url
     if not server.local:
-        logger.warning("the live page %s is open to every PC that reaches this one on the network (read-only); "
-                       "--serve PORT keeps it on this PC", server.url)
+        what = "changes with a token" if tokens is not None else "read-only"
+        logger.warning("the live page %s is open to every PC that reaches this one on the network (%s); "
+                       "--serve PORT keeps it on this PC", server.url, what)
     try:
         yield feed
     finally:
         server.close()
+
+
+def _drift(args: argparse.Namespace, state: Any, store: ResultStore) -> drift.DriftWatch | None:
+    if args.no_alarm:
+        return None
+    rate = None if args.alarm_ng_rate is None else args.alarm_ng_rate / 100
+    band = drift.band_from_teach(state.params, window_s=args.alarm_window, ng_rate=rate)
+    return drift.DriftWatch(band, args.product, store=store)
 
 
 def _printer(fmt: str) -> Any:
@@ -279,18 +341,27 @@ def run(args: argparse.Namespace) -> int:
     camera = with_acknowledgement(camera_class())(options)
     stop = threading.Event()
     # The lock first: a second watcher exits at once, before it waits for a database out of reach.
+    drifts: dict[str, Any] = {}
     with _log_file(args.log_file), FolderLock(folder), \
             ResultStore(results_target(args, home), station=args.station, stop=stop) as store, \
-            _live(args, state, health) as feed, stop_on_signals(stop) as signals:
+            _live(args, state, health, home, drifts) as feed, stop_on_signals(stop) as signals:
         banner = _banner(args, state, home, feed.info["url"] if feed else None, store.where)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
+        watch = _drift(args, state, store)
+        if watch is not None:
+            drifts[args.product] = watch
+        stored = args.db_overlays == "on" or (args.db_overlays == "auto" and is_url(store.where))
         options = JobOptions(max_images=args.max_images, duration_s=args.duration, workers=args.workers,
-                             write_overlays=not args.no_overlays, keep_overlays_days=args.keep_overlays)
+                             write_overlays=not args.no_overlays, keep_overlays_days=args.keep_overlays,
+                             shared_overlays=Path(args.overlay_dir) if args.overlay_dir else None,
+                             stored_overlays=stored)
         watchers = JobWatchers(on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
-                               feed=feed, kinds=calibration.KindWatch(taught))
+                               feed=feed, kinds=calibration.KindWatch(taught), drift=watch)
         job = InspectionJob(home=home, state=state, store=store, inspector=inspector(), camera=camera,
                             options=options, watchers=watchers, stop=stop)
+        if watch is not None:
+            watch.run_id = job.summary.run_id
         summary = job.run()
         line = summary_line(args.product, str(folder), summary, home, store.where)
         logger.info("%s", line)
