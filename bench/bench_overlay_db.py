@@ -23,9 +23,8 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import versions  # noqa: E402
-
 import pgserver  # noqa: E402  (tests/, on the path through _common)
+from _common import versions  # noqa: E402
 from qorva import overlays  # noqa: E402
 from qorva.demo import synthetic  # noqa: E402
 from qorva.inspection.modules.anomaly.anomaly_map import render_overlay  # noqa: E402
