@@ -23,7 +23,7 @@ import math
 import statistics
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import asdict, dataclass
 from typing import Any
 
@@ -228,3 +228,19 @@ def record_acknowledgement(store: ResultStore, alarm_id: int, *, who: str, stati
     changed = store.transact("acknowledge an alarm in",
                              lambda conn: conn.execute(sql, (at, who, station, note, int(alarm_id))).rowcount)
     return at if changed else None
+
+
+class DriftBoard:
+    """The drift alarms of several products, each told of its own rows."""
+
+    def __init__(self, watches: Mapping[str, DriftWatch]) -> None:
+        self.watches = watches
+
+    def add(self, row: Any) -> None:
+        watch = self.watches.get(row.product_id)
+        if watch is not None:
+            watch.add(row)
+
+    def tick(self) -> None:
+        for watch in self.watches.values():
+            watch.tick()

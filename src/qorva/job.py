@@ -39,7 +39,7 @@ import threading
 import time
 import uuid
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Protocol
@@ -62,6 +62,11 @@ _READ_TIMEOUT_S = 0.1
 _PENDING_POLL_S = 0.005
 # Old overlays are pruned at the start and then hourly: day folders are the unit, so more often gains nothing.
 _PRUNE_EVERY_S = 3600.0
+
+# The product of a taken frame from its meta (the camera's folder, the file's name); None: no product serves it.
+Route = Callable[[dict[str, Any]], str | None]
+# The product of the rows of frames no product serves: no product folder can have this name on Windows.
+UNROUTED = "?"
 
 # What the job prints or collects per recorded row: the row, its decoded image (None for a file the camera
 # set aside) and the inspector's result (None likewise).
@@ -144,7 +149,7 @@ class JobWatchers:
     status: StatusLine | None = None
     health: Health | None = None
     feed: Feed | None = None
-    kinds: Kinds | None = None
+    kinds: Kinds | Mapping[str, Kinds] | None = None  # one per product where several are served
     drift: Drift | None = None
 
 
@@ -198,13 +203,19 @@ class JobSummary:
     recovered: int = 0
     set_aside: int = 0  # ERROR rows of files the camera set aside, counted in `counts` too
     set_aside_before: int = 0  # files set aside again whose ERROR row an earlier run recorded
+    by_product: dict[str, Counter] = field(default_factory=dict)
 
     @property
     def n(self) -> int:
         return sum(self.counts.values())
 
-    def counts_text(self) -> str:
-        return ", ".join(f"{v} {self.counts.get(v, 0)}" for v in VERDICTS)
+    def count(self, row: Row) -> None:
+        self.counts[row.verdict] += 1
+        self.by_product.setdefault(row.product_id, Counter())[row.verdict] += 1
+
+    def counts_text(self, product: str | None = None) -> str:
+        counts = self.counts if product is None else self.by_product.get(product, Counter())
+        return ", ".join(f"{v} {counts.get(v, 0)}" for v in VERDICTS)
 
 
 def camera_params(folder: str | Path, **options: Any) -> dict[str, Any]:
@@ -224,10 +235,15 @@ class InspectionJob:
     def __init__(
         self, *, home: Path, state: Any, store: ResultStore, inspector: Inspector, camera: Camera,
         options: JobOptions | None = None, watchers: JobWatchers | None = None, stop: threading.Event | None = None,
+        states: Mapping[str, Any] | None = None, route: Route | None = None,
     ) -> None:
         self.home = Path(home)
         self.state = state
         self.product_id = str(state.product_id)
+        # Several products: each frame's product is `route(meta)` (None: no product serves it, an ERROR row),
+        # judged with that product's taught state.
+        self.states = dict(states) if states else {self.product_id: state}
+        self.route = route
         self.store = store
         self.inspector = inspector
         self.camera = camera
@@ -296,9 +312,11 @@ class InspectionJob:
         """Name the images that an earlier run took, never recorded, and that are gone from the folder."""
         folder = getattr(self.camera, "params", {}).get("path")
         try:
-            entries = self.store.unrecorded(self.product_id, self.summary.run_id)
+            entries = [e for p in self.states for e in self.store.unrecorded(p, self.summary.run_id)]
             # Another watcher of the product on another folder has its own images in flight.
-            entries = [(i, p) for i, p in entries if folder is None or Path(os.fsdecode(p)).parent == Path(folder)]
+            folders = {Path(f) for f in getattr(self.camera, "params", {}).get("paths", ())} or (
+                {Path(folder)} if folder is not None else set())
+            entries = [(i, p) for i, p in entries if not folders or Path(os.fsdecode(p)).parent in folders]
             gone = [(i, p) for i, p in entries if not Path(os.fsdecode(p)).exists()]
             for _, path in gone:
                 logger.warning("an image taken by an earlier run was never recorded and is gone: %s", shown(path))
@@ -327,7 +345,7 @@ class InspectionJob:
     def _on_handover(self, image: np.ndarray, meta: dict[str, Any]) -> None:
         # On the camera's receiver thread: nothing may escape, or the receive loop would end.
         try:
-            key = file_key(self.product_id, meta)
+            key = file_key(self._product(meta), meta)
             meta["key"] = key
             if self._journal is not None:
                 meta["journal"] = self._journal.take(key, meta.get("source_path"), self.summary.run_id)
@@ -397,7 +415,7 @@ class InspectionJob:
         keep = self.options.keep_overlays_days
         if keep is not None and time.monotonic() >= self._next_prune:
             self._next_prune = time.monotonic() + _PRUNE_EVERY_S
-            removed = overlays.prune(self.home, self.product_id, keep)
+            removed = sum(overlays.prune(self.home, p, keep) for p in self.states)
             if removed:
                 logger.info("removed %d overlay folders older than %g days", removed, keep)
 
@@ -407,19 +425,19 @@ class InspectionJob:
         if self.health is None:
             return
         for item in self.health.new_set_aside():
-            key = set_aside_key(self.product_id, item.path)
+            key = set_aside_key(self._product({"source_path": item.path}), item.path)
             try:
                 if self.store.recorded(key) is not None:
                     self.summary.set_aside_before += 1
                     continue
                 row = key.stamp(self._error_row(f"set aside by the camera: {item.reason}", item.path,
-                                                time.perf_counter()))
+                                                time.perf_counter(), key.product_id))
                 self.store.add(row)
             except StoreError as exc:
                 logger.warning("%s", exc)
                 continue
             # Counted as the ERROR row it is, in the summary as on the page and in the database.
-            self.summary.counts[row.verdict] += 1
+            self.summary.count(row)
             self.summary.set_aside += 1
             self._show(row, None, None)
 
@@ -463,13 +481,13 @@ class InspectionJob:
         elapsed = max(time.monotonic() - t0, 1e-9)
         s = self.summary
         self.status.show(
-            f"watch {self.product_id}: {s.n} images ({s.counts_text()})  {s.n / elapsed:.1f} img/s"
+            f"watch {', '.join(self.states)}: {s.n} images ({s.counts_text()})  {s.n / elapsed:.1f} img/s"
         )
 
     def _take(self, image: np.ndarray, meta: dict[str, Any]) -> None:
         """Look the frame's key up, then hand it to a worker (a frame recorded before is only disposed of)."""
         source = meta.get("source_path") or meta.get("source_file")
-        key = image_key(meta.get("key") or file_key(self.product_id, meta), image)
+        key = image_key(meta.get("key") or file_key(self._product(meta), meta), image)
         earlier, handovers, recovered = self._looked_up(key, source, meta.get("journal"))
         if earlier is not None:
             self._skip(meta, source, earlier)
@@ -526,7 +544,7 @@ class InspectionJob:
         row.recorded_at = utc_now()
         row = self._record(row, task.key, task.handovers, judged.jpeg)
         self._ack(task.meta)
-        self.summary.counts[row.verdict] += 1
+        self.summary.count(row)
         self.summary.recovered += row.recovered
         if self.health is not None and row.source_file:
             self.health.handled.add(row.source_file)
@@ -551,19 +569,30 @@ class InspectionJob:
         except Exception as exc:  # noqa: BLE001 - a taken image always gets its row; this one says why
             logger.warning("cannot handle %s: %s", shown(task.source or ""), exc)
             result = InspectionResult.error("norim", f"cannot handle the image: {type(exc).__name__}: {exc}")
-            return _Judged(self._error_row(result.error_message, task.source, t), result)
+            return _Judged(self._error_row(result.error_message, task.source, t, task.key.product_id), result)
+
+    def _product(self, meta: dict[str, Any]) -> str:
+        if self.route is None:
+            return self.product_id
+        product = self.route(meta)
+        return product if product in self.states else UNROUTED
 
     def _judge(self, task: _Task, t: float) -> _Judged:
-        image, source = task.image, task.source
-        if self.kinds is not None:
-            self.kinds.check(image, source)
-        result = self._inspect(image, source, with_overlay=False)
+        image, source, product = task.image, task.source, task.key.product_id
+        state = self.states.get(product)
+        if state is None:
+            why = getattr(self.route, "why", "no product of this watch serves it")
+            return _Judged(self._error_row(f"no product for this file: {why}", source, t, product), None)
+        kinds = self.kinds.get(product) if isinstance(self.kinds, Mapping) else self.kinds
+        if kinds is not None:
+            kinds.check(image, source)
+        result = self._inspect(image, source, state, with_overlay=False)
         if self.options.write_overlays and _verdict(result) == "NG" and getattr(result, "overlay", None) is None:
-            result = self._with_overlay(image, source, result)
+            result = self._with_overlay(image, source, state, result)
         row = Row.from_result(
             result,
             run_id=self.summary.run_id,
-            product_id=self.product_id,
+            product_id=product,
             source=source,
             latency_ms=(time.perf_counter() - t) * 1000.0,
         )
@@ -571,7 +600,7 @@ class InspectionJob:
         if row.verdict == "NG" and result.overlay is not None:
             judged.located = overlays.localizable(result)
             judged.card = overlays.speaking(row, result, image)
-            path = overlays.overlay_path(self.home, self.product_id, row.source_file, row.recorded_at, task.seq,
+            path = overlays.overlay_path(self.home, product, row.source_file, row.recorded_at, task.seq,
                                          shared=self.options.shared_overlays, station=str(self.store.station))
             written = overlays.write_overlay(path, judged.card, row.source_file)
             row.overlay_path = str(written) if written is not None else None
@@ -579,18 +608,18 @@ class InspectionJob:
                 judged.jpeg = overlays.stored_jpeg(judged.card)
         return judged
 
-    def _with_overlay(self, image: np.ndarray, source: Any, first: Any) -> Any:
+    def _with_overlay(self, image: np.ndarray, source: Any, state: Any, first: Any) -> Any:
         """The NG image scored again with its overlay; the first result stands if that fails."""
-        again = self._inspect(image, source, with_overlay=True)
+        again = self._inspect(image, source, state, with_overlay=True)
         if _verdict(again) != "NG":
             logger.warning("%s: the inspection with the overlay said %s; the first verdict stands",
                            shown(source or ""), _verdict(again))
             return first
         return again
 
-    def _error_row(self, message: str, source: Any, t: float) -> Row:
+    def _error_row(self, message: str, source: Any, t: float, product: str | None = None) -> Row:
         return Row.error(
-            message, run_id=self.summary.run_id, product_id=self.product_id, source=source,
+            message, run_id=self.summary.run_id, product_id=product or self.product_id, source=source,
             latency_ms=(time.perf_counter() - t) * 1000.0,
         )
 
@@ -604,7 +633,7 @@ class InspectionJob:
             first = exc
         # The row as it was could not be stored; an ERROR row of the same image may still be.
         fallback = key.stamp(self._error_row(f"cannot record the result: {first}", row.source_path,
-                                                   time.perf_counter()))
+                                                   time.perf_counter(), key.product_id))
         fallback.recovered, fallback.latency_ms, fallback.recorded_at = row.recovered, row.latency_ms, row.recorded_at
         try:
             self.store.add(fallback, handovers=handovers)
@@ -618,9 +647,9 @@ class InspectionJob:
         if ack is not None:
             ack(meta)
 
-    def _inspect(self, image: np.ndarray, source: Any, *, with_overlay: bool) -> Any:
+    def _inspect(self, image: np.ndarray, source: Any, state: Any, *, with_overlay: bool) -> Any:
         try:
-            return self.inspector.inspect(image, self.state, with_overlay=with_overlay)
+            return self.inspector.inspect(image, state, with_overlay=with_overlay)
         except Exception as exc:  # noqa: BLE001 - one bad image must not stop the line; it is recorded as ERROR
             logger.warning("cannot inspect %s: %s", shown(source or ""), exc)
             return InspectionResult.error("norim", f"{type(exc).__name__}: {exc}")

@@ -78,6 +78,7 @@ class LiveFeed:
         self.heartbeat = time.time()
         self.stopped: str | None = None
         self.counts: Counter = Counter()
+        self.per_product: dict[str, Counter] = {}
         self._recent: deque[dict[str, Any]] = deque(maxlen=RECENT)
         self._images: dict[tuple[str, int], bytes] = {}
         self._latest_ng: dict[str, Any] | None = None
@@ -121,6 +122,7 @@ class LiveFeed:
                 self._latest_ng = {**item, "overlay": bool(big), "note": "" if located else NO_LOCATION}
             self._recent.appendleft(item)
             self.counts[row.verdict] += 1
+            self.per_product.setdefault(row.product_id, Counter())[row.verdict] += 1
             if not self._minutes or self._minutes[-1][0] != minute:
                 self._minutes.append((minute, Counter()))
             self._minutes[-1][1][row.verdict] += 1
@@ -141,6 +143,7 @@ class LiveFeed:
             # Every one of the last minutes, empty ones too, so the bars keep their places.
             minutes = [(m, seen.get(m, {})) for m in range(int(now // 60) - MINUTES + 1, int(now // 60) + 1)]
             counts = dict(self.counts)
+            per_product = {p: dict(c) for p, c in self.per_product.items()}
             last = sum(1 for t in self._times if t > now - 60)
         window = sum(sum(c.values()) for _, c in minutes)
         desk = self.desk
@@ -148,6 +151,7 @@ class LiveFeed:
         alarms = [a for w in (desk.drifts.values() if desk is not None else ()) for a in w.alarms()]
         return {
             **self.info, "now": now, "heartbeat": self.heartbeat, "stopped": self.stopped, "counts": counts,
+            "per_product": per_product,
             "writable": bool(desk is not None and desk.writable), "alarms": alarms, **shared,
             "rate_1m": last / 60.0,
             "rate_10m": window / (60.0 * MINUTES),

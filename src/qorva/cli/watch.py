@@ -14,13 +14,15 @@ import contextlib
 import json
 import logging
 import os
+import re
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
 from qorva import access, calibration, drift
+from qorva.cameras import CameraSet
 from qorva.cli._common import (
     add_db_options,
     camera_class,
@@ -48,8 +50,8 @@ from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera
 from qorva.live import LiveFeed, LiveServer, parse_address
 from qorva.live_desk import LiveDesk
 from qorva.names import printable
-from qorva.products import load_calibration, load_state
 from qorva.results import ResultStore, default_station
+from qorva.serving import Serving, product_pattern, serving
 
 logger = logging.getLogger("qorva.watch")
 
@@ -107,6 +109,13 @@ def camera_options(args: argparse.Namespace) -> dict[str, Any]:
     return camera_params(Path(args.folder).resolve(), **options)
 
 
+def _pattern(text: str) -> re.Pattern[str]:
+    try:
+        return product_pattern(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def check_args(args: argparse.Namespace) -> str | None:
     """What is wrong with a combination of values, for a usage error; None when nothing is."""
     if args.processed_dir and _same_folder(Path(args.processed_dir), Path(args.folder)):
@@ -131,7 +140,14 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         formatter_class=HelpFormatter,
     )
     parser.add_argument(
-        "--product", required=True, type=name_of("product id"), help="product id (taught with 'qorva teach')"
+        "--product", required=True, action="append", type=name_of("product id"),
+        help="product id (taught with 'qorva teach'); repeat it to serve several, each from its subfolder "
+             "<folder>/<product>/ (made when missing) unless --product-pattern is given",
+    )
+    parser.add_argument(
+        "--product-pattern", type=_pattern, default=None, metavar="REGEX",
+        help="serve several products from the folder itself: the file name's match of REGEX, its group "
+             "'product' (or first group), names each file's product (default: by subfolder)",
     )
     parser.add_argument("--folder", required=True, help="the drop folder senders write into (must exist)")
     parser.add_argument(
@@ -199,7 +215,7 @@ def _add_page_options(parser: argparse.ArgumentParser) -> None:
     page.add_argument("--no-alarm", action="store_true", help="no drift alarm")
 
 
-def summary_line(product: str, folder: str, summary: JobSummary, home: Path, where: str) -> str:
+def summary_line(products: Sequence[str], folder: str, summary: JobSummary, home: Path, where: str) -> str:
     rate = summary.n / summary.seconds if summary.seconds > 0 else 0.0
     extra = "".join(
         f", {n} {what}" for n, what in ((summary.set_aside, "of the ERROR set aside by the camera (undecodable or "
@@ -209,20 +225,25 @@ def summary_line(product: str, folder: str, summary: JobSummary, home: Path, whe
                                         (summary.set_aside_before, "set aside by the camera again, recorded before"))
         if n
     )
+    several = len(products) > 1 or set(summary.by_product) - set(products)
+    order = [*products, *sorted(set(summary.by_product) - set(products))]
+    each = "; " + "; ".join(f"{p}: {summary.counts_text(p)}" for p in order) if several else ""
+    overlays = overlays_dir(home, products[0]) if len(products) == 1 else overlays_dir(home, products[0]).parent
     return (
-        f"watched {printable(folder)} for {product}: {summary.n} images ({summary.counts_text()}{extra}) "
-        f"in {summary.seconds:.1f} s, {rate:.1f} img/s; results in {where}, overlays in "
-        f"{overlays_dir(home, product)}"
+        f"watched {printable(folder)} for {', '.join(products)}: {summary.n} images ({summary.counts_text()}{extra}"
+        f"{each}) in {summary.seconds:.1f} s, {rate:.1f} img/s; results in {where}, overlays in {overlays}"
     )
 
 
-def _banner(args: argparse.Namespace, state: Any, home: Path, page: str | None, where: str) -> str:
-    p = state.params
+def _banner(args: argparse.Namespace, served: Serving, home: Path, page: str | None, where: str) -> str:
     options = camera_options(args)
+    each = ", ".join(f"{p}: threshold {st.threshold:.4f} (sigma {st.params.get('sigma')}, bundle "
+                     f"{st.params.get('weights')})" for p, st in served.states.items())
+    how = ("" if served.route is None else " by file name" if args.product_pattern is not None
+           else " by subfolder <folder>/<product>/")
     return (
-        f"watch {args.product}: threshold {state.threshold:.4f} (sigma {p.get('sigma')}, bundle {p.get('weights')}); "
-        f"folder {printable(Path(args.folder).resolve())}; policy {options.get('ready_policy')}, after "
-        f"{options.get('after')}; home {home}; lock {Path(args.folder).resolve() / '.qorva-watch.lock'}; "
+        f"watch {each}{how}; folder {printable(Path(args.folder).resolve())}; policy {options.get('ready_policy')}, "
+        f"after {options.get('after')}; home {home}; lock {Path(args.folder).resolve() / '.qorva-watch.lock'}; "
         f"station {printable(args.station)}, {args.workers} workers; results {where}"
         + (f"; live page {page}" if page else "")
     )
@@ -272,29 +293,30 @@ def _tokens(args: argparse.Namespace) -> access.Tokens | None:
     return access.Tokens(path)
 
 
-def _desk(args: argparse.Namespace, home: Path, state: Any, drifts: dict[str, Any], writable: bool) -> LiveDesk:
+def _desk(args: argparse.Namespace, home: Path, served: Serving, drifts: dict[str, Any], writable: bool) -> LiveDesk:
     target = results_target(args, home)
-    options = camera_options(args)
-    processed = Path(options.get("processed_dir") or Path(options["path"]) / "_processed")
+    processed = [Path(c["processed_dir"] or Path(c["path"]) / "_processed") for c in _camera_params(args, served)]
     return LiveDesk(
         open_store=lambda: ResultStore(target, create=False, station=args.station, retry_s=3.0), home=home,
-        station=args.station, products=[args.product], writable=writable, look_in=[processed], drifts=drifts,
+        station=args.station, products=served.products, writable=writable, look_in=processed, drifts=drifts,
         shared_overlays=Path(args.overlay_dir) if args.overlay_dir else None,
-        good_scores={args.product: [float(v) for v in state.params.get("good_scores") or []]},
+        good_scores={p: [float(v) for v in st.params.get("good_scores") or []] for p, st in served.states.items()},
     )
 
 
 @contextlib.contextmanager
-def _live(args: argparse.Namespace, state: Any, health: DropHealth, home: Path,
+def _live(args: argparse.Namespace, served: Serving, health: DropHealth, home: Path,
           drifts: dict[str, Any]) -> Iterator[LiveFeed | None]:
     if args.serve is None:
         yield None
         return
     tokens = _tokens(args)
-    feed = LiveFeed(product=args.product, folder=str(Path(args.folder).resolve()), threshold=state.threshold,
-                    health=health, station=args.station,
-                    desk=_desk(args, home, state, drifts, writable=tokens is not None))
-    feed.info["products"] = [args.product]
+    first = served.states[served.products[0]]
+    feed = LiveFeed(product=", ".join(served.products), folder=str(Path(args.folder).resolve()),
+                    threshold=first.threshold, health=health, station=args.station,
+                    desk=_desk(args, home, served, drifts, writable=tokens is not None))
+    feed.info["products"] = served.products
+    feed.info["thresholds"] = {p: st.threshold for p, st in served.states.items()}
     try:
         server = LiveServer(feed, *args.serve, tokens=tokens).start()
     except OSError as exc:
@@ -311,12 +333,12 @@ def _live(args: argparse.Namespace, state: Any, health: DropHealth, home: Path,
         server.close()
 
 
-def _drift(args: argparse.Namespace, state: Any, store: ResultStore) -> drift.DriftWatch | None:
+def _drifts(args: argparse.Namespace, served: Serving, store: ResultStore) -> dict[str, drift.DriftWatch]:
     if args.no_alarm:
-        return None
+        return {}
     rate = None if args.alarm_ng_rate is None else args.alarm_ng_rate / 100
-    band = drift.band_from_teach(state.params, window_s=args.alarm_window, ng_rate=rate)
-    return drift.DriftWatch(band, args.product, store=store)
+    return {p: drift.DriftWatch(drift.band_from_teach(st.params, window_s=args.alarm_window, ng_rate=rate), p,
+                                store=store) for p, st in served.states.items()}
 
 
 def _printer(fmt: str) -> Any:
@@ -325,45 +347,61 @@ def _printer(fmt: str) -> Any:
     return lambda row, image, result: print(result_line(row), flush=True)
 
 
-def run(args: argparse.Namespace) -> int:
-    home = home_of(args)
-    state = load_state(home, args.product)
-    taught = load_calibration(home, args.product)
-    calibration.check_fresh(args.product, taught, allow_stale=args.allow_stale, home=home)
+def _camera_params(args: argparse.Namespace, served: Serving) -> list[dict[str, Any]]:
+    """The parameters of each camera: the drop folder's, or each product's subfolder's."""
+    options = camera_options(args)
+    return [{**options, "path": str(folder.resolve()), "processed_dir": options.get("processed_dir")}
+            for folder in served.folders.values()]
+
+
+def _camera(args: argparse.Namespace, served: Serving) -> Any:
+    made = [with_acknowledgement(camera_class())({k: v for k, v in c.items() if v is not None})
+            for c in _camera_params(args, served)]
+    return made[0] if len(made) == 1 else CameraSet(dict(zip(served.folders, made, strict=True)))
+
+
+def _served(args: argparse.Namespace, home: Path) -> Serving:
     folder = Path(args.folder)
     if not folder.is_dir():
         msg = f"drop folder {printable(folder)} does not exist or is not a folder; create it or point --folder at it"
         raise WatchError(msg)
+    return serving(home, args.product, folder, args.product_pattern, allow_stale=args.allow_stale)
+
+
+def run(args: argparse.Namespace) -> int:
+    home = home_of(args)
+    served = _served(args, home)
     options = camera_options(args)
     # No --extensions: the camera takes its own list, _EXTS.
     accepted = options.get("extensions") or sorted(camera_module()._EXTS)
-    health = DropHealth(folder.resolve(), accepted, options.get("sentinel_ext") or "")
-    camera = with_acknowledgement(camera_class())(options)
+    folders = [f.resolve() for f in served.folders.values()]
+    health = DropHealth(folders[0], accepted, options.get("sentinel_ext") or "", more=folders[1:])
+    camera = _camera(args, served)
     stop = threading.Event()
-    # The lock first: a second watcher exits at once, before it waits for a database out of reach.
     drifts: dict[str, Any] = {}
-    with _log_file(args.log_file), FolderLock(folder), \
+    # The locks first: a second watcher exits at once, before it waits for a database out of reach.
+    with _log_file(args.log_file), _locks([Path(args.folder), *served.folders.values()]), \
             ResultStore(results_target(args, home), station=args.station, stop=stop) as store, \
-            _live(args, state, health, home, drifts) as feed, stop_on_signals(stop) as signals:
-        banner = _banner(args, state, home, feed.info["url"] if feed else None, store.where)
+            _live(args, served, health, home, drifts) as feed, stop_on_signals(stop) as signals:
+        banner = _banner(args, served, home, feed.info["url"] if feed else None, store.where)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
-        watch = _drift(args, state, store)
-        if watch is not None:
-            drifts[args.product] = watch
+        drifts.update(_drifts(args, served, store))
         stored = args.db_overlays == "on" or (args.db_overlays == "auto" and is_url(store.where))
         options = JobOptions(max_images=args.max_images, duration_s=args.duration, workers=args.workers,
                              write_overlays=not args.no_overlays, keep_overlays_days=args.keep_overlays,
                              shared_overlays=Path(args.overlay_dir) if args.overlay_dir else None,
                              stored_overlays=stored)
         watchers = JobWatchers(on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
-                               feed=feed, kinds=calibration.KindWatch(taught), drift=watch)
-        job = InspectionJob(home=home, state=state, store=store, inspector=inspector(), camera=camera,
-                            options=options, watchers=watchers, stop=stop)
-        if watch is not None:
+                               feed=feed, kinds={p: calibration.KindWatch(t) for p, t in served.taught.items()},
+                               drift=drift.DriftBoard(drifts) if drifts else None)
+        job = InspectionJob(home=home, state=served.states[served.products[0]], store=store, inspector=inspector(),
+                            camera=camera, options=options, watchers=watchers, stop=stop, states=served.states,
+                            route=served.route)
+        for watch in drifts.values():
             watch.run_id = job.summary.run_id
         summary = job.run()
-        line = summary_line(args.product, str(folder), summary, home, store.where)
+        line = summary_line(served.products, str(args.folder), summary, home, store.where)
         logger.info("%s", line)
     print(line, file=sys.stderr if args.format == "jsonl" else sys.stdout, flush=True)
     if summary.error:
@@ -373,3 +411,15 @@ def run(args: argparse.Namespace) -> int:
     if signals["interrupted"]:
         raise KeyboardInterrupt
     return 0
+
+
+@contextlib.contextmanager
+def _locks(folders: list[Path]) -> Iterator[None]:
+    """One watcher per folder: the drop folder's lock, and each product subfolder's."""
+    with contextlib.ExitStack() as stack:
+        seen: set[Path] = set()
+        for folder in folders:
+            if folder.resolve() not in seen:
+                seen.add(folder.resolve())
+                stack.enter_context(FolderLock(folder))
+        yield
