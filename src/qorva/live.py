@@ -211,8 +211,11 @@ class _Handler(BaseHTTPRequestHandler):
     def _report(self, path: str, query: str) -> None:
         from qorva.live_desk import Rejected
 
-        asked = {k: v[-1] for k, v in urllib.parse.parse_qs(query, max_num_fields=16).items()}
         try:
+            try:
+                asked = {k: v[-1] for k, v in urllib.parse.parse_qs(query, max_num_fields=16).items()}
+            except ValueError:  # more fields than any form of the page sends
+                raise Rejected(400, "too many fields in the query") from None
             if path == "/report":
                 body, kind = self.feed.desk.report_page(asked).encode("utf-8"), "text/html; charset=utf-8"
             else:

@@ -158,10 +158,13 @@ class LiveDesk:
     def report_page(self, query: Mapping[str, str]) -> str:
         """The supervisor's report of the rows the query selects (product, verdict, since, until, station)."""
         filters = _filters(query)
-        with self._store() as store:
-            rows = store.query(limit=_REPORT_ROWS, **filters)
-            decisions = reviews.latest(store, [r.id for r in rows if r.id is not None])
-            products = store.products()
+        try:
+            with self._store() as store:
+                rows = store.query(limit=_REPORT_ROWS, **filters)
+                decisions = reviews.latest(store, [r.id for r in rows if r.id is not None])
+                products = store.products()
+        except StoreError as exc:
+            raise Rejected(503, str(exc)) from None
         product = filters["product_id"] or ""
         run = report.Run(product, rows, list(self.good_scores.get(product, ())), home=self.home,
                          title=f"qorva: {product or 'every product'}, station {self.station}", decisions=decisions,
@@ -174,9 +177,13 @@ class LiveDesk:
                            max_rows=report.MAX_ROWS, served=served)
 
     def report_csv(self, query: Mapping[str, str]) -> str:
-        with self._store() as store:
-            rows = store.query(limit=_REPORT_ROWS, **_filters(query))
-            return report.rows_csv(rows, reviews.latest(store, [r.id for r in rows if r.id is not None]))
+        filters = _filters(query)
+        try:
+            with self._store() as store:
+                rows = store.query(limit=_REPORT_ROWS, **filters)
+                return report.rows_csv(rows, reviews.latest(store, [r.id for r in rows if r.id is not None]))
+        except StoreError as exc:
+            raise Rejected(503, str(exc)) from None
 
 
 def _decision(made: reviews.Review) -> dict[str, Any]:
