@@ -108,6 +108,14 @@ def test_page_changes_need_the_token_and_record_who(page: str, home: Path):
     assert _db(home, "SELECT result_id, reviewer, via FROM reviews") == [(row, "bob", "live page from 127.0.0.1")]
     with urllib.request.urlopen(f"{page}report.csv?verdict=NG", timeout=10) as r:
         assert sum(",good part,bob," in line for line in r.read().decode().splitlines()) == 1
+    with urllib.request.urlopen(f"{page}report?verdict=NG&since=1h", timeout=20) as r:
+        served = r.read().decode()
+    # The decision shows on its tile and in its table row.
+    assert "NG images (21)" in served and served.count('class="decided good">good part</span> by bob') == 2
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(f"{page}report?since=yesterday-ish", timeout=10)
+    assert refused.value.code == 400
+    refused.value.close()
 
 
 def test_review_and_alarm_acknowledgement_on_the_page_in_chromium(page: str, home: Path, tmp_path: Path):
