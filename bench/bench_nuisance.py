@@ -36,7 +36,6 @@ import time  # noqa: E402
 import traceback  # noqa: E402
 from pathlib import Path  # noqa: E402
 
-import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 
 from qorva.demo import synthetic  # noqa: E402
@@ -47,7 +46,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import realset  # noqa: E402
 from _common import versions  # noqa: E402
-from bench_quality import SYNTHETIC, build_set, family, kind_matrix  # noqa: E402
+from bench_quality import add_set_arguments, build_set, chosen_products, family, kind_matrix  # noqa: E402
 from bench_runner import auroc  # noqa: E402
 from realset import nuisance, store, visibility  # noqa: E402
 from realset.sets import Counts, Sample, reference_images  # noqa: E402
@@ -273,34 +272,17 @@ def _mean_kinds(rs: list[dict]) -> dict:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    default = [p for p in realset.PRODUCTS if p not in realset.HOLDOUT] + list(SYNTHETIC)
-    parser.add_argument("--products", nargs="+", default=None, help=f"products to run (default: {' '.join(default)})")
+    add_set_arguments(parser)
     parser.add_argument("--seeds", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
     parser.add_argument(
         "--poses", nargs="+", default=["steady", "usual"], choices=["steady", "usual"],
         help="poses of objects and trays (default: both; textures and demo products have one)",
     )  # fmt: skip
-    parser.add_argument("--quick", action="store_true", help="few images per split: a smoke run")
     parser.add_argument(
         "--per-kind", type=int, default=None, help="defects per kind scored under each change (default 20; quick 3)"
     )
-    parser.add_argument("--json", action="store_true", help="print JSON instead of the tables")
-    parser.add_argument(
-        "--final", action="store_true", help=f"also run the held-out products ({', '.join(realset.HOLDOUT)})"
-    )
-    parser.add_argument("--cache", default=None, help="keep generated sets here and reuse them (as bench_quality)")
-    parser.add_argument("--threads-all", action="store_true", help="do not pin BLAS/OpenCV to one thread")
     args = parser.parse_args()
-    products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
-    known = set(realset.PRODUCTS) | set(SYNTHETIC)
-    unknown = [p for p in products if p not in known]
-    if unknown:
-        parser.error(f"unknown products: {', '.join(unknown)}; choose from {', '.join(sorted(known))}")
-    held = [p for p in products if p in realset.HOLDOUT]
-    if held and not args.final:
-        parser.error(f"{', '.join(held)} held out from tuning: add --final to run them")
-    if not args.threads_all:
-        cv2.setNumThreads(1)
+    products = chosen_products(parser, args)
     counts = realset.QUICK if args.quick else realset.FULL
     per_kind = args.per_kind or (3 if args.quick else 20)
     rows = []

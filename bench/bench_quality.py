@@ -10,7 +10,7 @@ the branches were normalised on).
 
     python bench/bench_quality.py                       # every product but the held-out ones, seeds 1 and 2
     python bench/bench_quality.py --quick --products coins   # smoke run, well under a minute
-    python bench/bench_quality.py --final               # include the held-out products (glass, motorcycle)
+    python bench/bench_quality.py --final               # include the held-out products (glass, motorcycle, coin_tray_b)
     python bench/bench_quality.py --cache ~/.cache/qorva-quality --json
 """
 
@@ -240,11 +240,12 @@ def print_tables(rows: list[dict], env: dict) -> None:
     )
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    default = [p for p in realset.PRODUCTS if p not in realset.HOLDOUT] + list(SYNTHETIC)
-    parser.add_argument("--products", nargs="+", default=None, help=f"products to run (default: {' '.join(default)})")
-    parser.add_argument("--seed", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
+def add_set_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options every real-photo bench takes: products, held-out ones, set size and cache, output, threads."""
+    default = " ".join(p for p in realset.PRODUCTS if p not in realset.HOLDOUT)
+    parser.add_argument(
+        "--products", nargs="+", default=None, help=f"products to run (default: {default} {' '.join(SYNTHETIC)})"
+    )
     parser.add_argument("--quick", action="store_true", help="few images per split: a smoke run")
     parser.add_argument("--json", action="store_true", help="print JSON instead of the tables")
     parser.add_argument(
@@ -254,6 +255,28 @@ def main() -> int:
         "--cache", default=None, help="keep generated sets here and reuse them (default: a temp folder)"
     )
     parser.add_argument("--threads-all", action="store_true", help="do not pin BLAS/OpenCV to one thread")
+
+
+def chosen_products(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[str]:
+    """The products asked for (held-out ones only with --final); pins OpenCV to one thread unless told not to."""
+    default = [p for p in realset.PRODUCTS if p not in realset.HOLDOUT] + list(SYNTHETIC)
+    products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
+    known = set(realset.PRODUCTS) | set(SYNTHETIC)
+    unknown = [p for p in products if p not in known]
+    if unknown:
+        parser.error(f"unknown products: {', '.join(unknown)}; choose from {', '.join(sorted(known))}")
+    held = [p for p in products if p in realset.HOLDOUT]
+    if held and not args.final:
+        parser.error(f"{', '.join(held)} held out from tuning: add --final to run them")
+    if not args.threads_all:
+        cv2.setNumThreads(1)
+    return products
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_set_arguments(parser)
+    parser.add_argument("--seed", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
     parser.add_argument(
         "--augment-textures", action="store_true",
         help="train each texture with --augment set to the flips and turns its material allows (as a user would)",
@@ -265,16 +288,7 @@ def main() -> int:
     args = parser.parse_args()
     train_args = ("--backbone", args.backbone) if args.backbone else ()
     augment = args.augment_textures
-    products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
-    known = set(realset.PRODUCTS) | set(SYNTHETIC)
-    unknown = [p for p in products if p not in known]
-    if unknown:
-        parser.error(f"unknown products: {', '.join(unknown)}; choose from {', '.join(sorted(known))}")
-    held = [p for p in products if p in realset.HOLDOUT]
-    if held and not args.final:
-        parser.error(f"{', '.join(held)} held out from tuning: add --final to run them")
-    if not args.threads_all:
-        cv2.setNumThreads(1)
+    products = chosen_products(parser, args)
     counts = realset.QUICK if args.quick else realset.FULL
     rows = []
     with tempfile.TemporaryDirectory(prefix="qorva-quality-") as tmp:
