@@ -13,9 +13,9 @@ products have no twins, so all their defects count. Strong blur (sigma 2) and a 
 Also printed: clean image AUROC (and per defect kind), median ms per image (`score_image` with the map,
 one thread) and training seconds. FP and recall are pooled over the seeds.
 
-    python bench/bench_nuisance.py                        # every tuning product, seeds 1 and 2 (~40 min)
+    python bench/bench_nuisance.py                        # every tuning product, seeds 1 and 2 (~55 min)
     python bench/bench_nuisance.py --quick --products coin_tray --seeds 1     # smoke run
-    python bench/bench_nuisance.py --final                # add the held-out products
+    python bench/bench_nuisance.py --final                # add the held-out products (~70 min in all)
     python bench/bench_nuisance.py --cache ~/.cache/qorva-quality --json      # sets shared with bench_quality
 """
 
