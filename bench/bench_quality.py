@@ -10,7 +10,7 @@ the branches were normalised on).
 
     python bench/bench_quality.py                       # every product but the held-out ones, seeds 1 and 2
     python bench/bench_quality.py --quick --products coins   # smoke run, well under a minute
-    python bench/bench_quality.py --final               # include the held-out products (glass, motorcycle)
+    python bench/bench_quality.py --final               # include the held-out products (glass, motorcycle, coin_tray_b)
     python bench/bench_quality.py --cache ~/.cache/qorva-quality --json
 """
 
@@ -72,10 +72,11 @@ def synthetic_set(product: str, seed: int, counts: Counts) -> GeneratedSet:
     )
 
 
-def _make(product: str, seed: int, counts: Counts) -> GeneratedSet:
+def build_set(product: str, seed: int, counts: Counts, pose: str = "usual") -> GeneratedSet:
+    """A real-photo or a demo product's set (`pose`: real-photo objects and trays only)."""
     if product in SYNTHETIC:
         return synthetic_set(product, seed, counts)
-    return realset.generate(product, seed, counts)
+    return realset.generate(product, seed, counts, pose)
 
 
 def _cli(home: Path, *args: str) -> tuple[subprocess.CompletedProcess, float]:
@@ -102,9 +103,9 @@ def _pixel_auroc(good_maps: list[np.ndarray], maps: list[np.ndarray], masks: lis
 
 def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, train_args: tuple[str, ...] = ()) -> dict:
     """Train, teach and score one product's set; one row of the tables."""
-    folder = store.ensure_set(root, product, seed, counts, make=_make)
+    folder = store.ensure_set(root, product, seed, counts, make=build_set)
     home = work / f"home-{product}-{seed}"
-    row: dict = {"product": product, "seed": seed, "family": _family(product), "set": str(folder)}
+    row: dict = {"product": product, "seed": seed, "family": family(product), "set": str(folder)}
     done, wall = _cli(home, "train", "--product", product, "--good", str(folder / "train"), *train_args)
     if done.returncode != 0:
         row["error"] = f"train: {done.stderr.strip().splitlines()[-1:]}"
@@ -168,7 +169,7 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
     return row
 
 
-def _family(product: str) -> str:
+def family(product: str) -> str:
     return "synthetic" if product in SYNTHETIC else realset.PRODUCTS[product].family
 
 
@@ -176,16 +177,17 @@ def _fmt(v: float, fmt: str = ".3f") -> str:
     return "   -" if v is None or (isinstance(v, float) and math.isnan(v)) else format(v, fmt)
 
 
-def _kind_matrix(rows: list[dict], key: str, title: str, fmt: str) -> None:
+def kind_matrix(rows: list[dict], key: str, title: str, fmt: str) -> None:
     kinds = list(dict.fromkeys(k for r in rows for k in r.get("kinds", {})))
     if not kinds:
         return
     short = {k: k.replace("scratch_", "scr_").replace("subtle_", "sub_")[:9] for k in kinds}
+    w = max(10, *(len(r["product"]) for r in rows))
     print(f"\n{title}")
-    print(f"  {'product':10} " + " ".join(f"{short[k]:>9}" for k in kinds))
+    print(f"  {'product':{w}} " + " ".join(f"{short[k]:>9}" for k in kinds))
     for r in rows:
         cells = [_fmt(r["kinds"][k][key], fmt) if k in r.get("kinds", {}) else "" for k in kinds]
-        print(f"  {r['product']:10} " + " ".join(f"{c:>9}" for c in cells))
+        print(f"  {r['product']:{w}} " + " ".join(f"{c:>9}" for c in cells))
 
 
 def print_tables(rows: list[dict], env: dict) -> None:
@@ -216,11 +218,11 @@ def print_tables(rows: list[dict], env: dict) -> None:
                 cells = ", ".join(f"{k} {n}" for k, n in r["short"].items())
                 print(f"  {r['product']}: fewer visible defects than asked after all attempts: {cells}")
         ok = [r for r in block if "error" not in r]
-        for fam in ("texture", "object", "synthetic"):
+        for fam in ("texture", "object", "tray", "synthetic"):
             part = [r for r in ok if r["family"] == fam]
-            _kind_matrix(part, "auroc", f"image AUROC per defect kind ({fam}, seed {seed})", ".2f")
-            _kind_matrix(part, "pixel_auroc", f"pixel AUROC per defect kind ({fam}, seed {seed})", ".2f")
-            _kind_matrix(part, "recall", f"recall at the taught threshold per defect kind ({fam}, seed {seed})", ".0%")
+            kind_matrix(part, "auroc", f"image AUROC per defect kind ({fam}, seed {seed})", ".2f")
+            kind_matrix(part, "pixel_auroc", f"pixel AUROC per defect kind ({fam}, seed {seed})", ".2f")
+            kind_matrix(part, "recall", f"recall at the taught threshold per defect kind ({fam}, seed {seed})", ".0%")
     seeds = list(dict.fromkeys(r["seed"] for r in rows))
     if len(seeds) > 1:
         print(f"\nimage AUROC, mean over seeds {', '.join(map(str, seeds))}")
@@ -238,11 +240,12 @@ def print_tables(rows: list[dict], env: dict) -> None:
     )
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    default = [p for p in realset.PRODUCTS if p not in realset.HOLDOUT] + list(SYNTHETIC)
-    parser.add_argument("--products", nargs="+", default=None, help=f"products to run (default: {' '.join(default)})")
-    parser.add_argument("--seed", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
+def add_set_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options every real-photo bench takes: products, held-out ones, set size and cache, output, threads."""
+    default = " ".join(p for p in realset.PRODUCTS if p not in realset.HOLDOUT)
+    parser.add_argument(
+        "--products", nargs="+", default=None, help=f"products to run (default: {default} {' '.join(SYNTHETIC)})"
+    )
     parser.add_argument("--quick", action="store_true", help="few images per split: a smoke run")
     parser.add_argument("--json", action="store_true", help="print JSON instead of the tables")
     parser.add_argument(
@@ -252,6 +255,28 @@ def main() -> int:
         "--cache", default=None, help="keep generated sets here and reuse them (default: a temp folder)"
     )
     parser.add_argument("--threads-all", action="store_true", help="do not pin BLAS/OpenCV to one thread")
+
+
+def chosen_products(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[str]:
+    """The products asked for (held-out ones only with --final); pins OpenCV to one thread unless told not to."""
+    default = [p for p in realset.PRODUCTS if p not in realset.HOLDOUT] + list(SYNTHETIC)
+    products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
+    known = set(realset.PRODUCTS) | set(SYNTHETIC)
+    unknown = [p for p in products if p not in known]
+    if unknown:
+        parser.error(f"unknown products: {', '.join(unknown)}; choose from {', '.join(sorted(known))}")
+    held = [p for p in products if p in realset.HOLDOUT]
+    if held and not args.final:
+        parser.error(f"{', '.join(held)} held out from tuning: add --final to run them")
+    if not args.threads_all:
+        cv2.setNumThreads(1)
+    return products
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_set_arguments(parser)
+    parser.add_argument("--seed", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
     parser.add_argument(
         "--augment-textures", action="store_true",
         help="train each texture with --augment set to the flips and turns its material allows (as a user would)",
@@ -263,16 +288,7 @@ def main() -> int:
     args = parser.parse_args()
     train_args = ("--backbone", args.backbone) if args.backbone else ()
     augment = args.augment_textures
-    products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
-    known = set(realset.PRODUCTS) | set(SYNTHETIC)
-    unknown = [p for p in products if p not in known]
-    if unknown:
-        parser.error(f"unknown products: {', '.join(unknown)}; choose from {', '.join(sorted(known))}")
-    held = [p for p in products if p in realset.HOLDOUT]
-    if held and not args.final:
-        parser.error(f"{', '.join(held)} held out from tuning: add --final to run them")
-    if not args.threads_all:
-        cv2.setNumThreads(1)
+    products = chosen_products(parser, args)
     counts = realset.QUICK if args.quick else realset.FULL
     rows = []
     with tempfile.TemporaryDirectory(prefix="qorva-quality-") as tmp:
@@ -281,11 +297,11 @@ def main() -> int:
             for product in products:
                 t0 = time.perf_counter()
                 try:
-                    flips = realset.PRODUCTS[product].flips if augment and _family(product) == "texture" else ""
+                    flips = realset.PRODUCTS[product].flips if augment and family(product) == "texture" else ""
                     extra = ("--augment", flips) if flips else ()
                     rows.append(evaluate(product, seed, counts, root, Path(tmp), train_args + extra))
                 except realset.SourceMissing as exc:
-                    rows.append({"product": product, "seed": seed, "family": _family(product), "error": str(exc)})
+                    rows.append({"product": product, "seed": seed, "family": family(product), "error": str(exc)})
                 print(f"{product} seed {seed}: {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)
     env = {
         "backbone": args.backbone or "auto",
