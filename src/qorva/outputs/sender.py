@@ -39,6 +39,7 @@ class Sender:
         self._thread = threading.Thread(target=self._run, name=f"qorva-output-{output.name}", daemon=True)
         self._in_flight: dict[int, Message] = {}
         self._after = 0
+        self._moved = False  # the last cycle sent or confirmed something
         self._empty = False  # the last look found nothing waiting and nothing in flight
         self._started = False
         self._down_since: float | None = None
@@ -74,8 +75,10 @@ class Sender:
             return
         try:
             while not self._stop.is_set():
+                self._moved = False
                 self._cycle(store)
-                self._wake.wait(_IDLE_S if not self._down_since else min(_IDLE_S, self._wait_left()))
+                if not self._moved:  # more may wait right now: look again at once
+                    self._wake.wait(_IDLE_S if not self._down_since else min(_IDLE_S, self._wait_left()))
                 self._wake.clear()
         finally:
             self._shut()
@@ -110,6 +113,7 @@ class Sender:
         if not done:
             return
         store.mark(done)
+        self._moved = True
         for i in done:
             self._in_flight.pop(i, None)
         self.info["sent"] += len(done)
@@ -125,6 +129,7 @@ class Sender:
                 return
             self._in_flight[message.id] = message
             self._after = message.id
+            self._moved = True
 
     def _down(self, exc: OutputDown) -> None:
         now = time.monotonic()
