@@ -31,8 +31,9 @@ import time
 from pathlib import Path
 from typing import Any
 
-from _common import ROOT, versions  # noqa: I001  (first: it sets the import paths)
 import cv2
+
+from _common import ROOT, versions  # noqa: I001  (first: it sets the import paths)
 
 sys.path.insert(0, str(ROOT / "tests" / "line"))
 import peers  # noqa: E402
