@@ -159,7 +159,7 @@ def latency_run(kind: str, rate: float, policy: str, n: int, ctx: dict[str, Any]
         consumer.close()
     ctx["next"] += n + 10
     ms = latencies(consumer, dropped)
-    q = statistics.quantiles(ms, n=100) if len(ms) > 1 else ms * 99
+    q = statistics.quantiles(ms, n=100, method="inclusive") if len(ms) > 1 else ms * 99
     return {"output": kind, "rate": rate, "policy": policy, "parts": n, "received": len(ms),
             "p50_ms": round(statistics.median(ms), 1) if ms else None, "p99_ms": round(q[98], 1) if ms else None,
             "max_ms": round(max(ms), 1) if ms else None}
