@@ -107,6 +107,15 @@ class Feed(Protocol):
     def stop(self, reason: str) -> None: ...
 
 
+class Outputs(Protocol):
+    """The station's outputs (`outputs.Outputs`): a message per name is queued with each row, then they are woken."""
+
+    names: tuple[str, ...]
+
+    def wake(self) -> None: ...
+    def set_state(self, **state: Any) -> None: ...
+
+
 class Kinds(Protocol):
     """The check of images unlike the good samples (`calibration.KindWatch`)."""
 
@@ -123,18 +132,23 @@ class JobOptions:
     write_overlays: bool = True
     keep_overlays_days: float | None = None
     workers: int = 1
+    # A verdict recorded later than this after its frame was taken is marked late (None: no deadline).
+    deadline_ms: float | None = None
+    # The part's id of a taken frame from its path and meta (`part_id.PartId`); None: rows carry none.
+    part_id: Callable[[Any], str | None] | None = None
 
 
 @dataclass
 class JobWatchers:
     """What looks on besides the rows, each optional: a callback per recorded row, the terminal's status line,
-    the folder's health, the live page's feed and the image-kind check."""
+    the folder's health, the live page's feed, the image-kind check and the outputs to the line."""
 
     on_result: ResultCallback | None = None
     status: StatusLine | None = None
     health: Health | None = None
     feed: Feed | None = None
     kinds: Kinds | None = None
+    outputs: Outputs | None = None
 
 
 # --- the run ---------------------------------------------------------------------------------------------------
@@ -224,6 +238,8 @@ class InspectionJob:
         self.on_result = watchers.on_result
         self.status = watchers.status if watchers.status is not None else StatusLine(quiet=True)
         self.health, self.feed, self.kinds = watchers.health, watchers.feed, watchers.kinds
+        self.outputs = watchers.outputs
+        self._sends = self.outputs.names if self.outputs is not None else ()
         self.stop = stop if stop is not None else threading.Event()
         self.summary = JobSummary(run_id=uuid.uuid4().hex[:12])
         self.workers = max(1, int(self.options.workers))
@@ -315,6 +331,9 @@ class InspectionJob:
     def _on_handover(self, image: np.ndarray, meta: dict[str, Any]) -> None:
         # On the camera's receiver thread: nothing may escape, or the receive loop would end.
         try:
+            meta["taken"] = time.monotonic()
+            if self.options.part_id is not None:
+                meta["part_id"] = self.options.part_id(meta.get("source_path") or meta.get("source_file"))
             key = file_key(self.product_id, meta)
             meta["key"] = key
             if self._journal is not None:
@@ -380,6 +399,8 @@ class InspectionJob:
             self._record_set_aside()
         if self.feed is not None:
             self.feed.beat()
+        if self.outputs is not None:
+            self.outputs.set_state(busy=bool(self._pending), beat=time.monotonic())
         keep = self.options.keep_overlays_days
         if keep is not None and time.monotonic() >= self._next_prune:
             self._next_prune = time.monotonic() + _PRUNE_EVERY_S
@@ -400,7 +421,10 @@ class InspectionJob:
                     continue
                 row = key.stamp(self._error_row(f"set aside by the camera: {item.reason}", item.path,
                                                 time.perf_counter()))
-                self.store.add(row)
+                if self.options.part_id is not None:
+                    row.part_id = self.options.part_id(item.path)
+                self.store.add(row, outputs=self._sends)
+                self._wake_outputs()
             except StoreError as exc:
                 logger.warning("%s", exc)
                 continue
@@ -455,6 +479,9 @@ class InspectionJob:
     def _take(self, image: np.ndarray, meta: dict[str, Any]) -> None:
         """Look the frame's key up, then hand it to a worker (a frame recorded before is only disposed of)."""
         source = meta.get("source_path") or meta.get("source_file")
+        meta.setdefault("taken", time.monotonic())  # a camera without the hand-over hook: taken now
+        if self.options.part_id is not None and "part_id" not in meta:
+            meta["part_id"] = self.options.part_id(source)
         key = image_key(meta.get("key") or file_key(self.product_id, meta), image)
         earlier, handovers, recovered = self._looked_up(key, source, meta.get("journal"))
         if earlier is not None:
@@ -510,6 +537,9 @@ class InspectionJob:
         # Stamped when recorded, in arrival order: with several workers an image judged before the one that
         # arrived ahead of it would otherwise print an earlier time below a later one.
         row.recorded_at = utc_now()
+        row.part_id = task.meta.get("part_id")
+        deadline = self.options.deadline_ms
+        row.late = int(deadline is not None and (time.monotonic() - task.meta["taken"]) * 1000.0 > deadline)
         row = self._record(row, task.key, task.handovers)
         self._ack(task.meta)
         self.summary.counts[row.verdict] += 1
@@ -578,7 +608,8 @@ class InspectionJob:
     def _record(self, row: Row, key: Key, handovers: list[int]) -> Row:
         """Store `row`, else an ERROR row of the same image; the one stored is returned."""
         try:
-            self.store.add(row, handovers=handovers)
+            self.store.add(row, handovers=handovers, outputs=self._sends)
+            self._wake_outputs()
             return row
         except StoreError as exc:
             logger.warning("%s", exc)
@@ -587,12 +618,18 @@ class InspectionJob:
         fallback = key.stamp(self._error_row(f"cannot record the result: {first}", row.source_path,
                                                    time.perf_counter()))
         fallback.recovered, fallback.latency_ms, fallback.recorded_at = row.recovered, row.latency_ms, row.recorded_at
+        fallback.part_id, fallback.late = row.part_id, row.late
         try:
-            self.store.add(fallback, handovers=handovers)
+            self.store.add(fallback, handovers=handovers, outputs=self._sends)
         except StoreError as exc:
             msg = f"{exc}; stopped taking images, those not recorded stay in the drop folder"
             raise _RecordingFailed(msg) from None
+        self._wake_outputs()
         return fallback
+
+    def _wake_outputs(self) -> None:
+        if self.outputs is not None:
+            self.outputs.wake()
 
     def _ack(self, meta: dict[str, Any]) -> None:
         ack = getattr(self.camera, "ack", None)

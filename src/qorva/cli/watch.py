@@ -16,11 +16,14 @@ import logging
 import os
 import sys
 import threading
+import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-from qorva import calibration
+import numpy as np
+
+from qorva import calibration, station
 from qorva.cli._common import (
     add_db_options,
     camera_class,
@@ -38,6 +41,7 @@ from qorva.cli._common import (
 )
 from qorva.cli._help import HelpFormatter
 from qorva.console import LOG_FORMAT, OneLineFormatter, StatusLine, result_line
+from qorva.database import shown as database_shown
 from qorva.drop_health import DropHealth
 from qorva.errors import QorvaError
 from qorva.folder_lock import FolderLock
@@ -46,6 +50,7 @@ from qorva.io.camera.push import with_acknowledgement
 from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.live import LiveFeed, LiveServer, parse_address
 from qorva.names import printable
+from qorva.part_id import PartId, pattern
 from qorva.products import load_calibration, load_state
 from qorva.results import ResultStore, default_station
 
@@ -126,6 +131,11 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         description=__doc__,
         formatter_class=HelpFormatter,
     )
+    parser.add_argument("--config", default=None, metavar="FILE",
+                        help="a station file (TOML) with any of these options and the outputs; the command line "
+                             "overrides it (docs/line.md)")
+    parser.add_argument("--check", action="store_true",
+                        help="check the options and the station file, print what would run, and exit")
     parser.add_argument(
         "--product", required=True, type=name_of("product id"), help="product id (taught with 'qorva teach')"
     )
@@ -171,6 +181,14 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
     )
     job.add_argument("--allow-stale", action="store_true",
                      help="watch even when the bundle was retrained after the teach (default: refuse)")
+    job.add_argument("--part-id", type=pattern, default=None, metavar="REGEX",
+                     help="the part's id from the file name: a regular expression with a group (?P<part>...) "
+                          "(default: no part ids)")
+    job.add_argument("--part-id-sidecar", type=plain_text("--part-id-sidecar"), default=None, metavar="KEY",
+                     help="the part's id from KEY of the JSON file beside the image (<stem>.json), before --part-id")
+    job.add_argument("--deadline-ms", type=float_in(1, 3_600_000), default=None, metavar="MS",
+                     help="a verdict recorded later than MS after its image was taken is sent as late, result "
+                          "code 3 (default: no deadline)")
     # 64: beyond that the frames in flight hold more memory than they win time (each holds a decoded image).
     job.add_argument("--workers", type=int_in(1, 64), default=os.cpu_count() or 1, metavar="N",
                      help="images inspected side by side, one core each (default: the CPU count)")
@@ -263,6 +281,67 @@ def _printer(fmt: str) -> Any:
     return lambda row, image, result: print(result_line(row), flush=True)
 
 
+def prepare(parser: argparse.ArgumentParser, argv: list[str]) -> None:
+    """Read the station file `--config` names, if any: its values become the defaults of the options."""
+    path = next((argv[i + 1] for i, a in enumerate(argv[:-1]) if a == "--config"), None)
+    path = next((a.split("=", 1)[1] for a in argv if a.startswith("--config=")), path)
+    if path is None:
+        return
+    from_file = station.apply(parser, station.read(path), path)
+    parser.set_defaults(_from_file=from_file, _given=station.given_on_command_line(parser, argv))
+
+
+def _outputs(args: argparse.Namespace, target: str | Path) -> Any:
+    """The station file's outputs, built and checked, not started (None: the file has none)."""
+    from qorva.outputs import OutputConfigError, build
+
+    tables = getattr(args, "station_outputs", None) or {}
+    if not tables:
+        return None
+    try:
+        return build(tables, getattr(args, "station_products", None), args.station,
+                     lambda stop: ResultStore(target, station=args.station, stop=stop, synced=False))
+    except OutputConfigError as exc:
+        msg = f"station file {args.config}: {exc}"
+        raise WatchError(msg) from None
+
+
+def _warm(ins: Any, state: Any, taught: dict[str, Any]) -> None:
+    """Inspect a blank image of the taught size once, so the first part is not the one that loads the model."""
+    kinds = taught.get("kinds") or {}
+    try:
+        w, h = (int(v) for v in (kinds.get("size") or ["256x256"])[0].split("x"))
+    except ValueError:
+        w, h = 256, 256
+    gray = (kinds.get("channels") or [""])[0] == "gray"
+    image = np.full((h, w) if gray else (h, w, 3), 128, np.uint8)
+    t = time.perf_counter()
+    try:
+        ins.inspect(image, state, with_overlay=True)
+    except Exception as exc:  # noqa: BLE001 - the first image pays for the loading instead; it says why
+        logger.warning("cannot warm the model up: %s", exc)
+        return
+    logger.info("model warmed up in %.2f s", time.perf_counter() - t)
+
+
+def _check_report(args: argparse.Namespace, state: Any, home: Path, where: str, outputs: Any) -> int:
+    """`--check`: every option with where its value comes from, the outputs, and nothing started."""
+    from_file, given = set(getattr(args, "_from_file", ())), set(getattr(args, "_given", ()))
+    print(_banner(args, state, home, None, where))
+    for key in sorted(vars(args)):
+        if key.startswith("_") or key in ("station_outputs", "station_products", "check"):
+            continue
+        source = "command line" if key in given else "station file" if key in from_file else "default"
+        value = getattr(args, key)
+        value = value.pattern if hasattr(value, "pattern") else value
+        print(f"  {key:<22} {printable(database_shown(value) if key == 'db' else value):<40} {source}")
+    for sender in outputs.senders if outputs is not None else ():
+        print(f"  output {sender.output.name}: {sender.output.describe()}")
+    n = len(outputs.senders) if outputs is not None else 0
+    print(f"{args.config or 'the options'}: valid; watch would start with {n} outputs", file=sys.stderr)
+    return 0
+
+
 def run(args: argparse.Namespace) -> int:
     home = home_of(args)
     state = load_state(home, args.product)
@@ -272,6 +351,10 @@ def run(args: argparse.Namespace) -> int:
     if not folder.is_dir():
         msg = f"drop folder {printable(folder)} does not exist or is not a folder; create it or point --folder at it"
         raise WatchError(msg)
+    target = results_target(args, home)
+    outputs = _outputs(args, target)
+    if args.check:
+        return _check_report(args, state, home, database_shown(target), outputs)
     options = camera_options(args)
     # No --extensions: the camera takes its own list, _EXTS.
     accepted = options.get("extensions") or sorted(camera_module()._EXTS)
@@ -280,18 +363,24 @@ def run(args: argparse.Namespace) -> int:
     stop = threading.Event()
     # The lock first: a second watcher exits at once, before it waits for a database out of reach.
     with _log_file(args.log_file), FolderLock(folder), \
-            ResultStore(results_target(args, home), station=args.station, stop=stop) as store, \
-            _live(args, state, health) as feed, stop_on_signals(stop) as signals:
+            ResultStore(target, station=args.station, stop=stop) as store, \
+            _live(args, state, health) as feed, stop_on_signals(stop) as signals, _sending(outputs) as sending:
+        ins = inspector()
+        _warm(ins, state, taught)
         banner = _banner(args, state, home, feed.info["url"] if feed else None, store.where)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
-        options = JobOptions(max_images=args.max_images, duration_s=args.duration, workers=args.workers,
-                             write_overlays=not args.no_overlays, keep_overlays_days=args.keep_overlays)
-        watchers = JobWatchers(on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
-                               feed=feed, kinds=calibration.KindWatch(taught))
-        job = InspectionJob(home=home, state=state, store=store, inspector=inspector(), camera=camera,
-                            options=options, watchers=watchers, stop=stop)
+        if sending is not None:
+            sending.set_state(ready=True, beat=time.monotonic())
+            if feed is not None:
+                feed.sources["outputs"] = sending.status
+        job = InspectionJob(home=home, state=state, store=store, inspector=ins, camera=camera,
+                            options=_job_options(args), watchers=JobWatchers(
+                                on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
+                                feed=feed, kinds=calibration.KindWatch(taught), outputs=sending), stop=stop)
         summary = job.run()
+        if sending is not None:
+            sending.set_state(ready=False, busy=False, fault=_FAULTS.get(summary.reason, 0))
         line = summary_line(args.product, str(folder), summary, home, store.where)
         logger.info("%s", line)
     print(line, file=sys.stderr if args.format == "jsonl" else sys.stdout, flush=True)
@@ -302,3 +391,27 @@ def run(args: argparse.Namespace) -> int:
     if signals["interrupted"]:
         raise KeyboardInterrupt
     return 0
+
+
+# The fault code the outputs show when the job ends for a reason other than a stop (docs/line.md).
+_FAULTS = {"store-failed": 1, "camera-failed": 2}
+
+
+def _job_options(args: argparse.Namespace) -> JobOptions:
+    part = PartId(args.part_id, args.part_id_sidecar) if args.part_id or args.part_id_sidecar else None
+    return JobOptions(max_images=args.max_images, duration_s=args.duration, workers=args.workers,
+                      write_overlays=not args.no_overlays, keep_overlays_days=args.keep_overlays,
+                      deadline_ms=args.deadline_ms, part_id=part)
+
+
+@contextlib.contextmanager
+def _sending(outputs: Any) -> Iterator[Any]:
+    """The outputs' senders, started, ready once the model is warm; stopped after a short grace at the end."""
+    if outputs is None:
+        yield None
+        return
+    outputs.start()
+    try:
+        yield outputs
+    finally:
+        outputs.close()

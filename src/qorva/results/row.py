@@ -36,6 +36,8 @@ class Row:
     raw bytes. `file_size`, `file_mtime_ns` and `content_hash` with the product and the file name are the
     image's key; `recovered` is 1 for an image that an earlier run had taken and never recorded. `station`
     is the `watch` that recorded it, `row_key` its unique key (`store.row_key`; None for a row without a key).
+    `seq` is the station's sequence number given when the row is recorded, `part_id` the part's id taken from
+    its file name or sidecar (`watch --part-id`), `late` 1 when the verdict came after `watch --deadline-ms`.
     """
 
     recorded_at: str
@@ -61,6 +63,9 @@ class Row:
     recovered: int = 0
     station: str | None = None
     row_key: str | None = None
+    seq: int | None = None
+    part_id: str | None = None
+    late: int = 0
     id: int | None = None
 
     @classmethod

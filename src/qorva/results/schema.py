@@ -60,5 +60,28 @@ MIGRATIONS: tuple[str, ...] = (
     CREATE UNIQUE INDEX results_row_key ON results (row_key);
     ALTER TABLE handovers ADD COLUMN station TEXT;
     """,
+    # 4: the verdict reaches the line. Each row gets the station's next sequence number (`station_seq` holds
+    # the last one given), the part's id and whether its verdict came after the deadline; `outbox` holds one
+    # message per row and configured output until the output's peer confirmed it (written in the row's own
+    # transaction, so a row is never without its messages nor a message without its row).
+    """
+    ALTER TABLE results ADD COLUMN seq INTEGER;
+    ALTER TABLE results ADD COLUMN part_id TEXT;
+    ALTER TABLE results ADD COLUMN late INTEGER NOT NULL DEFAULT 0;
+    CREATE TABLE station_seq (
+        station TEXT PRIMARY KEY,
+        seq INTEGER NOT NULL
+    );
+    CREATE TABLE outbox (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        station TEXT NOT NULL,
+        output TEXT NOT NULL,
+        result_id INTEGER NOT NULL,
+        queued_at TEXT NOT NULL,
+        state TEXT NOT NULL DEFAULT 'waiting',
+        done_at TEXT
+    );
+    CREATE INDEX outbox_waiting ON outbox (station, output, state, id);
+    """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)

@@ -16,6 +16,7 @@ from typing import Any
 from qorva.database import Database, DriverMissing, open_database
 from qorva.errors import QorvaError
 from qorva.names import raw
+from qorva.results import outbox
 from qorva.results.journal import HandoverJournal
 from qorva.results.key import Key
 from qorva.results.row import COLUMNS, VERDICTS, Row, Source
@@ -72,7 +73,7 @@ class ResultStore:
 
     def __init__(
         self, target: str | Path, *, create: bool = True, station: str | None = None,
-        stop: threading.Event | None = None, retry_s: float | None = None,
+        stop: threading.Event | None = None, retry_s: float | None = None, synced: bool = True,
     ) -> None:
         try:
             self.db: Database = open_database(target)
@@ -85,6 +86,8 @@ class ResultStore:
         self.retry_s = retry_s if retry_s is not None else 30.0 if create else 5.0
         self._conn: Any = None
         self._writer = create
+        # Unsynced (an outbox sender's own store): a mark lost in a power cut only sends a message again.
+        self._synced = synced
         self.columns: frozenset[str] = frozenset()
         if not create and not self._call("open the results database", lambda conn: True, connect=False):
             raise NoResults(self.where)
@@ -124,6 +127,8 @@ class ResultStore:
                     return self.db.exists()
                 if self._conn is None:
                     self._conn = self.db.connect(writer=self._writer)
+                    if not self._synced and self.db.sql("?") == "?":
+                        self._conn.execute("PRAGMA synchronous = NORMAL")
                 result = fn(self._conn)
             except (*self.db.errors, ValueError) as exc:  # ValueError: text the engine cannot store
                 text = self.db.scrub(_one_line(exc))
@@ -168,25 +173,53 @@ class ResultStore:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def add(self, row: Row, *, handovers: Sequence[int] = ()) -> int:
-        """Record one row and return its id; the journal's entries `handovers` are closed with it."""
+    def add(self, row: Row, *, handovers: Sequence[int] = (), outputs: Sequence[str] = ()) -> int:
+        """Record one row with the station's next sequence number and return its id; the journal's entries
+        `handovers` are closed and a message per output in `outputs` is queued in the outbox, all at once."""
         if row.station is None:
             row.station = self.station
         row.row_key = row_key(row)
-        values = [getattr(row, c) for c in COLUMNS]
-
-        def insert(conn: Any) -> int:
-            with self.db.transaction(conn, write=True):
-                made = self.db.insert(conn, "results", COLUMNS, values, unique="row_key")
-                if made is None:  # committed before the connection was lost, or recorded by another path
-                    made = int(conn.execute(self.db.sql("SELECT id FROM results WHERE row_key = ?"),
-                                            (row.row_key,)).fetchone()["id"])
-                for h in handovers:
-                    conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
-            return made
-
-        row.id = self._call("record a result in", insert)
+        self._call("record a result in", lambda conn: self._insert(conn, row, handovers, outputs))
         return row.id
+
+    def _insert(self, conn: Any, row: Row, handovers: Sequence[int], outputs: Sequence[str]) -> None:
+        with self.db.transaction(conn, write=True):
+            # Committed before the connection was lost, or recorded by another path: that row, its number
+            # and its messages stand.
+            found = None if row.row_key is None else conn.execute(
+                self.db.sql("SELECT id, seq FROM results WHERE row_key = ?"), (row.row_key,)).fetchone()
+            if found is None:
+                row.seq = outbox.next_seq(self.db, conn, row.station)
+                made = self.db.insert(conn, "results", COLUMNS, [getattr(row, c) for c in COLUMNS], unique="row_key")
+                row.id = made if made is not None else int(conn.execute(
+                    self.db.sql("SELECT id FROM results WHERE row_key = ?"), (row.row_key,)).fetchone()["id"])
+                outbox.queue(self.db, conn, row, outputs)
+            else:
+                row.id, row.seq = int(found["id"]), found["seq"]
+            for h in handovers:
+                conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
+
+    # --- the outbox, for the senders of `qorva.outputs` (each on a store of its own) ----------------------------
+
+    def waiting(self, output: str, *, after: int = 0, limit: int = 100) -> list[outbox.Message]:
+        """This station's messages for `output` not yet confirmed, after the entry `after`, oldest first."""
+        return self._call("read the outbox of", lambda c: outbox.waiting(self.db, c, self.station, output, after,
+                                                                          limit))
+
+    def mark(self, ids: Sequence[int], state: str = outbox.SENT) -> None:
+        """Mark outbox entries sent (confirmed by their peer) or dropped."""
+        self._call("update the outbox of", lambda c: outbox.mark(self.db, c, ids, state))
+
+    def bound(self, output: str, *, max_messages: int, max_age_s: float | None) -> int:
+        """Drop the oldest waiting messages of `output` past the cap; returns how many."""
+        return self._call("bound the outbox of", lambda c: outbox.bound(
+            self.db, c, self.station, output, max_messages=max_messages, max_age_s=max_age_s))
+
+    def backlogs(self, station: str | None = None) -> list[outbox.Backlog]:
+        """Each output's messages waiting, the oldest one's time and those dropped (empty before version 4)."""
+        if "seq" not in self.columns:
+            return []
+        return self._call("read the outbox of", lambda c: outbox.backlogs(self.db, c, station))
 
     def recorded(self, key: Key) -> int | None:
         """The id of the row this station already recorded for the image `key`, if there is one."""
