@@ -39,19 +39,16 @@ import numpy as np  # noqa: E402
 
 from qorva.demo import synthetic  # noqa: E402
 from qorva.inspection.modules.norim import runner  # noqa: E402
+from qorva.metrics import above, auroc, pixel_auroc  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import realset  # noqa: E402
 from _common import versions  # noqa: E402
-from bench_runner import auroc  # noqa: E402
 from realset import store  # noqa: E402
 from realset.sets import Counts, GeneratedSet, Sample  # noqa: E402
 
 SYNTHETIC = tuple(synthetic.PRODUCTS)
-# Maps are compared with masks on every 4th pixel each way: 4,096 values per image keep the pixel AUROC of
-# a product (about 600 images) to a few million values with no visible change in the figure.
-_PIXEL_STEP = 4
 _TRAINED = re.compile(r"([\w+]+) structural model .*\), ([\d.]+) MB, ([\d.]+) s ->")
 _NETWORK = re.compile(r"\(pretrained (\w+) features;")
 
@@ -88,16 +85,6 @@ def _cli(home: Path, *args: str) -> tuple[subprocess.CompletedProcess, float]:
 
 def _tree_bytes(folder: Path) -> int:
     return sum(p.stat().st_size for p in folder.rglob("*") if p.is_file())
-
-
-def _pixel_auroc(good_maps: list[np.ndarray], maps: list[np.ndarray], masks: list[np.ndarray]) -> float:
-    s = slice(None, None, _PIXEL_STEP)
-    pos = [a[s, s][m[s, s] > 0] for a, m in zip(maps, masks, strict=True)]
-    neg = [a[s, s][m[s, s] == 0] for a, m in zip(maps, masks, strict=True)] + [a[s, s].ravel() for a in good_maps]
-    pos_v, neg_v = np.concatenate(pos), np.concatenate(neg)
-    if not pos_v.size or not neg_v.size:
-        return math.nan
-    return auroc(neg_v, pos_v)
 
 
 def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, train_args: tuple[str, ...] = ()) -> dict:
@@ -144,8 +131,8 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
         per_kind[kind] = {
             "n": int(sel.sum()),
             "auroc": auroc(scores_a[good], scores_a[sel]),
-            "pixel_auroc": _pixel_auroc(good_maps, [maps[i] for i in idx], [samples[i].mask for i in idx]),
-            "recall": float((scores_a[sel] > thr).mean()),
+            "pixel_auroc": pixel_auroc(good_maps, [maps[i] for i in idx], [samples[i].mask for i in idx]),
+            "recall": above(scores_a[sel], thr),
         }
     short = {k: v["n"] for k, v in per_kind.items() if v["n"] < counts.per_kind}
     if short and product not in SYNTHETIC:
@@ -157,9 +144,9 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
         n_good=int(good.sum()),
         n_defect=int(bad.sum()),
         image_auroc=auroc(scores_a[good], scores_a[bad]),
-        pixel_auroc=_pixel_auroc(good_maps, [maps[i] for i in bad_idx], [samples[i].mask for i in bad_idx]),
-        fp_rate=float((scores_a[good] > thr).mean()),
-        recall=float((scores_a[bad] > thr).mean()),
+        pixel_auroc=pixel_auroc(good_maps, [maps[i] for i in bad_idx], [samples[i].mask for i in bad_idx]),
+        fp_rate=above(scores_a[good], thr),
+        recall=above(scores_a[bad], thr),
         ms_median=float(np.median(times) * 1e3),
         good_z_mean={b: float(v) for b, v in zip(runner.BRANCHES, z.mean(0), strict=True)},
         good_z_std={b: float(v) for b, v in zip(runner.BRANCHES, z.std(0), strict=True)},
