@@ -20,7 +20,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-from qorva import calibration
+from qorva import calibration, versions
 from qorva.cli._common import (
     add_db_options,
     camera_class,
@@ -46,7 +46,6 @@ from qorva.io.camera.push import with_acknowledgement
 from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.live import LiveFeed, LiveServer, parse_address
 from qorva.names import printable
-from qorva.products import load_calibration, load_state
 from qorva.results import ResultStore, default_station
 
 logger = logging.getLogger("qorva.watch")
@@ -170,10 +169,25 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
         help="this watch's name in a shared database; rows carry it (default: the host name)",
     )
     job.add_argument("--allow-stale", action="store_true",
-                     help="watch even when the bundle was retrained after the teach (default: refuse)")
+                     help="watch even when the version the product was taught on is gone (default: refuse)")
+    job.add_argument("--shadow", type=int_in(1, 10**9), default=None, metavar="VERSION",
+                     help="also judge every image with this taught version of the bundle, recorded apart: it never "
+                          "decides a verdict or moves a file ('qorva report' compares; default: none)")
     # 64: beyond that the frames in flight hold more memory than they win time (each holds a decoded image).
     job.add_argument("--workers", type=int_in(1, 64), default=os.cpu_count() or 1, metavar="N",
                      help="images inspected side by side, one core each (default: the CPU count)")
+
+
+def shadow_line(summary: JobSummary, shadow: versions.InUse | None) -> str:
+    """How the candidate version agreed with the verdicts, for the summary; empty without one."""
+    pairs = summary.shadow
+    if shadow is None or not pairs:
+        return ""
+    n = sum(pairs.values())
+    same = sum(c for (live, cand), c in pairs.items() if live == cand)
+    differ = ", ".join(f"{c} {live} here and {cand} by {shadow.label}" for (live, cand), c in sorted(pairs.items())
+                       if live != cand)
+    return f"; shadow {shadow.label} agreed on {same} of {n}" + (f" ({differ})" if differ else "")
 
 
 def summary_line(product: str, folder: str, summary: JobSummary, home: Path, where: str) -> str:
@@ -193,11 +207,12 @@ def summary_line(product: str, folder: str, summary: JobSummary, home: Path, whe
     )
 
 
-def _banner(args: argparse.Namespace, state: Any, home: Path, page: str | None, where: str) -> str:
-    p = state.params
+def _banner(args: argparse.Namespace, model: versions.InUse, home: Path, page: str | None, where: str,
+            shadow: versions.InUse | None) -> str:
     options = camera_options(args)
     return (
-        f"watch {args.product}: threshold {state.threshold:.4f} (sigma {p.get('sigma')}, bundle {p.get('weights')}); "
+        f"watch {args.product}: {model.describe()}"
+        + (f", shadow {shadow.describe()}" if shadow is not None else "") + "; "
         f"folder {printable(Path(args.folder).resolve())}; policy {options.get('ready_policy')}, after "
         f"{options.get('after')}; home {home}; lock {Path(args.folder).resolve() / '.qorva-watch.lock'}; "
         f"station {printable(args.station)}, {args.workers} workers; results {where}"
@@ -236,12 +251,13 @@ def _log_file(path: str | None) -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def _live(args: argparse.Namespace, state: Any, health: DropHealth) -> Iterator[LiveFeed | None]:
+def _live(args: argparse.Namespace, model: versions.InUse, health: DropHealth) -> Iterator[LiveFeed | None]:
     if args.serve is None:
         yield None
         return
-    feed = LiveFeed(product=args.product, folder=str(Path(args.folder).resolve()), threshold=state.threshold,
+    feed = LiveFeed(product=args.product, folder=str(Path(args.folder).resolve()), threshold=model.threshold,
                     health=health)
+    feed.info["model"] = model.describe()
     try:
         server = LiveServer(feed, *args.serve).start()
     except OSError as exc:
@@ -263,11 +279,39 @@ def _printer(fmt: str) -> Any:
     return lambda row, image, result: print(result_line(row), flush=True)
 
 
+def _shadow(home: Path, product: str, model: versions.InUse, version: int | None) -> versions.InUse | None:
+    """The candidate version with its own taught state, loaded before the first image."""
+    from qorva.inspection.modules.norim import runner
+
+    if version is None:
+        return None
+    found = versions.taught_state(home, model.bundle, version, product)
+    if found is None:
+        msg = (f"--shadow {version}: version {version} of {model.bundle} is not taught; teach it first with "
+               f"'qorva teach --product {product} --version {version} --candidate --good DIR'")
+        raise WatchError(msg)
+    shadow = versions.paired(home, *found)
+    try:
+        with shadow.pinned():
+            runner.get_bundle(shadow.bundle, shadow.state.params.get("device"))
+    except runner.NorimError as exc:
+        msg = f"--shadow {version}: {exc}"
+        raise WatchError(msg) from None
+    return shadow
+
+
+def _switched(feed: LiveFeed | None) -> Any:
+    def announce(text: str) -> None:
+        print(text, file=sys.stderr, flush=True)
+        if feed is not None:
+            feed.info["model"] = text.rsplit(" to ", 1)[-1]
+    return announce
+
+
 def run(args: argparse.Namespace) -> int:
     home = home_of(args)
-    state = load_state(home, args.product)
-    taught = load_calibration(home, args.product)
-    calibration.check_fresh(args.product, taught, allow_stale=args.allow_stale, home=home)
+    model = versions.in_use(home, args.product, allow_stale=args.allow_stale)
+    shadow = _shadow(home, args.product, model, args.shadow)
     folder = Path(args.folder)
     if not folder.is_dir():
         msg = f"drop folder {printable(folder)} does not exist or is not a folder; create it or point --folder at it"
@@ -281,18 +325,19 @@ def run(args: argparse.Namespace) -> int:
     # The lock first: a second watcher exits at once, before it waits for a database out of reach.
     with _log_file(args.log_file), FolderLock(folder), \
             ResultStore(results_target(args, home), station=args.station, stop=stop) as store, \
-            _live(args, state, health) as feed, stop_on_signals(stop) as signals:
-        banner = _banner(args, state, home, feed.info["url"] if feed else None, store.where)
+            _live(args, model, health) as feed, stop_on_signals(stop) as signals:
+        banner = _banner(args, model, home, feed.info["url"] if feed else None, store.where, shadow)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
         options = JobOptions(max_images=args.max_images, duration_s=args.duration, workers=args.workers,
                              write_overlays=not args.no_overlays, keep_overlays_days=args.keep_overlays)
         watchers = JobWatchers(on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
-                               feed=feed, kinds=calibration.KindWatch(taught))
-        job = InspectionJob(home=home, state=state, store=store, inspector=inspector(), camera=camera,
-                            options=options, watchers=watchers, stop=stop)
+                               feed=feed, kinds=calibration.KindWatch(model.calibration))
+        follower = versions.Follower(home, args.product, model, announce=_switched(feed))
+        job = InspectionJob(home=home, state=model.state, store=store, inspector=inspector(), camera=camera,
+                            options=options, watchers=watchers, stop=stop, models=follower, shadow=shadow)
         summary = job.run()
-        line = summary_line(args.product, str(folder), summary, home, store.where)
+        line = summary_line(args.product, str(folder), summary, home, store.where) + shadow_line(summary, shadow)
         logger.info("%s", line)
     print(line, file=sys.stderr if args.format == "jsonl" else sys.stdout, flush=True)
     if summary.error:

@@ -18,7 +18,7 @@ from qorva.errors import QorvaError
 from qorva.names import raw
 from qorva.results.journal import HandoverJournal
 from qorva.results.key import Key
-from qorva.results.row import COLUMNS, VERDICTS, Row, Source
+from qorva.results.row import COLUMNS, SHADOW_COLUMNS, VERDICTS, Row, Shadow, Source
 from qorva.results.schema import MIGRATIONS, SCHEMA_VERSION
 
 logger = logging.getLogger("qorva.results")
@@ -41,6 +41,8 @@ def default_station() -> str:
     return socket.gethostname() or "station"
 
 
+# The schema version that added the candidate versions' verdicts (`shadow_results`).
+_SHADOW_SCHEMA = 4
 # A lost connection is tried again after 0.5 s, doubling up to 10 s between tries.
 _RETRY_FIRST_S = 0.5
 _RETRY_MAX_S = 10.0
@@ -86,6 +88,7 @@ class ResultStore:
         self._conn: Any = None
         self._writer = create
         self.columns: frozenset[str] = frozenset()
+        self.schema = 0  # the database's schema version as opened
         if not create and not self._call("open the results database", lambda conn: True, connect=False):
             raise NoResults(self.where)
         self._call("open the results database", self._migrate)
@@ -107,6 +110,7 @@ class ResultStore:
             # defaults); a `watch` of this version migrates it when it opens it.
             found = conn.execute(self.db.sql("SELECT * FROM results LIMIT 0")).description
             self.columns = frozenset(d[0] for d in found)
+            self.schema = SCHEMA_VERSION if self._writer else version
         return True
 
     def _column(self, name: str, aggregate: str = "") -> str:
@@ -168,8 +172,9 @@ class ResultStore:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def add(self, row: Row, *, handovers: Sequence[int] = ()) -> int:
-        """Record one row and return its id; the journal's entries `handovers` are closed with it."""
+    def add(self, row: Row, *, handovers: Sequence[int] = (), shadow: Shadow | None = None) -> int:
+        """Record one row and return its id; the journal's entries `handovers` are closed with it, and the verdict
+        of a candidate version (`shadow`) is kept beside it, in the same transaction."""
         if row.station is None:
             row.station = self.station
         row.row_key = row_key(row)
@@ -183,6 +188,9 @@ class ResultStore:
                                             (row.row_key,)).fetchone()["id"])
                 for h in handovers:
                     conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
+                if shadow is not None:
+                    kept = [made, *(getattr(shadow, c) for c in SHADOW_COLUMNS)]
+                    self.db.insert(conn, "shadow_results", ("result_id", *SHADOW_COLUMNS), kept, unique="result_id")
             return made
 
         row.id = self._call("record a result in", insert)
@@ -281,6 +289,19 @@ class ResultStore:
             args.append(int(limit))
         # A database of an older version lacks the newer columns: the row's defaults stand in for them.
         return [_row(r) for r in reversed(self._read(sql, args))]
+
+    def shadows(self, ids: Sequence[int]) -> dict[int, Shadow]:
+        """The candidate version's verdicts kept beside the rows `ids` (none in a database from before them)."""
+        if self.schema < _SHADOW_SCHEMA or not ids:
+            return {}
+        out: dict[int, Shadow] = {}
+        wanted = sorted(set(ids))
+        for start in range(0, len(wanted), 500):  # bounded IN lists: SQLite allows 32,766 parameters at most
+            part = wanted[start : start + 500]
+            sql = f"SELECT * FROM shadow_results WHERE result_id IN ({', '.join('?' for _ in part)})"
+            for r in self._read(sql, part):
+                out[int(r["result_id"])] = Shadow(**{c: r[c] for c in SHADOW_COLUMNS})
+        return out
 
     def products(self) -> list[str]:
         """The products that have rows here, sorted."""

@@ -158,6 +158,7 @@ class BundleInfo:
     description: dict[str, Any]  # the whole bundle.json
     version: int = 1
     current: bool = True  # the version a lookup by name loads when none is pinned
+    problem: str | None = None  # why the version cannot be read (`bundle_versions` lists damaged ones too)
 
 
 def bundle_info(name: str, home: Home = None, version: int | None = None) -> BundleInfo:
@@ -183,19 +184,19 @@ def _info(name: str, folder: Path, path: Path, version: int, current: int) -> Bu
 
 
 def bundle_versions(name: str, home: Home = None) -> list[BundleInfo]:
-    """Every version of the bundle called `name`, oldest first; a damaged one is left out with a warning."""
-    import logging
-
+    """Every version of the bundle called `name`, oldest first; one that cannot be read says why in `problem`."""
     from .storage import place, versions
 
     folder = place.named(name, home)
     current = versions.current(folder)
     out = []
     for v in versions.listed(folder):
+        path = versions.version_dir(folder, v)
         try:
-            out.append(_info(str(name), folder, versions.version_dir(folder, v), v, current))
+            out.append(_info(str(name), folder, path, v, current))
         except NorimError as exc:
-            logging.getLogger("qorva.inspection.norim.runner").warning("version %d of bundle %s: %s", v, name, exc)
+            out.append(BundleInfo(str(name), folder.parent.parent.name, path, None, None, None, (), "none", 0, {}, v,
+                                  v == current, str(exc)))
     return out
 
 
