@@ -36,10 +36,12 @@ def auroc(neg: Sequence[float] | np.ndarray, pos: Sequence[float] | np.ndarray) 
     return float((r_pos - len(pos) * (len(pos) + 1) / 2.0) / (len(pos) * len(neg)))
 
 
-def pixel_auroc(good_maps: Sequence[np.ndarray], maps: Sequence[np.ndarray], masks: Sequence[np.ndarray]) -> float:
-    """AUROC of map values inside the masks against those outside them and on good images (every PIXEL_STEP-th
-    pixel each way); NaN when either side is empty."""
-    s = slice(None, None, PIXEL_STEP)
+def pixel_auroc(
+    good_maps: Sequence[np.ndarray], maps: Sequence[np.ndarray], masks: Sequence[np.ndarray], step: int = PIXEL_STEP
+) -> float:
+    """AUROC of map values inside the masks against those outside them and on good images (every `step`-th pixel
+    each way; 1 for maps and masks already taken that way); NaN when either side is empty."""
+    s = slice(None, None, step)
     pos = [a[s, s][m[s, s] > 0] for a, m in zip(maps, masks, strict=True)]
     neg = [a[s, s][m[s, s] == 0] for a, m in zip(maps, masks, strict=True)] + [a[s, s].ravel() for a in good_maps]
     pos_v = np.concatenate(pos) if pos else np.empty(0)

@@ -264,7 +264,7 @@ class Follower:
     """
 
     def __init__(self, home: Path, product: str, first: InUse, *, interval_s: float = 0.25,
-                 announce: Callable[[str], None] | None = None) -> None:
+                 announce: Callable[[InUse, str], None] | None = None) -> None:
         self.home, self.product, self.in_use = Path(home), product, first
         self.interval_s, self.announce = interval_s, announce
         self._path = state_path(self.home, product)
@@ -298,7 +298,7 @@ class Follower:
         text = f"{self.product}: switched from {old.describe()} to {new.describe()}"
         logger.info("%s", text)
         if self.announce is not None:
-            self.announce(text)
+            self.announce(new, text)
         return new
 
 

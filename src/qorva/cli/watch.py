@@ -301,10 +301,10 @@ def _shadow(home: Path, product: str, model: versions.InUse, version: int | None
 
 
 def _switched(feed: LiveFeed | None) -> Any:
-    def announce(text: str) -> None:
+    def announce(new: versions.InUse, text: str) -> None:
         print(text, file=sys.stderr, flush=True)
         if feed is not None:
-            feed.info["model"] = text.rsplit(" to ", 1)[-1]
+            feed.info.update(model=new.describe(), threshold=new.threshold)
     return announce
 
 
