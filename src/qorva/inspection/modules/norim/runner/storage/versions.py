@@ -34,6 +34,9 @@ logger = logging.getLogger("qorva.inspection.norim.runner")
 
 POINTER = "current"
 _VERSION_DIR = re.compile(r"^v([1-9]\d{0,8})$")
+# The pointer files read, by path: (inode, modification time, size) and the version they named. A lookup by name
+# stats the pointer instead of reading it (a lookup is made for every inspection).
+_pointers: dict[str, tuple[tuple[int, int, int], int]] = {}
 # (bundle name, version) pairs this thread's lookups load instead of the current version.
 _pins: contextvars.ContextVar[dict[str, int] | None] = contextvars.ContextVar("norim_pins", default=None)
 
@@ -70,9 +73,16 @@ def current(folder: Path) -> int:
     """The version a lookup by name loads: the pointer's, else (no pointer, or a damaged one) the newest."""
     if _legacy(folder):
         return 1
+    pointer = folder / POINTER
     try:
-        text = (folder / POINTER).read_text(encoding="ascii").strip()
+        st = pointer.stat()
+        seen = (st.st_ino, st.st_mtime_ns, st.st_size)
+        known = _pointers.get(str(pointer))
+        if known is not None and known[0] == seen:
+            return known[1]
+        text = pointer.read_text(encoding="ascii").strip()
         if text.isdigit() and (folder / f"v{int(text)}" / META_FILE).is_file():
+            _pointers[str(pointer)] = (seen, int(text))
             return int(text)
     except (OSError, UnicodeDecodeError):
         pass
@@ -84,10 +94,14 @@ def current(folder: Path) -> int:
 
 
 def resolve(folder: Path, name: str) -> tuple[Path, int]:
-    """The folder of the version a lookup of `name` loads on this thread (pinned, else current), and its number."""
+    """The folder of the version a lookup of `name` loads on this thread (pinned, else current), and its number.
+
+    The current version's folder is not checked here: the caller's reading of its files says when it is gone.
+    """
     version = (_pins.get() or {}).get(name)
     if version is None:
         version = current(folder)
+        return (folder if version == 1 and _legacy(folder) else folder / f"v{version}"), version
     path = version_dir(folder, version)
     if not (path / META_FILE).is_file():
         have = ", ".join(map(str, listed(folder))) or "none"
