@@ -78,12 +78,12 @@ def current(folder: Path) -> int:
         st = pointer.stat()
         seen = (st.st_ino, st.st_mtime_ns, st.st_size)
         known = _pointers.get(str(pointer))
-        if known is not None and known[0] == seen:
+        if known is None or known[0] != seen:
+            text = pointer.read_text(encoding="ascii").strip()
+            known = (seen, int(text) if text.isdigit() else 0)
+            _pointers[str(pointer)] = known
+        if known[1] and (folder / f"v{known[1]}" / META_FILE).is_file():
             return known[1]
-        text = pointer.read_text(encoding="ascii").strip()
-        if text.isdigit() and (folder / f"v{int(text)}" / META_FILE).is_file():
-            _pointers[str(pointer)] = (seen, int(text))
-            return int(text)
     except (OSError, UnicodeDecodeError):
         pass
     found = listed(folder)
