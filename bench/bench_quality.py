@@ -155,6 +155,32 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
     return row
 
 
+def evaluate_cli(row: dict, work: Path) -> dict:
+    """The same images through `qorva evaluate` in the row's home: its figures, for a side-by-side check."""
+    folder, home = Path(row["set"]), work / f"home-{row['product']}-{row['seed']}"
+    kinds = work / f"kinds-{row['product']}-{row['seed']}"
+    for image in (folder / "test").iterdir():  # evaluate takes a folder per kind
+        kind = image.stem.rsplit("_", 1)[0]
+        (kinds / kind).mkdir(parents=True, exist_ok=True)
+        (kinds / kind / image.name).write_bytes(image.read_bytes())
+    bad = [a for k in row["kinds"] for a in ("--bad", str(kinds / k))]
+    done, _ = _cli(home, "evaluate", "--product", row["product"], "--good", str(kinds / "good"), *bad, "--masks",
+                   str(folder / "masks"), "--format", "json", "--out", str(kinds / "report"))
+    if done.returncode != 0:
+        return {"error": done.stderr.strip().splitlines()[-1:]}
+    return json.loads(done.stdout)["figures"]
+
+
+def evaluate_differs(row: dict, fig: dict) -> list[str]:
+    """The figures of the bench's row that `qorva evaluate` gives otherwise (none: the same numbers)."""
+    out = [k for k in ("image_auroc", "pixel_auroc", "fp_rate", "recall") if fig.get(k) != row[k]]
+    for kind, f in row["kinds"].items():
+        ours = fig.get("folders", {}).get(kind, {})
+        out += [f"{kind} {k}" for k, o in (("auroc", "image_auroc"), ("pixel_auroc", "pixel_auroc"),
+                                           ("recall", "recall")) if ours.get(o) != f[k]]
+    return out
+
+
 def _family(product: str) -> str:
     return "synthetic" if product in SYNTHETIC else realset.PRODUCTS[product].family
 
@@ -240,6 +266,10 @@ def main() -> int:
     )
     parser.add_argument("--threads-all", action="store_true", help="do not pin BLAS/OpenCV to one thread")
     parser.add_argument(
+        "--check-evaluate", action="store_true",
+        help="also run `qorva evaluate` on each product's images and report any figure it gives otherwise",
+    )  # fmt: skip
+    parser.add_argument(
         "--augment-textures", action="store_true",
         help="train each texture with --augment set to the flips and turns its material allows (as a user would)",
     )  # fmt: skip
@@ -271,6 +301,12 @@ def main() -> int:
                     flips = realset.PRODUCTS[product].flips if augment and _family(product) == "texture" else ""
                     extra = ("--augment", flips) if flips else ()
                     rows.append(evaluate(product, seed, counts, root, Path(tmp), train_args + extra))
+                    if args.check_evaluate and "error" not in rows[-1]:
+                        differ = evaluate_differs(rows[-1], evaluate_cli(rows[-1], Path(tmp)))
+                        rows[-1]["evaluate_differs"] = differ
+                        print(f"{product} seed {seed}: qorva evaluate gives "
+                              + (f"other figures for {', '.join(differ)}" if differ else "the same figures"),
+                              file=sys.stderr)
                 except realset.SourceMissing as exc:
                     rows.append({"product": product, "seed": seed, "family": _family(product), "error": str(exc)})
                 print(f"{product} seed {seed}: {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)
