@@ -222,10 +222,11 @@ def listing(home: Path, product: str) -> tuple[str, list[Listed]]:
     bundle = _bundle_of_product(home, product)
     try:
         found = runner.bundle_versions(bundle, home)
-        live = in_use(home, product, allow_stale=True).version
     except runner.NorimError as exc:
         raise VersionError(str(exc)) from None
-    except QorvaError:
+    try:
+        live = in_use(home, product).version
+    except QorvaError:  # not taught, or its version is gone
         live = None
     out = []
     for info in found:

@@ -71,8 +71,8 @@ def _check_bundle_name(args: argparse.Namespace) -> None:
 def _taught_version(home: Path, product: str, bundle: str) -> int | None:
     """The version of `bundle` the product's line judges with, None when it judges with none of it."""
     try:
-        live = versions.in_use(home, product, allow_stale=True)
-    except QorvaError:
+        live = versions.in_use(home, product)
+    except QorvaError:  # not taught, or taught on a version that is gone: nothing to keep the line on
         return None
     return live.version if live.bundle == bundle else None
 

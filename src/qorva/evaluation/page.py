@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import math
+import re
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -20,6 +21,7 @@ from qorva.report.page import Table, table_html, write_page
 from qorva.results import Row
 
 MAX_TILES = 60
+_UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
 _CSS = """
 body { font-family: system-ui, sans-serif; margin: 0 auto; padding: 1em; color: #222; max-width: 1240px; }
 .wide { overflow-x: auto; } table { border-collapse: collapse; margin-bottom: 1em; }
@@ -114,12 +116,15 @@ def _overlay(ev: Evaluation, item: Scored, index: int, out: Path, inspector: Any
         return None
     row = Row.from_result(result, run_id="evaluate", product_id=ev.product, source=item.file, latency_ms=0.0)
     card = overlays.speaking(row, result, image)
-    if card is None:
-        return None
-    ok, buf = cv2.imencode(".png", card)
+    return None if card is None else _save(out, f"{index:04d}_{item.folder}_{item.file.stem[:60]}.png", card)
+
+
+def _save(out: Path, name: str, image: np.ndarray) -> str | None:
+    """Write `image` beside the page under a name of safe characters (file names come from outside); its link."""
+    ok, buf = cv2.imencode(Path(name).suffix, image)
     if not ok:
         return None
-    dest = out / "images" / f"{index:04d}_{item.folder}_{item.file.stem[:60]}.png"
+    dest = out / "images" / _UNSAFE.sub("_", name)
     write_atomic(dest, buf.tobytes())
     return dest.relative_to(out).as_posix()
 
@@ -166,12 +171,7 @@ def _thumb(item: Scored, index: int, out: Path) -> str | None:
     scale = 240 / max(image.shape[:2])
     if scale < 1:
         image = cv2.resize(image, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
-    ok, buf = cv2.imencode(".jpg", image)
-    if not ok:
-        return None
-    dest = out / "images" / f"shadow_{index:04d}.jpg"
-    write_atomic(dest, buf.tobytes())
-    return dest.relative_to(out).as_posix()
+    return _save(out, f"shadow_{index:04d}.jpg", image)
 
 
 def _shadow(ev: Evaluation, out: Path) -> list[str]:
