@@ -51,8 +51,20 @@ from qorva.console import StatusLine
 from qorva.errors import QorvaError
 from qorva.io.camera.base import CameraError
 from qorva.names import shown
-from qorva.results import VERDICTS, Key, ResultStore, Row, StoreError, file_key, image_key, set_aside_key, utc_now
+from qorva.results import (
+    VERDICTS,
+    Key,
+    ResultStore,
+    Row,
+    Shadow,
+    StoreError,
+    file_key,
+    image_key,
+    set_aside_key,
+    utc_now,
+)
 from qorva.schemas.common import InspectionResult
+from qorva.versions import InUse
 
 logger = logging.getLogger("qorva.job")
 
@@ -122,6 +134,23 @@ class Kinds(Protocol):
     def check(self, image: np.ndarray, source: object) -> None: ...
 
 
+class Models(Protocol):
+    """The version a frame is judged with (`versions.Follower`): asked once per frame on the job's thread; what it
+    returns (a `versions.InUse`) judges that frame, whatever it returns for later ones."""
+
+    def current(self) -> InUse: ...
+
+
+class Fixed:
+    """One taught state and version for the whole run (a bare state: judged with the bundle's current version)."""
+
+    def __init__(self, model: InUse | Any) -> None:
+        self.in_use = model if isinstance(model, InUse) else InUse(model)
+
+    def current(self) -> InUse:
+        return self.in_use
+
+
 @dataclass
 class JobOptions:
     """How a run goes: when it ends (`max_images`, `duration_s`: None for never), whether NG overlays are
@@ -173,6 +202,7 @@ class _Task:
     handovers: list[int]
     recovered: bool
     seq: int
+    model: InUse
     # None: an image with the same key is still in flight; its key is looked up again when its turn comes.
     future: concurrent.futures.Future | None = None
 
@@ -185,6 +215,7 @@ class _Judged:
     result: Any
     card: np.ndarray | None = None
     located: bool = True
+    shadow: Shadow | None = None
 
 
 @dataclass
@@ -200,6 +231,7 @@ class JobSummary:
     recovered: int = 0
     set_aside: int = 0  # ERROR rows of files the camera set aside, counted in `counts` too
     set_aside_before: int = 0  # files set aside again whose ERROR row an earlier run recorded
+    shadow: Counter = field(default_factory=Counter)  # (live verdict, candidate's verdict) of each shadowed row
 
     @property
     def n(self) -> int:
@@ -226,9 +258,14 @@ class InspectionJob:
     def __init__(
         self, *, home: Path, state: Any, store: ResultStore, inspector: Inspector, camera: Camera,
         options: JobOptions | None = None, watchers: JobWatchers | None = None, stop: threading.Event | None = None,
+        models: Models | None = None, shadow: InUse | None = None,
     ) -> None:
         self.home = Path(home)
         self.state = state
+        # `models` gives each frame its taught state and version (`state` alone: that state, the current version);
+        # `shadow` judges every frame as well, recorded apart: it never decides a verdict or a file's fate.
+        self.models = models if models is not None else Fixed(state)
+        self.shadow = shadow
         self.product_id = str(state.product_id)
         self.store = store
         self.inspector = inspector
@@ -488,7 +525,7 @@ class InspectionJob:
             self._skip(meta, source, earlier)
             return
         self._seq += 1
-        task = _Task(image, meta, source, key, handovers, recovered, self._seq)
+        task = _Task(image, meta, source, key, handovers, recovered, self._seq, self.models.current())
         if not self._in_flight[key]:
             task.future = self._pool.submit(self._judge_safely, task)
         self._in_flight[key] += 1
@@ -540,9 +577,11 @@ class InspectionJob:
         row.part_id = task.meta.get("part_id")
         deadline = self.options.deadline_ms
         row.late = int(deadline is not None and (time.monotonic() - task.meta["taken"]) * 1000.0 > deadline)
-        row = self._record(row, task.key, task.handovers)
+        row = self._record(row, task.key, task.handovers, judged.shadow)
         self._ack(task.meta)
         self.summary.counts[row.verdict] += 1
+        if judged.shadow is not None and row is judged.row:
+            self.summary.shadow[(row.verdict, judged.shadow.verdict)] += 1
         self.summary.recovered += row.recovered
         if self.health is not None and row.source_file:
             self.health.handled.add(row.source_file)
@@ -565,23 +604,23 @@ class InspectionJob:
         except Exception as exc:  # noqa: BLE001 - a taken image always gets its row; this one says why
             logger.warning("cannot handle %s: %s", shown(task.source or ""), exc)
             result = InspectionResult.error("norim", f"cannot handle the image: {type(exc).__name__}: {exc}")
-            return _Judged(self._error_row(result.error_message, task.source, t), result)
+            return _Judged(self._error_row(result.error_message, task.source, t).judged_by(task.model), result)
 
     def _judge(self, task: _Task, t: float) -> _Judged:
-        image, source = task.image, task.source
+        image, source, model = task.image, task.source, task.model
         if self.kinds is not None:
             self.kinds.check(image, source)
-        result = self._inspect(image, source, with_overlay=False)
+        result = self._inspect(image, source, model, with_overlay=False)
         if self.options.write_overlays and _verdict(result) == "NG" and getattr(result, "overlay", None) is None:
-            result = self._with_overlay(image, source, result)
+            result = self._with_overlay(image, source, model, result)
         row = Row.from_result(
             result,
             run_id=self.summary.run_id,
             product_id=self.product_id,
             source=source,
             latency_ms=(time.perf_counter() - t) * 1000.0,
-        )
-        judged = _Judged(row, result)
+        ).judged_by(model)
+        judged = _Judged(row, result, shadow=self._shadow(image, source))
         if row.verdict == "NG" and result.overlay is not None:
             judged.located = overlays.localizable(result)
             judged.card = overlays.speaking(row, result, image)
@@ -590,9 +629,18 @@ class InspectionJob:
             row.overlay_path = str(written) if written is not None else None
         return judged
 
-    def _with_overlay(self, image: np.ndarray, source: Any, first: Any) -> Any:
+    def _shadow(self, image: np.ndarray, source: Any) -> Shadow | None:
+        """The candidate version's verdict on the image, or None when no candidate runs (it never raises)."""
+        if self.shadow is None:
+            return None
+        result = self._inspect(image, source, self.shadow, with_overlay=False)
+        row = Row.from_result(result, run_id=self.summary.run_id, product_id=self.product_id, source=None,
+                              latency_ms=0.0)
+        return Shadow.of(row.judged_by(self.shadow))
+
+    def _with_overlay(self, image: np.ndarray, source: Any, model: InUse, first: Any) -> Any:
         """The NG image scored again with its overlay; the first result stands if that fails."""
-        again = self._inspect(image, source, with_overlay=True)
+        again = self._inspect(image, source, model, with_overlay=True)
         if _verdict(again) != "NG":
             logger.warning("%s: the inspection with the overlay said %s; the first verdict stands",
                            shown(source or ""), _verdict(again))
@@ -605,10 +653,11 @@ class InspectionJob:
             latency_ms=(time.perf_counter() - t) * 1000.0,
         )
 
-    def _record(self, row: Row, key: Key, handovers: list[int]) -> Row:
-        """Store `row`, else an ERROR row of the same image; the one stored is returned."""
+    def _record(self, row: Row, key: Key, handovers: list[int], shadow: Shadow | None = None) -> Row:
+        """Store `row` (with the candidate's verdict beside it), else an ERROR row of the same image; the one stored
+        is returned."""
         try:
-            self.store.add(row, handovers=handovers, outputs=self._sends)
+            self.store.add(row, handovers=handovers, outputs=self._sends, shadow=shadow)
             self._wake_outputs()
             return row
         except StoreError as exc:
@@ -619,6 +668,8 @@ class InspectionJob:
                                                    time.perf_counter()))
         fallback.recovered, fallback.latency_ms, fallback.recorded_at = row.recovered, row.latency_ms, row.recorded_at
         fallback.part_id, fallback.late = row.part_id, row.late
+        fallback.model_version, fallback.model_build = row.model_version, row.model_build
+        fallback.threshold_source = row.threshold_source
         try:
             self.store.add(fallback, handovers=handovers, outputs=self._sends)
         except StoreError as exc:
@@ -636,9 +687,11 @@ class InspectionJob:
         if ack is not None:
             ack(meta)
 
-    def _inspect(self, image: np.ndarray, source: Any, *, with_overlay: bool) -> Any:
+    def _inspect(self, image: np.ndarray, source: Any, model: InUse, *, with_overlay: bool) -> Any:
         try:
-            return self.inspector.inspect(image, self.state, with_overlay=with_overlay)
+            # Pinned: the inspector's bundle lookups on this thread load the version this state was taught on.
+            with model.pinned():
+                return self.inspector.inspect(image, model.state, with_overlay=with_overlay)
         except Exception as exc:  # noqa: BLE001 - one bad image must not stop the line; it is recorded as ERROR
             logger.warning("cannot inspect %s: %s", shown(source or ""), exc)
             return InspectionResult.error("norim", f"{type(exc).__name__}: {exc}")

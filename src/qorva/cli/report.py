@@ -41,7 +41,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     return parser
 
 
-def _rows(home: Path, product: str, args: argparse.Namespace) -> tuple[list, str]:
+def _rows(home: Path, product: str, args: argparse.Namespace) -> tuple[list, str, dict]:
     try:
         store = ResultStore(results_target(args, home), create=False)
     except NoResults as exc:
@@ -57,10 +57,11 @@ def _rows(home: Path, product: str, args: argparse.Namespace) -> tuple[list, str
                 raise ReportError(msg)
             run = runs[-1].run_id
         rows = store.query(product_id=product, since=args.since, run_id=run, station=args.station)
+        shadows = store.shadows([r.id for r in rows if r.id is not None])
     if not rows:
         msg = f"no results of {product} " + (f"in run {run}" if run else f"since {args.since}")
         raise ReportError(msg)
-    return rows, run or "since-" + args.since[:19].replace(":", "")
+    return rows, run or "since-" + args.since[:19].replace(":", ""), shadows
 
 
 def _good_scores(home: Path, product: str) -> list[float]:
@@ -73,10 +74,11 @@ def _good_scores(home: Path, product: str) -> list[float]:
 def run(args: argparse.Namespace) -> int:
     home = home_of(args)
     product = check_product(args.product)
-    rows, label = _rows(home, product, args)
+    rows, label, shadows = _rows(home, product, args)
     out = Path(args.out) if args.out else qorva_home(home) / "reports" / product / check_name(label, "run id")
     try:
-        page, sheet = report.write(report.Run(product, rows, _good_scores(home, product), home=home), out)
+        page, sheet = report.write(report.Run(product, rows, _good_scores(home, product), home=home,
+                                              shadows=shadows), out)
     except OSError as exc:
         msg = f"cannot write the report to {out}: {exc}"
         raise ReportError(msg) from None

@@ -76,12 +76,14 @@ def _num(v: float | None, places: int) -> str:
 
 def _table(rows: list[Row]) -> None:
     head = (
-        "id", "time", "product", "file", "verdict", "score", "threshold", "ratio", "dominant", "ms", "overlay/error"
+        "id", "time", "product", "file", "verdict", "score", "threshold", "source", "model", "ratio", "dominant", "ms",
+        "overlay/error",
     )
     body = [
         (
             str(r.id), _local(r.recorded_at), r.product_id, r.source_file or "-", r.verdict,
-            _num(r.score, 4), _num(r.threshold, 4), _num(r.ratio, 3), r.dominant_branch or "-",
+            _num(r.score, 4), _num(r.threshold, 4), r.threshold_source or "-",
+            f"v{r.model_version}" if r.model_version is not None else "-", _num(r.ratio, 3), r.dominant_branch or "-",
             _num(r.latency_ms, 0), r.overlay_path or r.error_message or "",
         )
         for r in rows

@@ -23,7 +23,7 @@ from typing import Any
 
 import numpy as np
 
-from qorva import calibration, station
+from qorva import calibration, station, versions
 from qorva.cli._common import (
     add_db_options,
     camera_class,
@@ -51,7 +51,6 @@ from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera
 from qorva.live import LiveFeed, LiveServer, parse_address
 from qorva.names import printable
 from qorva.part_id import PartId, pattern
-from qorva.products import load_calibration, load_state
 from qorva.results import ResultStore, default_station
 
 logger = logging.getLogger("qorva.watch")
@@ -180,7 +179,7 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
         help="this watch's name in a shared database; rows carry it (default: the host name)",
     )
     job.add_argument("--allow-stale", action="store_true",
-                     help="watch even when the bundle was retrained after the teach (default: refuse)")
+                     help="watch even when the version the product was taught on is gone (default: refuse)")
     job.add_argument("--part-id", type=pattern, default=None, metavar="REGEX",
                      help="the part's id from the file name: a regular expression with a group (?P<part>...) "
                           "(default: no part ids)")
@@ -189,9 +188,24 @@ def _add_job_options(parser: argparse.ArgumentParser) -> None:
     job.add_argument("--deadline-ms", type=float_in(1, 3_600_000), default=None, metavar="MS",
                      help="a verdict recorded later than MS after its image was taken is sent as late, result "
                           "code 3 (default: no deadline)")
+    job.add_argument("--shadow", type=int_in(1, 10**9), default=None, metavar="VERSION",
+                     help="also judge every image with this taught version of the bundle, recorded apart: it never "
+                          "decides a verdict or moves a file ('qorva report' compares; default: none)")
     # 64: beyond that the frames in flight hold more memory than they win time (each holds a decoded image).
     job.add_argument("--workers", type=int_in(1, 64), default=os.cpu_count() or 1, metavar="N",
                      help="images inspected side by side, one core each (default: the CPU count)")
+
+
+def shadow_line(summary: JobSummary, shadow: versions.InUse | None) -> str:
+    """How the candidate version agreed with the verdicts, for the summary; empty without one."""
+    pairs = summary.shadow
+    if shadow is None or not pairs:
+        return ""
+    n = sum(pairs.values())
+    same = sum(c for (live, cand), c in pairs.items() if live == cand)
+    differ = ", ".join(f"{c} {live} here and {cand} by {shadow.label}" for (live, cand), c in sorted(pairs.items())
+                       if live != cand)
+    return f"; shadow {shadow.label} agreed on {same} of {n}" + (f" ({differ})" if differ else "")
 
 
 def summary_line(product: str, folder: str, summary: JobSummary, home: Path, where: str) -> str:
@@ -211,11 +225,12 @@ def summary_line(product: str, folder: str, summary: JobSummary, home: Path, whe
     )
 
 
-def _banner(args: argparse.Namespace, state: Any, home: Path, page: str | None, where: str) -> str:
-    p = state.params
+def _banner(args: argparse.Namespace, model: versions.InUse, home: Path, page: str | None, where: str,
+            shadow: versions.InUse | None) -> str:
     options = camera_options(args)
     return (
-        f"watch {args.product}: threshold {state.threshold:.4f} (sigma {p.get('sigma')}, bundle {p.get('weights')}); "
+        f"watch {args.product}: {model.describe()}"
+        + (f", shadow {shadow.describe()}" if shadow is not None else "") + "; "
         f"folder {printable(Path(args.folder).resolve())}; policy {options.get('ready_policy')}, after "
         f"{options.get('after')}; home {home}; lock {Path(args.folder).resolve() / '.qorva-watch.lock'}; "
         f"station {printable(args.station)}, {args.workers} workers; results {where}"
@@ -254,12 +269,13 @@ def _log_file(path: str | None) -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def _live(args: argparse.Namespace, state: Any, health: DropHealth) -> Iterator[LiveFeed | None]:
+def _live(args: argparse.Namespace, model: versions.InUse, health: DropHealth) -> Iterator[LiveFeed | None]:
     if args.serve is None:
         yield None
         return
-    feed = LiveFeed(product=args.product, folder=str(Path(args.folder).resolve()), threshold=state.threshold,
+    feed = LiveFeed(product=args.product, folder=str(Path(args.folder).resolve()), threshold=model.threshold,
                     health=health)
+    feed.info["model"] = model.describe()
     try:
         server = LiveServer(feed, *args.serve).start()
     except OSError as exc:
@@ -306,9 +322,9 @@ def _outputs(args: argparse.Namespace, target: str | Path) -> Any:
         raise WatchError(msg) from None
 
 
-def _warm(ins: Any, state: Any, taught: dict[str, Any]) -> None:
+def _warm(ins: Any, model: versions.InUse) -> None:
     """Inspect a blank image of the taught size once, so the first part is not the one that loads the model."""
-    kinds = taught.get("kinds") or {}
+    kinds = model.calibration.get("kinds") or {}
     try:
         w, h = (int(v) for v in (kinds.get("size") or ["256x256"])[0].split("x"))
     except ValueError:
@@ -317,17 +333,19 @@ def _warm(ins: Any, state: Any, taught: dict[str, Any]) -> None:
     image = np.full((h, w) if gray else (h, w, 3), 128, np.uint8)
     t = time.perf_counter()
     try:
-        ins.inspect(image, state, with_overlay=True)
+        with model.pinned():
+            ins.inspect(image, model.state, with_overlay=True)
     except Exception as exc:  # noqa: BLE001 - the first image pays for the loading instead; it says why
         logger.warning("cannot warm the model up: %s", exc)
         return
     logger.info("model warmed up in %.2f s", time.perf_counter() - t)
 
 
-def _check_report(args: argparse.Namespace, state: Any, home: Path, where: str, outputs: Any) -> int:
+def _check_report(args: argparse.Namespace, model: versions.InUse, shadow: versions.InUse | None, home: Path,
+                  where: str, outputs: Any) -> int:
     """`--check`: every option with where its value comes from, the outputs, and nothing started."""
     from_file, given = set(getattr(args, "_from_file", ())), set(getattr(args, "_given", ()))
-    print(_banner(args, state, home, None, where))
+    print(_banner(args, model, home, None, where, shadow))
     for key in sorted(vars(args)):
         if key.startswith("_") or key in ("station_outputs", "station_products", "check"):
             continue
@@ -342,11 +360,39 @@ def _check_report(args: argparse.Namespace, state: Any, home: Path, where: str, 
     return 0
 
 
+def _shadow(home: Path, product: str, model: versions.InUse, version: int | None) -> versions.InUse | None:
+    """The candidate version with its own taught state, loaded before the first image."""
+    from qorva.inspection.modules.norim import runner
+
+    if version is None:
+        return None
+    found = versions.taught_state(home, model.bundle, version, product)
+    if found is None:
+        msg = (f"--shadow {version}: version {version} of {model.bundle} is not taught; teach it first with "
+               f"'qorva teach --product {product} --version {version} --candidate --good DIR'")
+        raise WatchError(msg)
+    shadow = versions.paired(home, *found)
+    try:
+        with shadow.pinned():
+            runner.get_bundle(shadow.bundle, shadow.state.params.get("device"))
+    except runner.NorimError as exc:
+        msg = f"--shadow {version}: {exc}"
+        raise WatchError(msg) from None
+    return shadow
+
+
+def _switched(feed: LiveFeed | None) -> Any:
+    def announce(new: versions.InUse, text: str) -> None:
+        print(text, file=sys.stderr, flush=True)
+        if feed is not None:
+            feed.info.update(model=new.describe(), threshold=new.threshold)
+    return announce
+
+
 def run(args: argparse.Namespace) -> int:
     home = home_of(args)
-    state = load_state(home, args.product)
-    taught = load_calibration(home, args.product)
-    calibration.check_fresh(args.product, taught, allow_stale=args.allow_stale, home=home)
+    model = versions.in_use(home, args.product, allow_stale=args.allow_stale)
+    shadow = _shadow(home, args.product, model, args.shadow)
     folder = Path(args.folder)
     if not folder.is_dir():
         msg = f"drop folder {printable(folder)} does not exist or is not a folder; create it or point --folder at it"
@@ -354,7 +400,7 @@ def run(args: argparse.Namespace) -> int:
     target = results_target(args, home)
     outputs = _outputs(args, target)
     if args.check:
-        return _check_report(args, state, home, database_shown(target), outputs)
+        return _check_report(args, model, shadow, home, database_shown(target), outputs)
     options = camera_options(args)
     # No --extensions: the camera takes its own list, _EXTS.
     accepted = options.get("extensions") or sorted(camera_module()._EXTS)
@@ -364,24 +410,25 @@ def run(args: argparse.Namespace) -> int:
     # The lock first: a second watcher exits at once, before it waits for a database out of reach.
     with _log_file(args.log_file), FolderLock(folder), \
             ResultStore(target, station=args.station, stop=stop) as store, \
-            _live(args, state, health) as feed, stop_on_signals(stop) as signals, _sending(outputs) as sending:
+            _live(args, model, health) as feed, stop_on_signals(stop) as signals, _sending(outputs) as sending:
         ins = inspector()
-        _warm(ins, state, taught)
-        banner = _banner(args, state, home, feed.info["url"] if feed else None, store.where)
+        _warm(ins, model)
+        banner = _banner(args, model, home, feed.info["url"] if feed else None, store.where, shadow)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
         if sending is not None:
             sending.set_state(ready=True, beat=time.monotonic())
             if feed is not None:
                 feed.sources["outputs"] = sending.status
-        job = InspectionJob(home=home, state=state, store=store, inspector=ins, camera=camera,
-                            options=_job_options(args), watchers=JobWatchers(
-                                on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
-                                feed=feed, kinds=calibration.KindWatch(taught), outputs=sending), stop=stop)
+        watchers = JobWatchers(on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
+                               feed=feed, kinds=calibration.KindWatch(model.calibration), outputs=sending)
+        follower = versions.Follower(home, args.product, model, announce=_switched(feed))
+        job = InspectionJob(home=home, state=model.state, store=store, inspector=ins, camera=camera,
+                            options=_job_options(args), watchers=watchers, stop=stop, models=follower, shadow=shadow)
         summary = job.run()
         if sending is not None:
             sending.set_state(ready=False, busy=False, fault=_FAULTS.get(summary.reason, 0))
-        line = summary_line(args.product, str(folder), summary, home, store.where)
+        line = summary_line(args.product, str(folder), summary, home, store.where) + shadow_line(summary, shadow)
         logger.info("%s", line)
     print(line, file=sys.stderr if args.format == "jsonl" else sys.stdout, flush=True)
     if summary.error:

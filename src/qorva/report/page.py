@@ -102,10 +102,31 @@ def _near(near: Sequence[Any], thumbs: dict) -> str:
     return "\n".join(out)
 
 
+def _shadow(run: Any, links: dict, thumbs: dict, max_tiles: int) -> str:
+    """The images a candidate version (`watch --shadow`) judged otherwise, as tiles: both verdicts on each."""
+    if not run.shadows:
+        return ""
+    differ = run.disagreements()
+    out = [f"<h2>Judged otherwise by the shadow version ({len(differ)} of {len(run.shadows)})</h2>",
+           '<p class="note">Each verdict at its own version\'s taught threshold; the shadow verdict never reached '
+           "the line.</p>", '<div class="tiles">' if differ else "<p>None: the same verdict on every image.</p>"]
+    for r in differ[:max_tiles]:
+        s = run.shadows[r.id]
+        link = links.get(r.id) or thumbs.get(r.id)
+        picture = f'<img src="{_e(link)}" alt="{_e(r.source_file)}" loading="lazy">' if link else \
+            "<p>image no longer on disk</p>"
+        out.append(f"<figure>{picture}<figcaption><b>{_e(r.source_file)}</b> v{_e(r.model_version)} "
+                   f"{_e(r.verdict)} {_num(r.score, 4)} / {_num(r.threshold, 4)}; shadow v{_e(s.model_version)} "
+                   f"{_e(s.verdict)} {_num(s.score, 4)} / {_num(s.threshold, 4)}</figcaption></figure>")
+    if differ:
+        out.append("</div>")
+    return "\n".join(out)
+
+
 def _rows_table(rows: Sequence[Any], links: dict, heading: str) -> str:
     from qorva.inspection.modules.norim.runner import BRANCHES
 
-    head = ("id", "time", "file", "verdict", "score", "threshold", "ratio", *BRANCHES, "dominant", "ms",
+    head = ("id", "time", "file", "verdict", "score", "threshold", "model", "ratio", *BRANCHES, "dominant", "ms",
             "overlay / error")
     cols = "".join(f"<th>{h}</th>" for h in head)
     out = [f"<h2>{_e(heading)}</h2>", f'<div class="wide"><table><tr>{cols}</tr>']
@@ -114,7 +135,9 @@ def _rows_table(rows: Sequence[Any], links: dict, heading: str) -> str:
         last = f'<a href="{_e(link)}">overlay</a>' if link else _e(r.error_message or ("not kept" if r.overlay_path
                                                                                          else ""))
         cells = [_e(r.id), _e(local(r.recorded_at)), _e(r.source_file), f'<span>{_e(r.verdict)}</span>',
-                 _num(r.score, 4), _num(r.threshold, 4), _num(r.ratio, 3),
+                 _num(r.score, 4), _num(r.threshold, 4),
+                 _e(f"v{r.model_version} {r.threshold_source or ''}" if r.model_version is not None else "-"),
+                 _num(r.ratio, 3),
                  *(_num(getattr(r, b), 3) for b in BRANCHES), _e(r.dominant_branch), _num(r.latency_ms, 0), last]
         cls = ["", "", "", ' class="v"'] + [""] * (len(cells) - 4)
         out.append(f'<tr class="{_e(r.verdict)}">' + "".join(f"<td{c}>{v}</td>" for c, v in zip(cls, cells,
@@ -145,6 +168,7 @@ def render(run: Any, summary: list[tuple[str, str]], *, ng: Sequence[Any], near:
         'one <a href="contact_sheet.png">contact sheet</a>.</p>',
         _tiles(run, ng, links),
         f"<h2>OK images closest to the threshold ({len(near)})</h2>", _near(near, thumbs),
+        _shadow(run, links, thumbs, 60),
         table_html(Table(f"ERROR rows ({len(errors)})", ("id", "time", "file", "message"),
                          [(r.id, local(r.recorded_at), r.source_file, r.error_message) for r in errors])),
         _rows_table(shown, links, f"Every image ({len(shown)} of {len(run.rows)}, in inspection order)"),

@@ -83,5 +83,27 @@ MIGRATIONS: tuple[str, ...] = (
     );
     CREATE INDEX outbox_waiting ON outbox (station, output, state, id);
     """,
+    # 5: the model behind each verdict: the version and build of the bundle that judged it and how its threshold
+    # was chosen; and what a candidate version run beside it (`watch --shadow`) said of the same image, kept apart
+    # from the rows (nothing reads it but the report), one per row at most.
+    """
+    ALTER TABLE results ADD COLUMN model_version INTEGER;
+    ALTER TABLE results ADD COLUMN model_build TEXT;
+    ALTER TABLE results ADD COLUMN threshold_source TEXT;
+    CREATE TABLE shadow_results (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        result_id INTEGER NOT NULL,
+        model_version INTEGER,
+        model_build TEXT,
+        threshold_source TEXT,
+        verdict TEXT NOT NULL,
+        score REAL,
+        threshold REAL,
+        ratio REAL,
+        dominant_branch TEXT,
+        error_message TEXT
+    );
+    CREATE UNIQUE INDEX shadow_results_result ON shadow_results (result_id);
+    """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)

@@ -19,7 +19,7 @@ from qorva.names import raw
 from qorva.results import outbox
 from qorva.results.journal import HandoverJournal
 from qorva.results.key import Key
-from qorva.results.row import COLUMNS, VERDICTS, Row, Source
+from qorva.results.row import COLUMNS, SHADOW_COLUMNS, VERDICTS, Row, Shadow, Source
 from qorva.results.schema import MIGRATIONS, SCHEMA_VERSION
 
 logger = logging.getLogger("qorva.results")
@@ -42,6 +42,8 @@ def default_station() -> str:
     return socket.gethostname() or "station"
 
 
+# The schema version that added the candidate versions' verdicts (`shadow_results`).
+_SHADOW_SCHEMA = 4
 # A lost connection is tried again after 0.5 s, doubling up to 10 s between tries.
 _RETRY_FIRST_S = 0.5
 _RETRY_MAX_S = 10.0
@@ -89,6 +91,7 @@ class ResultStore:
         # Unsynced (an outbox sender's own store): a mark lost in a power cut only sends a message again.
         self._synced = synced
         self.columns: frozenset[str] = frozenset()
+        self.schema = 0  # the database's schema version as opened
         if not create and not self._call("open the results database", lambda conn: True, connect=False):
             raise NoResults(self.where)
         self._call("open the results database", self._migrate)
@@ -110,6 +113,7 @@ class ResultStore:
             # defaults); a `watch` of this version migrates it when it opens it.
             found = conn.execute(self.db.sql("SELECT * FROM results LIMIT 0")).description
             self.columns = frozenset(d[0] for d in found)
+            self.schema = SCHEMA_VERSION if self._writer else version
         return True
 
     def _column(self, name: str, aggregate: str = "") -> str:
@@ -173,16 +177,21 @@ class ResultStore:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def add(self, row: Row, *, handovers: Sequence[int] = (), outputs: Sequence[str] = ()) -> int:
+    def add(
+        self, row: Row, *, handovers: Sequence[int] = (), outputs: Sequence[str] = (), shadow: Shadow | None = None
+    ) -> int:
         """Record one row with the station's next sequence number and return its id; the journal's entries
-        `handovers` are closed and a message per output in `outputs` is queued in the outbox, all at once."""
+        `handovers` are closed, a message per output in `outputs` is queued in the outbox, and the verdict of a
+        candidate version (`shadow`) is kept beside it, all in one transaction."""
         if row.station is None:
             row.station = self.station
         row.row_key = row_key(row)
-        self._call("record a result in", lambda conn: self._insert(conn, row, handovers, outputs))
+        self._call("record a result in", lambda conn: self._insert(conn, row, handovers, outputs, shadow))
         return row.id
 
-    def _insert(self, conn: Any, row: Row, handovers: Sequence[int], outputs: Sequence[str]) -> None:
+    def _insert(
+        self, conn: Any, row: Row, handovers: Sequence[int], outputs: Sequence[str], shadow: Shadow | None
+    ) -> None:
         with self.db.transaction(conn, write=True):
             # Committed before the connection was lost, or recorded by another path: that row, its number
             # and its messages stand.
@@ -198,6 +207,9 @@ class ResultStore:
                 row.id, row.seq = int(found["id"]), found["seq"]
             for h in handovers:
                 conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
+            if shadow is not None:
+                kept = [row.id, *(getattr(shadow, c) for c in SHADOW_COLUMNS)]
+                self.db.insert(conn, "shadow_results", ("result_id", *SHADOW_COLUMNS), kept, unique="result_id")
 
     # --- the outbox, for the senders of `qorva.outputs` (each on a store of its own) ----------------------------
 
@@ -314,6 +326,19 @@ class ResultStore:
             args.append(int(limit))
         # A database of an older version lacks the newer columns: the row's defaults stand in for them.
         return [_row(r) for r in reversed(self._read(sql, args))]
+
+    def shadows(self, ids: Sequence[int]) -> dict[int, Shadow]:
+        """The candidate version's verdicts kept beside the rows `ids` (none in a database from before them)."""
+        if self.schema < _SHADOW_SCHEMA or not ids:
+            return {}
+        out: dict[int, Shadow] = {}
+        wanted = sorted(set(ids))
+        for start in range(0, len(wanted), 500):  # bounded IN lists: SQLite allows 32,766 parameters at most
+            part = wanted[start : start + 500]
+            sql = f"SELECT * FROM shadow_results WHERE result_id IN ({', '.join('?' for _ in part)})"
+            for r in self._read(sql, part):
+                out[int(r["result_id"])] = Shadow(**{c: r[c] for c in SHADOW_COLUMNS})
+        return out
 
     def products(self) -> list[str]:
         """The products that have rows here, sorted."""
