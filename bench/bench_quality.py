@@ -10,7 +10,7 @@ the branches were normalised on).
 
     python bench/bench_quality.py                       # every product but the held-out ones, seeds 1 and 2
     python bench/bench_quality.py --quick --products coins   # smoke run, well under a minute
-    python bench/bench_quality.py --final               # include the held-out products (glass, motorcycle)
+    python bench/bench_quality.py --final               # include the held-out products (glass, motorcycle, coin_tray_b)
     python bench/bench_quality.py --cache ~/.cache/qorva-quality --json
 """
 
@@ -39,19 +39,16 @@ import numpy as np  # noqa: E402
 
 from qorva.demo import synthetic  # noqa: E402
 from qorva.inspection.modules.norim import runner  # noqa: E402
+from qorva.metrics import above, auroc, pixel_auroc  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import realset  # noqa: E402
 from _common import versions  # noqa: E402
-from bench_runner import auroc  # noqa: E402
 from realset import store  # noqa: E402
 from realset.sets import Counts, GeneratedSet, Sample  # noqa: E402
 
 SYNTHETIC = tuple(synthetic.PRODUCTS)
-# Maps are compared with masks on every 4th pixel each way: 4,096 values per image keep the pixel AUROC of
-# a product (about 600 images) to a few million values with no visible change in the figure.
-_PIXEL_STEP = 4
 _TRAINED = re.compile(r"([\w+]+) structural model .*\), ([\d.]+) MB, ([\d.]+) s ->")
 _NETWORK = re.compile(r"\(pretrained (\w+) features;")
 
@@ -72,10 +69,11 @@ def synthetic_set(product: str, seed: int, counts: Counts) -> GeneratedSet:
     )
 
 
-def _make(product: str, seed: int, counts: Counts) -> GeneratedSet:
+def build_set(product: str, seed: int, counts: Counts, pose: str = "usual") -> GeneratedSet:
+    """A real-photo or a demo product's set (`pose`: real-photo objects and trays only)."""
     if product in SYNTHETIC:
         return synthetic_set(product, seed, counts)
-    return realset.generate(product, seed, counts)
+    return realset.generate(product, seed, counts, pose)
 
 
 def _cli(home: Path, *args: str) -> tuple[subprocess.CompletedProcess, float]:
@@ -90,21 +88,11 @@ def _tree_bytes(folder: Path) -> int:
     return sum(p.stat().st_size for p in folder.rglob("*") if p.is_file())
 
 
-def _pixel_auroc(good_maps: list[np.ndarray], maps: list[np.ndarray], masks: list[np.ndarray]) -> float:
-    s = slice(None, None, _PIXEL_STEP)
-    pos = [a[s, s][m[s, s] > 0] for a, m in zip(maps, masks, strict=True)]
-    neg = [a[s, s][m[s, s] == 0] for a, m in zip(maps, masks, strict=True)] + [a[s, s].ravel() for a in good_maps]
-    pos_v, neg_v = np.concatenate(pos), np.concatenate(neg)
-    if not pos_v.size or not neg_v.size:
-        return math.nan
-    return auroc(neg_v, pos_v)
-
-
 def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, train_args: tuple[str, ...] = ()) -> dict:
     """Train, teach and score one product's set; one row of the tables."""
-    folder = store.ensure_set(root, product, seed, counts, make=_make)
+    folder = store.ensure_set(root, product, seed, counts, make=build_set)
     home = work / f"home-{product}-{seed}"
-    row: dict = {"product": product, "seed": seed, "family": _family(product), "set": str(folder)}
+    row: dict = {"product": product, "seed": seed, "family": family(product), "set": str(folder)}
     done, wall = _cli(home, "train", "--product", product, "--good", str(folder / "train"), *train_args)
     if done.returncode != 0:
         row["error"] = f"train: {done.stderr.strip().splitlines()[-1:]}"
@@ -144,8 +132,8 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
         per_kind[kind] = {
             "n": int(sel.sum()),
             "auroc": auroc(scores_a[good], scores_a[sel]),
-            "pixel_auroc": _pixel_auroc(good_maps, [maps[i] for i in idx], [samples[i].mask for i in idx]),
-            "recall": float((scores_a[sel] > thr).mean()),
+            "pixel_auroc": pixel_auroc(good_maps, [maps[i] for i in idx], [samples[i].mask for i in idx]),
+            "recall": above(scores_a[sel], thr),
         }
     short = {k: v["n"] for k, v in per_kind.items() if v["n"] < counts.per_kind}
     if short and product not in SYNTHETIC:
@@ -157,9 +145,9 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
         n_good=int(good.sum()),
         n_defect=int(bad.sum()),
         image_auroc=auroc(scores_a[good], scores_a[bad]),
-        pixel_auroc=_pixel_auroc(good_maps, [maps[i] for i in bad_idx], [samples[i].mask for i in bad_idx]),
-        fp_rate=float((scores_a[good] > thr).mean()),
-        recall=float((scores_a[bad] > thr).mean()),
+        pixel_auroc=pixel_auroc(good_maps, [maps[i] for i in bad_idx], [samples[i].mask for i in bad_idx]),
+        fp_rate=above(scores_a[good], thr),
+        recall=above(scores_a[bad], thr),
         ms_median=float(np.median(times) * 1e3),
         good_z_mean={b: float(v) for b, v in zip(runner.BRANCHES, z.mean(0), strict=True)},
         good_z_std={b: float(v) for b, v in zip(runner.BRANCHES, z.std(0), strict=True)},
@@ -168,7 +156,33 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
     return row
 
 
-def _family(product: str) -> str:
+def evaluate_cli(row: dict, work: Path) -> dict:
+    """The same images through `qorva evaluate` in the row's home: its figures, for a side-by-side check."""
+    folder, home = Path(row["set"]), work / f"home-{row['product']}-{row['seed']}"
+    kinds = work / f"kinds-{row['product']}-{row['seed']}"
+    for image in (folder / "test").iterdir():  # evaluate takes a folder per kind
+        kind = image.stem.rsplit("_", 1)[0]
+        (kinds / kind).mkdir(parents=True, exist_ok=True)
+        (kinds / kind / image.name).write_bytes(image.read_bytes())
+    bad = [a for k in row["kinds"] for a in ("--bad", str(kinds / k))]
+    done, _ = _cli(home, "evaluate", "--product", row["product"], "--good", str(kinds / "good"), *bad, "--masks",
+                   str(folder / "masks"), "--format", "json", "--out", str(kinds / "report"))
+    if done.returncode != 0:
+        return {"error": done.stderr.strip().splitlines()[-1:]}
+    return json.loads(done.stdout)["figures"]
+
+
+def evaluate_differs(row: dict, fig: dict) -> list[str]:
+    """The figures of the bench's row that `qorva evaluate` gives otherwise (none: the same numbers)."""
+    out = [k for k in ("image_auroc", "pixel_auroc", "fp_rate", "recall") if fig.get(k) != row[k]]
+    for kind, f in row["kinds"].items():
+        ours = fig.get("folders", {}).get(kind, {})
+        out += [f"{kind} {k}" for k, o in (("auroc", "image_auroc"), ("pixel_auroc", "pixel_auroc"),
+                                           ("recall", "recall")) if ours.get(o) != f[k]]
+    return out
+
+
+def family(product: str) -> str:
     return "synthetic" if product in SYNTHETIC else realset.PRODUCTS[product].family
 
 
@@ -176,16 +190,17 @@ def _fmt(v: float, fmt: str = ".3f") -> str:
     return "   -" if v is None or (isinstance(v, float) and math.isnan(v)) else format(v, fmt)
 
 
-def _kind_matrix(rows: list[dict], key: str, title: str, fmt: str) -> None:
+def kind_matrix(rows: list[dict], key: str, title: str, fmt: str) -> None:
     kinds = list(dict.fromkeys(k for r in rows for k in r.get("kinds", {})))
     if not kinds:
         return
     short = {k: k.replace("scratch_", "scr_").replace("subtle_", "sub_")[:9] for k in kinds}
+    w = max(10, *(len(r["product"]) for r in rows))
     print(f"\n{title}")
-    print(f"  {'product':10} " + " ".join(f"{short[k]:>9}" for k in kinds))
+    print(f"  {'product':{w}} " + " ".join(f"{short[k]:>9}" for k in kinds))
     for r in rows:
         cells = [_fmt(r["kinds"][k][key], fmt) if k in r.get("kinds", {}) else "" for k in kinds]
-        print(f"  {r['product']:10} " + " ".join(f"{c:>9}" for c in cells))
+        print(f"  {r['product']:{w}} " + " ".join(f"{c:>9}" for c in cells))
 
 
 def print_tables(rows: list[dict], env: dict) -> None:
@@ -216,11 +231,11 @@ def print_tables(rows: list[dict], env: dict) -> None:
                 cells = ", ".join(f"{k} {n}" for k, n in r["short"].items())
                 print(f"  {r['product']}: fewer visible defects than asked after all attempts: {cells}")
         ok = [r for r in block if "error" not in r]
-        for fam in ("texture", "object", "synthetic"):
+        for fam in ("texture", "object", "tray", "synthetic"):
             part = [r for r in ok if r["family"] == fam]
-            _kind_matrix(part, "auroc", f"image AUROC per defect kind ({fam}, seed {seed})", ".2f")
-            _kind_matrix(part, "pixel_auroc", f"pixel AUROC per defect kind ({fam}, seed {seed})", ".2f")
-            _kind_matrix(part, "recall", f"recall at the taught threshold per defect kind ({fam}, seed {seed})", ".0%")
+            kind_matrix(part, "auroc", f"image AUROC per defect kind ({fam}, seed {seed})", ".2f")
+            kind_matrix(part, "pixel_auroc", f"pixel AUROC per defect kind ({fam}, seed {seed})", ".2f")
+            kind_matrix(part, "recall", f"recall at the taught threshold per defect kind ({fam}, seed {seed})", ".0%")
     seeds = list(dict.fromkeys(r["seed"] for r in rows))
     if len(seeds) > 1:
         print(f"\nimage AUROC, mean over seeds {', '.join(map(str, seeds))}")
@@ -238,11 +253,12 @@ def print_tables(rows: list[dict], env: dict) -> None:
     )
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    default = [p for p in realset.PRODUCTS if p not in realset.HOLDOUT] + list(SYNTHETIC)
-    parser.add_argument("--products", nargs="+", default=None, help=f"products to run (default: {' '.join(default)})")
-    parser.add_argument("--seed", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
+def add_set_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options every real-photo bench takes: products, held-out ones, set size and cache, output, threads."""
+    default = " ".join(p for p in realset.PRODUCTS if p not in realset.HOLDOUT)
+    parser.add_argument(
+        "--products", nargs="+", default=None, help=f"products to run (default: {default} {' '.join(SYNTHETIC)})"
+    )
     parser.add_argument("--quick", action="store_true", help="few images per split: a smoke run")
     parser.add_argument("--json", action="store_true", help="print JSON instead of the tables")
     parser.add_argument(
@@ -252,6 +268,32 @@ def main() -> int:
         "--cache", default=None, help="keep generated sets here and reuse them (default: a temp folder)"
     )
     parser.add_argument("--threads-all", action="store_true", help="do not pin BLAS/OpenCV to one thread")
+
+
+def chosen_products(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[str]:
+    """The products asked for (held-out ones only with --final); pins OpenCV to one thread unless told not to."""
+    default = [p for p in realset.PRODUCTS if p not in realset.HOLDOUT] + list(SYNTHETIC)
+    products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
+    known = set(realset.PRODUCTS) | set(SYNTHETIC)
+    unknown = [p for p in products if p not in known]
+    if unknown:
+        parser.error(f"unknown products: {', '.join(unknown)}; choose from {', '.join(sorted(known))}")
+    held = [p for p in products if p in realset.HOLDOUT]
+    if held and not args.final:
+        parser.error(f"{', '.join(held)} held out from tuning: add --final to run them")
+    if not args.threads_all:
+        cv2.setNumThreads(1)
+    return products
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_set_arguments(parser)
+    parser.add_argument("--seed", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
+    parser.add_argument(
+        "--check-evaluate", action="store_true",
+        help="also run `qorva evaluate` on each product's images and report any figure it gives otherwise",
+    )  # fmt: skip
     parser.add_argument(
         "--augment-textures", action="store_true",
         help="train each texture with --augment set to the flips and turns its material allows (as a user would)",
@@ -263,16 +305,7 @@ def main() -> int:
     args = parser.parse_args()
     train_args = ("--backbone", args.backbone) if args.backbone else ()
     augment = args.augment_textures
-    products = args.products or default + (list(realset.HOLDOUT) if args.final else [])
-    known = set(realset.PRODUCTS) | set(SYNTHETIC)
-    unknown = [p for p in products if p not in known]
-    if unknown:
-        parser.error(f"unknown products: {', '.join(unknown)}; choose from {', '.join(sorted(known))}")
-    held = [p for p in products if p in realset.HOLDOUT]
-    if held and not args.final:
-        parser.error(f"{', '.join(held)} held out from tuning: add --final to run them")
-    if not args.threads_all:
-        cv2.setNumThreads(1)
+    products = chosen_products(parser, args)
     counts = realset.QUICK if args.quick else realset.FULL
     rows = []
     with tempfile.TemporaryDirectory(prefix="qorva-quality-") as tmp:
@@ -281,11 +314,17 @@ def main() -> int:
             for product in products:
                 t0 = time.perf_counter()
                 try:
-                    flips = realset.PRODUCTS[product].flips if augment and _family(product) == "texture" else ""
+                    flips = realset.PRODUCTS[product].flips if augment and family(product) == "texture" else ""
                     extra = ("--augment", flips) if flips else ()
                     rows.append(evaluate(product, seed, counts, root, Path(tmp), train_args + extra))
+                    if args.check_evaluate and "error" not in rows[-1]:
+                        differ = evaluate_differs(rows[-1], evaluate_cli(rows[-1], Path(tmp)))
+                        rows[-1]["evaluate_differs"] = differ
+                        print(f"{product} seed {seed}: qorva evaluate gives "
+                              + (f"other figures for {', '.join(differ)}" if differ else "the same figures"),
+                              file=sys.stderr)
                 except realset.SourceMissing as exc:
-                    rows.append({"product": product, "seed": seed, "family": _family(product), "error": str(exc)})
+                    rows.append({"product": product, "seed": seed, "family": family(product), "error": str(exc)})
                 print(f"{product} seed {seed}: {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)
     env = {
         "backbone": args.backbone or "auto",

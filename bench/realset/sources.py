@@ -56,6 +56,26 @@ class Piece:
 
 
 @dataclass(frozen=True)
+class Tray:
+    """A fixed-layout tray of coins cut out of the coins photograph (see `tray.py`).
+
+    Coins are numbered as `views.coin_masks` finds them. `coins[i]` lies in the pocket at `slots[i]`
+    (frame pixels); None is a pocket that stays empty (where an extra part can land). `spares` are coins
+    of no pocket: the "other part". `scale` takes photograph pixels to frame pixels.
+    """
+
+    slots: tuple[tuple[float, float], ...]
+    coins: tuple[int | None, ...]
+    spares: tuple[int, ...]
+    scale: float
+
+
+def _grid(cols: int, rows: int, pitch: float) -> tuple[tuple[float, float], ...]:
+    x0, y0 = (SIZE - (cols - 1) * pitch) / 2, (SIZE - (rows - 1) * pitch) / 2
+    return tuple((x0 + c * pitch, y0 + r * pitch) for r in range(rows) for c in range(cols))
+
+
+@dataclass(frozen=True)
 class Product:
     """A product of the real-photo set: a texture (windows of one photograph) or an object (one pose of it)."""
 
@@ -74,10 +94,12 @@ class Product:
     crop: tuple[int, int, int, int] = (0, 0, 0, 0)
     parts: tuple[Piece, ...] = field(default=())
     holdout: bool = False
+    tray: Tray | None = None  # family "tray"
 
 
 _SK = "scikit-image"
 _CC0 = "CC0 (scikit-image docstring)"
+_COINS = Photo(_SK, "skimage/data/coins.png", "no known copyright restrictions (scikit-image docstring)")
 
 PRODUCTS: dict[str, Product] = {
     p.name: p
@@ -149,7 +171,7 @@ PRODUCTS: dict[str, Product] = {
         Product(
             "coins",
             "object",
-            Photo(_SK, "skimage/data/coins.png", "no known copyright restrictions (scikit-image docstring)"),
+            _COINS,
             "24 ancient coins on a dark ground",
             crop=(40, 0, 303, 303),
             parts=(Piece("coin", "coins"),),
@@ -205,6 +227,22 @@ PRODUCTS: dict[str, Product] = {
                 Piece("engine cover", "circle", (372, 322, 32)),
                 Piece("tank", "ellipse", (450, 170, 55, 28, -15)),
             ),
+            holdout=True,
+        ),
+        # Trays come last: a product's random streams follow its place in this table.
+        Product(
+            "coin_tray",
+            "tray",
+            _COINS,
+            "3x3 tray of 7 coins from the top two rows of the coins photograph, two pockets empty",
+            tray=Tray(_grid(3, 3, 80.0), (0, 1, 2, None, 3, 4, 5, None, 6), (7, 8), 0.85),
+        ),
+        Product(
+            "coin_tray_b",
+            "tray",
+            _COINS,
+            "4x3 tray of 10 other coins (the bottom two rows), two pockets empty",
+            tray=Tray(_grid(4, 3, 62.0), (9, 10, None, 11, 12, 13, 14, 15, 16, None, 17, 18), (19, 20), 0.72),
             holdout=True,
         ),
     )

@@ -7,7 +7,8 @@ one of the dihedral transforms the material allows, with a small gain change (+-
 Objects: the product's crop resized to 256x256 once (area filter), then shifted +-3 px and turned up to 3
 degrees about the centre, lit differently (gain 0.88-1.12, offset +-8 levels, a linear fall-off of up to 5%
 across the frame, a colour balance of +-2% per channel on colour photographs) and given sensor noise
-(sigma 1.5-3).
+(sigma 1.5-3). The "steady" pose is one camera on one fixture under one lamp: shift +-0.5 px, turn 0.2
+degrees, gain 0.98-1.02, offset +-2, fall-off 1%, balance +-0.5%, noise sigma 0.5-1 (see `JITTER`).
 """
 
 from __future__ import annotations
@@ -23,8 +24,29 @@ from .sources import PRODUCTS, SIZE, Piece, Product, is_grey, load_photo
 SPLITS = ("train", "teach", "test")
 # Teach and test windows come from one box; one stream of positions feeds both so none repeats.
 _STREAM = {"train": 1, "teach": 2, "test": 2}
-_MAX_SHIFT_PX = 3.0
-_MAX_TURN_DEG = 3.0
+
+
+@dataclass(frozen=True)
+class Jitter:
+    """How much good images of an object vary: placement, lighting and sensor noise (ranges drawn uniformly)."""
+
+    shift_px: float
+    turn_deg: float
+    gain: tuple[float, float]
+    offset: float
+    falloff: float
+    balance: tuple[float, float]
+    noise: tuple[float, float]
+    part_shift_px: float  # trays: each part in its slot
+    part_turn_deg: float
+
+
+# "usual": a part placed by hand or on a conveyor under changing light; "steady": a fixture, one lamp.
+# Both draw the same random numbers in the same order, so a pose only scales them.
+JITTER = {
+    "usual": Jitter(3.0, 3.0, (0.88, 1.12), 8.0, 0.05, (0.98, 1.02), (1.5, 3.0), 1.5, 3.0),
+    "steady": Jitter(0.5, 0.2, (0.98, 1.02), 2.0, 0.01, (0.995, 1.005), (0.5, 1.0), 0.5, 1.0),
+}
 
 
 def rng_for(product: str, seed: int, *tags: int) -> np.random.Generator:
@@ -166,8 +188,9 @@ class Pose:
     deg: float
 
 
-def random_pose(rng: np.random.Generator) -> Pose:
-    return Pose(*rng.uniform(-_MAX_SHIFT_PX, _MAX_SHIFT_PX, 2), rng.uniform(-_MAX_TURN_DEG, _MAX_TURN_DEG))
+def random_pose(rng: np.random.Generator, jitter: Jitter = JITTER["usual"]) -> Pose:
+    j = jitter
+    return Pose(*rng.uniform(-j.shift_px, j.shift_px, 2), rng.uniform(-j.turn_deg, j.turn_deg))
 
 
 def _pose_matrix(product: Product, pose: Pose) -> np.ndarray:
@@ -180,21 +203,29 @@ def _pose_matrix(product: Product, pose: Pose) -> np.ndarray:
     return m @ shift
 
 
-def render_object(product: Product, pose: Pose, rng: np.random.Generator) -> np.ndarray:
+def render_object(
+    product: Product, pose: Pose, rng: np.random.Generator, jitter: Jitter = JITTER["usual"]
+) -> np.ndarray:
     """The object under `pose`, with new lighting and noise from `rng`, as uint8 BGR."""
     base = _object_base(product.name)
     img = cv2.warpAffine(
         base, _pose_matrix(product, pose), (SIZE, SIZE), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REFLECT101
-    ).astype(np.float32)
-    gain = rng.uniform(0.88, 1.12)
-    offset = rng.uniform(-8, 8)
-    a, b = rng.uniform(-0.05, 0.05, 2)
+    )
+    return light_and_noise(img, product, rng, jitter)
+
+
+def light_and_noise(img: np.ndarray, product: Product, rng: np.random.Generator, jitter: Jitter) -> np.ndarray:
+    """A placed frame lit (gain, offset, fall-off, colour balance) and given sensor noise, as uint8 BGR."""
+    j = jitter
+    gain = rng.uniform(*j.gain)
+    offset = rng.uniform(-j.offset, j.offset)
+    a, b = rng.uniform(-j.falloff, j.falloff, 2)
     ramp = np.linspace(-1, 1, SIZE, dtype=np.float32)
     light = 1 + a * ramp[None, :] + b * ramp[:, None]
-    img = img * (gain * light)[..., None] + offset
+    img = img.astype(np.float32) * (gain * light)[..., None] + offset
     if not is_grey(product):
-        img *= rng.uniform(0.98, 1.02, 3).astype(np.float32)
-    return _finish(img, rng, product, float(rng.uniform(1.5, 3.0)))
+        img *= rng.uniform(*j.balance, 3).astype(np.float32)
+    return _finish(img, rng, product, float(rng.uniform(*j.noise)))
 
 
 def part_masks(product: Product, pose: Pose) -> list[tuple[str, np.ndarray]]:
@@ -221,7 +252,7 @@ def _photo_parts(name: str) -> tuple[tuple[str, np.ndarray], ...]:
     out = []
     for part in product.parts:
         if part.shape == "coins":
-            out.extend((f"{part.name} {i + 1}", m) for i, m in enumerate(_coin_masks(photo)))
+            out.extend((f"{part.name} {i + 1}", m) for i, m in enumerate(coin_masks(photo)))
         else:
             out.append((part.name, _draw_part(part, photo.shape[:2])))
     return tuple(out)
@@ -242,7 +273,7 @@ def _draw_part(part: Piece, shape: tuple[int, int]) -> np.ndarray:
     return mask
 
 
-def _coin_masks(photo: np.ndarray) -> list[np.ndarray]:
+def coin_masks(photo: np.ndarray) -> list[np.ndarray]:
     """One mask per coin: the coins are brighter than the ground; holes in the relief are filled."""
     grey = cv2.GaussianBlur(cv2.cvtColor(photo, cv2.COLOR_BGR2GRAY), (0, 0), 2)
     _, fg = cv2.threshold(grey, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
@@ -275,15 +306,12 @@ def _finish(img: np.ndarray, rng: np.random.Generator, product: Product, sigma: 
     return np.clip(np.rint(img), 0, 255).astype(np.uint8)
 
 
-def good_images(product: str, seed: int, split: str, n: int) -> list[np.ndarray]:
-    """`n` good images of a split; teach and test never repeat a window, and no two draws share noise."""
-    p = PRODUCTS[product]
-    tag = 200 + SPLITS.index(split)
-    if p.family == "texture":
-        wins = plan_windows(p, seed, split, n)
-        return [render_window(p, w, rng_for(product, seed, tag, i)) for i, w in enumerate(wins)]
-    out = []
-    for i in range(n):
-        rng = rng_for(product, seed, tag, i)
-        out.append(render_object(p, random_pose(rng), rng))
-    return out
+def check_pose(product: Product, pose: str) -> Jitter:
+    """The jitter of `pose`; textures have no pose (their windows are cut at random places)."""
+    if pose not in JITTER:
+        msg = f"unknown pose {pose!r}; choose one of {', '.join(JITTER)}"
+        raise ValueError(msg)
+    if product.family == "texture" and pose != "usual":
+        msg = f"{product.name} is a texture: it has no {pose!r} pose"
+        raise ValueError(msg)
+    return JITTER[pose]

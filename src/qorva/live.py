@@ -86,6 +86,8 @@ class LiveFeed:
         # Verdict times of the last minute, for its rate; 50,000 bounds it far above any line's pace.
         self._times: deque[float] = deque(maxlen=50_000)
         self._seq = 0
+        # More parts of the status document, each made by its function when asked (the outputs' backlog).
+        self.sources: dict[str, Any] = {}
 
     def beat(self) -> None:
         self.heartbeat = time.time()
@@ -158,6 +160,7 @@ class LiveFeed:
             "ng_rate_10m": (sum(c.get("NG", 0) for _, c in minutes) / window) if window else None,
             "minutes": [{"minute": m * 60, **c} for m, c in minutes],
             "health": self._health(), "recent": recent, "latest_ng": latest,
+            **{name: make() for name, make in self.sources.items()},
         }
 
     def _health(self) -> dict[str, Any]:

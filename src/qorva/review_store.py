@@ -174,5 +174,6 @@ def reviewed_threshold(threshold: float, goods: Sequence[float], defects: Sequen
     if top_good < low_defect and math.isfinite(top_good):
         return (top_good + low_defect) / 2, (f"between the good samples (up to {top_good:.4f}) and the confirmed "
                                              f"defects (from {low_defect:.4f})")
-    return math.nextafter(low_defect, -math.inf), (
+    # Below it by a margin: the inspector recomputes the threshold from a sigma, a rounding off it.
+    return low_defect - 1e-6 * max(1.0, abs(low_defect)), (
         f"below the lowest confirmed defect ({low_defect:.4f}); good samples score up to {top_good:.4f}")

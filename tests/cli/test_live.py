@@ -46,8 +46,9 @@ def test_page_is_read_only_and_reports_verdicts_and_set_aside_files(watching):
     write_images(drop, [goods(1, seed=30)[0], defect("scratch")], "v")
     (drop / "broken.png").write_bytes(b"not an image at all")
     (drop / "notes.txt").write_text("not an image")
-    assert wait_until(lambda: _status(url)["counts"].get("NG") == 1 and _status(url)["health"]["set_aside"] == 1,
-                      timeout=20, interval=0.2)
+    # The ignored suffix is named by the camera's health poll, which may come a pass after the set-aside file.
+    assert wait_until(lambda: (s := _status(url))["counts"].get("NG") == 1 and s["health"]["set_aside"] == 1
+                      and s["health"]["ignored"], timeout=20, interval=0.2)
     s = _status(url)
     assert s["counts"] == {"OK": 1, "NG": 1, "ERROR": 1} and s["health"]["ignored"] == [".txt"]
     latest = s["latest_ng"]

@@ -92,8 +92,9 @@ def run(args: argparse.Namespace) -> int:
         rows, label = _rows(store, home, product, args)
         out = Path(args.out) if args.out else qorva_home(home) / "reports" / (product or "all") / check_name(
             label, "run id")
+        ids = [r.id for r in rows if r.id is not None]
         made = report.Run(product or "", rows, _good_scores(home, product), home=home,
-                          decisions=reviews.latest(store, [r.id for r in rows if r.id is not None]),
+                          decisions=reviews.latest(store, ids), shadows=store.shadows(ids),
                           shared_overlays=Path(args.overlay_dir) if args.overlay_dir else None,
                           stored_overlay=store.overlay_image)
         try:

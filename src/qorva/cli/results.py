@@ -81,12 +81,14 @@ def _num(v: float | None, places: int) -> str:
 
 def _table(rows: list[Row]) -> None:
     head = (
-        "id", "time", "product", "file", "verdict", "score", "threshold", "ratio", "dominant", "ms", "overlay/error"
+        "id", "time", "product", "file", "verdict", "score", "threshold", "source", "model", "ratio", "dominant", "ms",
+        "overlay/error",
     )
     body = [
         (
             str(r.id), local_time(r.recorded_at), r.product_id, r.source_file or "-", r.verdict,
-            _num(r.score, 4), _num(r.threshold, 4), _num(r.ratio, 3), r.dominant_branch or "-",
+            _num(r.score, 4), _num(r.threshold, 4), r.threshold_source or "-",
+            f"v{r.model_version}" if r.model_version is not None else "-", _num(r.ratio, 3), r.dominant_branch or "-",
             _num(r.latency_ms, 0), r.overlay_path or r.error_message or "",
         )
         for r in rows
@@ -102,11 +104,28 @@ def _runs(store: ResultStore | None, args: argparse.Namespace, product: str | No
     head = ("run", "product", "station", "first", "last", "images", "OK", "NG", "ERROR")
     body = [(r.run_id, r.product_id, r.station or "-", local_time(r.first), local_time(r.last), str(r.n), str(r.ok),
              str(r.ng), str(r.error)) for r in runs]
+    _print_table(head, body)
+    if store is not None:
+        _outbox(store, args.station)
+    print(f"{len(runs)} runs", file=sys.stderr)
+    return 0
+
+
+def _print_table(head: tuple[str, ...], body: list[tuple[str, ...]]) -> None:
     widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
     for line in (head, *body):
         print(printable("  ".join(c.ljust(w) for c, w in zip(line, widths, strict=True)).rstrip()))
-    print(f"{len(runs)} runs", file=sys.stderr)
-    return 0
+
+
+def _outbox(store: ResultStore, station: str | None) -> None:
+    """Each output's backlog: messages waiting for their peer, the oldest one's age, those dropped."""
+    backlogs = store.backlogs(station)
+    if not backlogs:
+        return
+    print()
+    head = ("outbox of", "output", "waiting", "oldest", "dropped (last day)")
+    _print_table(head, [(b.station, b.output, str(b.waiting), "-" if b.age_s() is None else f"{b.age_s():.0f} s ago",
+                         str(b.dropped)) for b in backlogs])
 
 
 def _open(args: argparse.Namespace) -> tuple[ResultStore | None, str]:

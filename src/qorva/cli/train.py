@@ -1,4 +1,4 @@
-"""Train a NORIM bundle for a product from a folder of good images."""
+"""Train a NORIM bundle for a product from a folder of good images: every training adds a new version of it."""
 
 from __future__ import annotations
 
@@ -6,11 +6,11 @@ import argparse
 import logging
 from pathlib import Path
 
+from qorva import versions
 from qorva.cli._common import home_of, int_in, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.inspection.modules.norim import runner
-from qorva.products import load_calibration
 
 
 class TrainError(QorvaError):
@@ -88,8 +88,18 @@ def _check_bundle_name(args: argparse.Namespace) -> None:
         raise TrainError(msg)
 
 
+def _taught_version(home: Path, product: str, bundle: str) -> int | None:
+    """The version of `bundle` the product's line judges with, None when it judges with none of it."""
+    try:
+        live = versions.in_use(home, product)
+    except QorvaError:  # not taught, or taught on a version that is gone: nothing to keep the line on
+        return None
+    return live.version if live.bundle == bundle else None
+
+
 def run(args: argparse.Namespace) -> int:
     _check_bundle_name(args)
+    live = _taught_version(home_of(args), args.product, args.name or args.product)
     try:
         images, _ = runner.read_folder(args.good)
         reviewed = _reviewed_goods(args) if args.add_reviewed else []
@@ -104,6 +114,8 @@ def run(args: argparse.Namespace) -> int:
             augment=args.augment,
             home=home_of(args),
             quiet=args.quiet,
+            # A line taught on a version keeps it until the new one is taught; with nothing taught, the new one.
+            activate=live is None,
         )
     except runner.NorimError as exc:
         raise TrainError(str(exc)) from exc
@@ -113,20 +125,14 @@ def run(args: argparse.Namespace) -> int:
     mb = result.bundle_bytes / 1e6
     features = f"pretrained {result.backbone} features" if result.backbone != "none" else "weight-free features"
     print(
-        f"trained {result.name} for {result.product_id}: {result.n_images} images"
+        f"trained {result.name} version {result.version} for {result.product_id}: {result.n_images} images"
         f"{f' ({len(reviewed)} reviewed good parts)' if reviewed else ''}, {result.kind} structural model "
         f"({features}; branches {', '.join(result.branches)}), {mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
     )
-    _note_stale(home_of(args), args.product, result.name)
-    return 0
-
-
-def _note_stale(home: Path, product: str, bundle: str) -> None:
-    """A state taught on the bundle this training replaced holds a threshold for scores the new one does not
-    give: say so now, as inspect and watch will refuse it (they compare the build ids)."""
-    taught = load_calibration(home, product)
-    if taught.get("build_id") and taught.get("bundle") == bundle:
+    if live is not None:
         print(
-            f"the taught state of {product} is now stale (taught on the replaced bundle): "
-            f"run 'qorva teach --product {product} --good DIR' before inspecting"
+            f"the line goes on with version {live} (taught) until this one is taught: "
+            f"'qorva teach --product {args.product} --good DIR' (or with --candidate to try it with 'watch --shadow' "
+            "first)"
         )
+    return 0

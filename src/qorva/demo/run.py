@@ -22,7 +22,7 @@ from typing import Any
 import cv2
 import numpy as np
 
-from qorva import calibration
+from qorva import calibration, thresholds, versions
 from qorva.console import StatusLine
 from qorva.demo import synthetic
 from qorva.errors import QorvaError
@@ -31,8 +31,7 @@ from qorva.home import db_path
 from qorva.home import use as use_home
 from qorva.inspection.base import ModelState
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
-from qorva.products import save_state
+from qorva.job import Fixed, InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.results import ResultStore, Row
 
 logger = logging.getLogger("qorva.demo")
@@ -265,6 +264,7 @@ def run_demo(
                 batch = [i for i in items if i.policy == policy]
                 job = InspectionJob(
                     home=home, state=state, store=store, inspector=inspector, stop=stop,
+                    models=Fixed(versions.in_use(home, opts.product)),
                     camera=with_acknowledgement(camera_class)(camera_params(drop, ready_policy=policy, poll_ms=50)),
                     options=JobOptions(max_images=len(batch), duration_s=30.0 + 2.0 * len(batch),
                                        workers=os.cpu_count() or 1),
@@ -282,15 +282,18 @@ def _train_and_teach(
 
     t = time.perf_counter()
     try:
-        runner.train(opts.product, train, home=home, quiet=opts.quiet, seed=opts.seed)
+        trained = runner.train(opts.product, train, home=home, quiet=opts.quiet, seed=opts.seed)
         result.seconds["train"] = time.perf_counter() - t
         t = time.perf_counter()
-        state = inspector.teach(teach, {"product_id": opts.product, "sigma": opts.sigma})
+        with runner.pinned(trained.name, trained.version):
+            state = inspector.teach(teach, {"product_id": opts.product, "sigma": opts.sigma})
     except (runner.NorimError, ValueError) as exc:
         msg = f"the demo could not train or teach {opts.product}: {' '.join(str(exc).splitlines())}"
         raise DemoError(msg) from exc
-    save_state(home, state, calibration.record(state, [calibration.Sample(f"teach{i:03d}.png", im, ".png")
-                                                       for i, im in enumerate(teach)], home))
+    samples = [calibration.Sample(f"teach{i:03d}.png", im, ".png") for i, im in enumerate(teach)]
+    record = calibration.record(state, samples, home, version=trained.version,
+                                threshold=thresholds.by_sigma(opts.sigma).record)
+    versions.save_taught(home, state, record)
     result.threshold = float(state.threshold)
     result.good_scores = [float(s) for s in state.params.get("good_scores") or []]
     result.seconds["teach"] = time.perf_counter() - t

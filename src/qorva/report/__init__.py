@@ -25,7 +25,7 @@ from qorva.home import overlays_dir
 from qorva.images import ImageError, read_image
 from qorva.overlays import shared_copy
 from qorva.report import figures, page
-from qorva.results import COLUMNS, Row
+from qorva.results import COLUMNS, Row, Shadow
 
 # Tiles and tables stay readable with thousands of rows: the highest-scoring NG images, the OK images
 # closest below the threshold, and the last rows.
@@ -55,6 +55,7 @@ class Run:
     decisions: dict[int, Any] = field(default_factory=dict)
     shared_overlays: Path | None = None
     stored_overlay: Callable[[int], bytes | None] | None = None
+    shadows: dict[int, Shadow] = field(default_factory=dict)  # row id -> a candidate version's verdict on it
 
     def overlay_roots(self, row: Row) -> list[Path]:
         """The folders an overlay of `row` may be read from."""
@@ -65,6 +66,10 @@ class Run:
             except ValueError:  # a product id no folder may have (a row from outside)
                 pass
         return roots
+
+    def disagreements(self) -> list[Row]:
+        """The rows whose candidate version (`watch --shadow`) gave another verdict."""
+        return [r for r in self.rows if r.id in self.shadows and self.shadows[r.id].verdict != r.verdict]
 
 
 def percentile(values: Sequence[float], q: float) -> float:
@@ -98,11 +103,20 @@ def summary(run: Run) -> list[tuple[str, str]]:
         out.append(("throughput", f"{(n - 1) / span:.2f} images/s over {span:.1f} s" if span > 0 else "-"))
         thresholds = sorted({round(r.threshold, 4) for r in rows if r.threshold is not None})
         out.append(("threshold", ", ".join(f"{t:.4f}" for t in thresholds) or "-"))
+        models = dict.fromkeys((r.model_version, r.threshold, r.threshold_source) for r in rows
+                               if r.model_version is not None and r.threshold is not None)
+        if models:
+            out.append(("model", ", ".join(f"v{v} at {t:.4f} ({src or '-'})" for v, t, src in models)))
         runs = list(dict.fromkeys(r.run_id for r in rows))
         out.append(("runs", ", ".join(runs)))
         stations = sorted({r.station for r in rows if r.station})
         if stations:
             out.append(("stations", ", ".join(stations)))
+    if run.shadows:
+        label = ", ".join(sorted({f"v{s.model_version}" for s in run.shadows.values()}))
+        same = len(run.shadows) - len(run.disagreements())
+        out.append(("shadow", f"{label} gave the same verdict on {same} of {len(run.shadows)} images "
+                              f"({100 * same / len(run.shadows):.1f}%)"))
     lat = [r.latency_ms for r in rows if r.latency_ms is not None and r.verdict != "ERROR"]
     if lat:
         out.append(("inspect latency", "  ".join(f"p{q} {percentile(lat, q):.0f} ms" for q in (50, 90, 99))
@@ -218,7 +232,8 @@ def write(run: Run, out: Path) -> tuple[Path, Path]:
     ng = sorted((r for r in run.rows if r.verdict == "NG"), key=lambda r: -(r.score or 0.0))[:MAX_NG_TILES]
     near = sorted((r for r in run.rows if r.verdict == "OK"), key=lambda r: -(r.score or 0.0))[:NEAR_OK]
     links = {r.id: _copy_overlay(r, out, run) for r in run.rows if r.verdict == "NG"}
-    thumbs = {r.id: _thumbnail(r, out) for r in near}
+    differ = run.disagreements()[:MAX_NG_TILES]
+    thumbs = {r.id: _thumbnail(r, out) for r in near + [r for r in differ if not links.get(r.id)]}
     threshold = next((r.threshold for r in reversed(run.rows) if r.threshold is not None), None)
     figures.score_histogram(
         out / "scores.png", [r.score for r in run.rows if r.verdict == "OK"],

@@ -141,23 +141,47 @@ def _near(near: Sequence[Any], thumbs: dict) -> str:
     return "\n".join(out)
 
 
+def _shadow(run: Any, links: dict, thumbs: dict, max_tiles: int) -> str:
+    """The images a candidate version (`watch --shadow`) judged otherwise, as tiles: both verdicts on each."""
+    if not run.shadows:
+        return ""
+    differ = run.disagreements()
+    out = [f"<h2>Judged otherwise by the shadow version ({len(differ)} of {len(run.shadows)})</h2>",
+           '<p class="note">Each verdict at its own version\'s taught threshold; the shadow verdict never reached '
+           "the line.</p>", '<div class="tiles">' if differ else "<p>None: the same verdict on every image.</p>"]
+    for r in differ[:max_tiles]:
+        s = run.shadows[r.id]
+        link = links.get(r.id) or thumbs.get(r.id)
+        picture = f'<img src="{_e(link)}" alt="{_e(r.source_file)}" loading="lazy">' if link else \
+            "<p>image no longer on disk</p>"
+        out.append(f"<figure>{picture}<figcaption><b>{_e(r.source_file)}</b> v{_e(r.model_version)} "
+                   f"{_e(r.verdict)} {_num(r.score, 4)} / {_num(r.threshold, 4)}; shadow v{_e(s.model_version)} "
+                   f"{_e(s.verdict)} {_num(s.score, 4)} / {_num(s.threshold, 4)}</figcaption></figure>")
+    if differ:
+        out.append("</div>")
+    return "\n".join(out)
+
+
 def _rows_table(run: Any, rows: Sequence[Any], links: dict, heading: str) -> str:
     from qorva.inspection.modules.norim.runner import BRANCHES
 
     numbers = ("score", "threshold", "ratio", *BRANCHES, "ms")
-    head = ("id", "time", "station", "product", "file", "verdict", *numbers[:3], *BRANCHES, "dominant", "ms",
-            "overlay / error", "review")
+    head = ("id", "time", "station", "product", "file", "verdict", "score", "threshold", "model", "ratio", *BRANCHES,
+            "dominant", "ms", "overlay / error", "review")
     cols = "".join(f'<th class="n">{h}</th>' if h in numbers or h == "id" else f"<th>{h}</th>" for h in head)
     out = [f"<h2>{_e(heading)}</h2>", f'<div class="wide"><table><tr>{cols}</tr>']
     for r in rows:
         link = links.get(r.id)
         last = f'<a href="{_e(link)}">overlay</a>' if link else _e(r.error_message or ("not kept" if r.overlay_path
                                                                                          else ""))
-        n = [_num(r.score, 4), _num(r.threshold, 4), _num(r.ratio, 3), *(_num(getattr(r, b), 3) for b in BRANCHES)]
+        n = [_num(getattr(r, b), 3) for b in BRANCHES]
+        model = f"v{r.model_version} {r.threshold_source or ''}" if r.model_version is not None else "-"
         out.append(
             f'<tr class="{_e(r.verdict)}"><td class="n">{_e(r.id)}</td><td class="n">{_e(local(r.recorded_at))}</td>'
             f'<td>{_e(r.station)}</td><td>{_e(r.product_id)}</td><td class="f">{_e(r.source_file)}</td>'
-            f'<td class="v">{_e(r.verdict)}</td>' + "".join(f'<td class="n">{v}</td>' for v in n)
+            f'<td class="v">{_e(r.verdict)}</td><td class="n">{_num(r.score, 4)}</td>'
+            f'<td class="n">{_num(r.threshold, 4)}</td><td>{_e(model)}</td><td class="n">{_num(r.ratio, 3)}</td>'
+            + "".join(f'<td class="n">{v}</td>' for v in n)
             + f'<td>{_e(r.dominant_branch)}</td><td class="n">{_num(r.latency_ms, 0)}</td><td class="f">{last}</td>'
             f"<td>{_decision(run, r)}</td></tr>"
         )
@@ -261,6 +285,7 @@ def render(run: Any, summary: list[tuple[str, str]], *, ng: Sequence[Any], near:
         f"{sheet or ' are in the table below'}.</p>",
         _tiles(run, ng, links, controls=bool(served and served.writable)),
         "" if served else f"<h2>OK images closest to the threshold ({len(near)})</h2>{_near(near, thumbs)}",
+        _shadow(run, links, thumbs, 60),
         table_html(Table(f"ERROR rows ({len(errors)})", ("id", "time", "file", "message"),
                          [(r.id, local(r.recorded_at), r.source_file, r.error_message) for r in errors])),
         _rows_table(run, shown, links, f"Every image ({len(shown)} of {len(run.rows)}, in inspection order)"),
