@@ -34,8 +34,11 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     )
     parser.add_argument("--product", required=True, type=name_of("product id"), help="the taught product")
     parser.add_argument("--good", required=True, help="folder of good images the model has not seen")
-    parser.add_argument("--bad", required=True, action="append", metavar="DIR",
-                        help="folder of defective images, one per defect kind (repeatable)")
+    parser.add_argument("--bad", action="append", default=None, metavar="DIR",
+                        help="folder of defective images, one per defect kind (repeatable; the defects confirmed "
+                             "with 'qorva review' are added as the folder 'defect')")
+    parser.add_argument("--no-reviewed", action="store_true",
+                        help="leave out the defects confirmed with 'qorva review' (default: they are evaluated)")
     parser.add_argument("--masks", default=None, metavar="DIR",
                         help="folder of defect masks named like the images (x.png or x_mask.png; default: each bad "
                              "folder's masks/ subfolder, where there is one)")
@@ -90,6 +93,22 @@ def _clean(value: Any) -> Any:
     return value
 
 
+def _bad_folders(args: argparse.Namespace, home: Path, product: str) -> list[Path]:
+    """The bad folders given, and the product's confirmed defects (the review store's) unless left out."""
+    from qorva.review_store import reviewed_images
+
+    folders = [Path(b) for b in args.bad or ()]
+    confirmed = [] if args.no_reviewed else reviewed_images(home, product, "defect")
+    if confirmed:
+        folders.append(confirmed[0].parent)
+        print(f"with the {len(confirmed)} defects confirmed in review ({confirmed[0].parent})", file=sys.stderr)
+    if not folders:
+        msg = (f"no bad images for {product}: give --bad DIR (a folder per defect kind), or confirm defects with "
+               "'qorva review ID --defect'")
+        raise evaluation.EvaluationError(msg)
+    return folders
+
+
 def run(args: argparse.Namespace) -> int:
     t0 = time.perf_counter()
     home = home_of(args)
@@ -97,7 +116,8 @@ def run(args: argparse.Namespace) -> int:
     require_product(home, product)
     model = _model(home, product, args.version)
     shadow = _model(home, product, args.shadow) if args.shadow is not None else None
-    planned = evaluation.plan(Path(args.good), [Path(b) for b in args.bad], Path(args.masks) if args.masks else None)
+    planned = evaluation.plan(Path(args.good), _bad_folders(args, home, product),
+                              Path(args.masks) if args.masks else None)
     ev = evaluation.run(product, model, planned, shadow=shadow, target_fp=args.target_fp,
                         quiet=args.quiet or args.format == "json")
     found = evaluation.figures(ev)

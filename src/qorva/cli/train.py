@@ -135,4 +135,15 @@ def run(args: argparse.Namespace) -> int:
             f"'qorva teach --product {args.product} --good DIR' (or with --candidate to try it with 'watch --shadow' "
             "first)"
         )
+    _confirmed_hint(args)
     return 0
+
+
+def _confirmed_hint(args: argparse.Namespace) -> None:
+    """After a retrain: the defects confirmed in review are what the new version is measured against."""
+    from qorva.review_store import reviewed_images
+
+    confirmed = reviewed_images(home_of(args), args.product, "defect")
+    if confirmed:
+        print(f"{len(confirmed)} defects confirmed in review: once taught, 'qorva evaluate --product {args.product} "
+              "--good DIR' measures the new version on them")
