@@ -131,6 +131,8 @@ class DriftWatch:
             return
         self._seen.append((self.clock(), row.verdict, row.score))
         self._pending = True
+        if len(self._seen) == self.band.min_images:  # the first judgement as soon as there is one to make
+            self._next = 0.0
         self.tick()
 
     def tick(self) -> None:

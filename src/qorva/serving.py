@@ -124,6 +124,6 @@ def product_list(text: str) -> list[str]:
         msg = f"no product id in {text!r}"
         raise ValueError(msg)
     try:
-        return [check_name(i, "product id") for i in ids]
+        return list(dict.fromkeys(check_name(i, "product id") for i in ids))
     except UnsafeNameError as exc:
         raise ValueError(str(exc)) from None
