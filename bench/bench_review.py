@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import re
 import subprocess
 import sys
@@ -33,17 +32,21 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from _common import versions  # noqa: E402
-
 from qorva.demo import synthetic  # noqa: E402
 
 _KINDS = ("scratch", "spot", "missing", "wrong_colour")
 _TOKEN = "bench-token-" + "r" * 20
 
 
-def _qorva(home: Path, *args: object, backbone: str) -> str:
+def _command(backbone: str) -> list[str]:
+    """`qorva` with the default feature network chosen (the weight-free one is seconds to train)."""
     code = ("import sys; from qorva.inspection.modules.norim.runner import choices; "
             f"choices.DEFAULT_BACKBONE = {backbone!r}; from qorva.cli.__main__ import main; sys.exit(main(sys.argv[1:]))")
-    done = subprocess.run([sys.executable, "-c", code, *map(str, args), "--home", str(home), "--quiet"],
+    return [sys.executable, "-c", code]
+
+
+def _qorva(home: Path, *args: object, backbone: str) -> str:
+    done = subprocess.run([*_command(backbone), *map(str, args), "--home", str(home), "--quiet"],
                           capture_output=True, text=True, check=False)
     if done.returncode:
         raise SystemExit(f"qorva {args[0]} failed: {done.stderr[-2000:]}")
@@ -82,9 +85,7 @@ def _watch_and_review(root: Path, home: Path, n: int, overrule: int, backbone: s
     drop.mkdir()
     (root / "tokens.txt").write_text(f"bench {_TOKEN}\n", encoding="utf-8")
     (root / "tokens.txt").chmod(0o600)
-    code = ("import sys; from qorva.inspection.modules.norim.runner import choices; "
-            f"choices.DEFAULT_BACKBONE = {backbone!r}; from qorva.cli.__main__ import main; sys.exit(main(sys.argv[1:]))")
-    proc = subprocess.Popen([sys.executable, "-c", code, "watch", "--product", "board", "--folder", str(drop),
+    proc = subprocess.Popen([*_command(backbone), "watch", "--product", "board", "--folder", str(drop),
                              "--ready-policy", "none", "--serve", "127.0.0.1:0", "--token-file", str(root / "tokens.txt"),
                              "--home", str(home), "--quiet", "--format", "jsonl"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -113,8 +114,8 @@ def _evaluate(home: Path, root: Path, backbone: str, *extra: str) -> dict:
                              *extra, backbone=backbone))["figures"]
 
 
-def _ok(home: Path, folder: Path, names: list[str], backbone: str) -> tuple[int, int]:
-    """(OK among `names`, OK among the other good parts of `folder`)."""
+def _ok(home: Path, folder: Path, names: list[str], backbone: str) -> tuple[int, int, int]:
+    """(OK among `names`, OK among the other good parts of `folder`, how many those are)."""
     judged = json.loads(_qorva(home, "inspect", "--product", "board", folder, "--format", "json", backbone=backbone))
     mine = sum(r["verdict"] == "OK" for r in judged if r["source_file"] in names)
     rest = [r for r in judged if r["source_file"].startswith("good-") and r["source_file"] not in names]
