@@ -41,7 +41,8 @@ _TOKEN = "bench-token-" + "r" * 20
 def _command(backbone: str) -> list[str]:
     """`qorva` with the default feature network chosen (the weight-free one is seconds to train)."""
     code = ("import sys; from qorva.inspection.modules.norim.runner import choices; "
-            f"choices.DEFAULT_BACKBONE = {backbone!r}; from qorva.cli.__main__ import main; sys.exit(main(sys.argv[1:]))")
+            f"choices.DEFAULT_BACKBONE = {backbone!r}; from qorva.cli.__main__ import main; "
+            "sys.exit(main(sys.argv[1:]))")
     return [sys.executable, "-c", code]
 
 
@@ -49,7 +50,8 @@ def _qorva(home: Path, *args: object, backbone: str) -> str:
     done = subprocess.run([*_command(backbone), *map(str, args), "--home", str(home), "--quiet"],
                           capture_output=True, text=True, check=False)
     if done.returncode:
-        raise SystemExit(f"qorva {args[0]} failed: {done.stderr[-2000:]}")
+        msg = f"qorva {args[0]} failed: {done.stderr[-2000:]}"
+        raise SystemExit(msg)
     return done.stdout
 
 
