@@ -88,8 +88,8 @@ def _watch_and_review(root: Path, home: Path, n: int, overrule: int, backbone: s
     (root / "tokens.txt").write_text(f"bench {_TOKEN}\n", encoding="utf-8")
     (root / "tokens.txt").chmod(0o600)
     proc = subprocess.Popen([*_command(backbone), "watch", "--product", "board", "--folder", str(drop),
-                             "--ready-policy", "none", "--serve", "127.0.0.1:0", "--token-file", str(root / "tokens.txt"),
-                             "--home", str(home), "--quiet", "--format", "jsonl"],
+                             "--ready-policy", "none", "--serve", "127.0.0.1:0", "--token-file",
+                             str(root / "tokens.txt"), "--home", str(home), "--quiet", "--format", "jsonl"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         url = re.search(r"live page (http://\S+/)", proc.stderr.readline()).group(1)
