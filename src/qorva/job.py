@@ -146,6 +146,13 @@ class Drift(Protocol):
     def tick(self) -> None: ...
 
 
+class Service(Protocol):
+    """The service manager (`service.Notifier`): the watchdog's ping and a status line, from the job's own loop,
+    so a job that hangs stops pinging and is restarted."""
+
+    def beat(self, status: Callable[[], str] | None = None) -> None: ...
+
+
 class Models(Protocol):
     """The version a frame is judged with (`versions.Follower`): asked once per frame on the job's thread; what it
     returns (a `versions.InUse`) judges that frame, whatever it returns for later ones."""
@@ -194,6 +201,7 @@ class JobWatchers:
     kinds: Kinds | Mapping[str, Kinds] | None = None
     outputs: Outputs | None = None
     drift: Drift | None = None
+    service: Service | None = None
 
 
 # --- the run ---------------------------------------------------------------------------------------------------
@@ -304,7 +312,7 @@ class InspectionJob:
         self.on_result = watchers.on_result
         self.status = watchers.status if watchers.status is not None else StatusLine(quiet=True)
         self.health, self.feed, self.kinds, self.drift = watchers.health, watchers.feed, watchers.kinds, watchers.drift
-        self.outputs = watchers.outputs
+        self.outputs, self.service = watchers.outputs, watchers.service
         self._sends = self.outputs.names if self.outputs is not None else ()
         self.stop = stop if stop is not None else threading.Event()
         self.summary = JobSummary(run_id=uuid.uuid4().hex[:12])
@@ -471,6 +479,8 @@ class InspectionJob:
             self.outputs.set_state(busy=bool(self._pending), beat=time.monotonic())
         if self.drift is not None:
             self.drift.tick()
+        if self.service is not None:
+            self.service.beat(self.summary.counts_text)
         keep = self.options.keep_overlays_days
         if keep is not None and time.monotonic() >= self._next_prune:
             self._next_prune = time.monotonic() + _PRUNE_EVERY_S

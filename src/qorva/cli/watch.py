@@ -53,6 +53,7 @@ from qorva.live import LiveFeed, parse_address
 from qorva.names import printable
 from qorva.part_id import PartId, pattern
 from qorva.results import ResultStore, default_station
+from qorva.service import Notifier
 from qorva.serving import Serving, cameras, locks, product_list, product_pattern, serving
 
 logger = logging.getLogger("qorva.watch")
@@ -430,10 +431,11 @@ def _camera_params(args: argparse.Namespace, served: Serving) -> list[dict[str, 
 
 
 def _watchers(args: argparse.Namespace, served: Serving, health: DropHealth, feed: LiveFeed | None, sending: Any,
-              alarms: dict[str, Any]) -> JobWatchers:
+              alarms: dict[str, Any], notifier: Notifier) -> JobWatchers:
     kinds = {p: calibration.KindWatch(m.calibration) for p, m in served.models.items()}
     return JobWatchers(on_result=_printer(args.format), status=StatusLine(quiet=args.quiet), health=health,
-                       feed=feed, kinds=kinds, outputs=sending, drift=drift.DriftBoard(alarms) if alarms else None)
+                       feed=feed, kinds=kinds, outputs=sending, drift=drift.DriftBoard(alarms) if alarms else None,
+                       service=notifier if notifier.active else None)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -451,19 +453,20 @@ def run(args: argparse.Namespace) -> int:
     health = DropHealth(folders[0], accepted, params[0].get("sentinel_ext") or "", more=folders[1:])
     camera = cameras(served, params, with_acknowledgement(camera_class()))
     processed = [Path(p.get("processed_dir") or Path(p["path"]) / "_processed") for p in params]
-    stop = threading.Event()
+    stop, notifier = threading.Event(), Notifier()
     alarms: dict[str, Any] = {}
     # The locks first: a second watcher exits at once, before it waits for a database out of reach.
     with _log_file(args.log_file), locks([Path(args.folder), *served.folders.values()]), \
             ResultStore(target, station=args.station, stop=stop) as store, \
             live(args, home, served, health, processed, alarms) as feed, stop_on_signals(stop) as signals, \
-            _sending(outputs) as sending:
+            _sending(outputs) as sending, contextlib.closing(notifier):
         ins = inspector()
         for model in served.models.values():
             _warm(ins, model)
         banner = _banner(args, served, home, feed.info["url"] if feed else None, store.where, shadow)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)
+        notifier.ready(f"watching {args.folder} for {', '.join(served.products)}")
         if sending is not None:
             sending.set_state(ready=True, beat=time.monotonic())
             if feed is not None:
@@ -473,7 +476,7 @@ def run(args: argparse.Namespace) -> int:
                      for p, m in served.models.items()}
         job = InspectionJob(home=home, state=served.first.state, store=store, inspector=ins, camera=camera,
                             options=_job_options(args, is_url(store.where)), stop=stop, models=followers,
-                            watchers=_watchers(args, served, health, feed, sending, alarms), shadow=shadow,
+                            watchers=_watchers(args, served, health, feed, sending, alarms, notifier), shadow=shadow,
                             route=served.route)
         for watch in alarms.values():
             watch.run_id = job.summary.run_id
@@ -483,6 +486,7 @@ def run(args: argparse.Namespace) -> int:
         line = summary_line(served.products, str(args.folder), summary, home, store.where) + shadow_line(summary,
                                                                                                          shadow)
         logger.info("%s", line)
+        notifier.stopping(line)
     print(line, file=sys.stderr if args.format == "jsonl" else sys.stdout, flush=True)
     if summary.error:
         what = "results cannot be recorded" if summary.reason == "store-failed" else "the camera stopped"
