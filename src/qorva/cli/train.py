@@ -56,11 +56,71 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="add flipped (h, v) and quarter-turned (r) copies of the good images: only for products whose "
         "orientation does not matter (textures, loose parts); needs the pretrained features",
     )
+    _add_region_options(parser)
     parser.add_argument(
         "--add-reviewed", action="store_true",
         help="also train on the product's reviewed good parts (NGs overruled with 'qorva review' or the live page)",
     )
     return parser
+
+
+def _add_region_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--roi", type=_roi, default=None, metavar="X,Y,W,H",
+        help="judge only this rectangle of the camera's picture (pixels), cut out before anything looks at it; "
+        "'none' judges the whole picture again. Kept from the bundle's current version when omitted",
+    )
+    parser.add_argument(
+        "--ignore", default=None, metavar="MASK.png",
+        help="an image the size of the pictures (or of --roi): its non-black pixels are where anything goes (never "
+        "judged, zero on the map); 'none' drops it. Kept from the bundle's current version when omitted",
+    )
+
+
+def _roi(text: str) -> tuple[int, int, int, int] | str:
+    """An option type: "x,y,width,height" in pixels, or "none"."""
+    if text.strip().lower() == "none":
+        return "none"
+    try:
+        x, y, w, h = (int(v) for v in text.split(","))
+    except ValueError:
+        msg = f"must be X,Y,WIDTH,HEIGHT in pixels (four whole numbers) or none, got {text!r}"
+        raise argparse.ArgumentTypeError(msg) from None
+    if min(x, y) < 0 or min(w, h) < 8:
+        msg = f"x and y must be >= 0 and the width and height >= 8 pixels, got {text!r}"
+        raise argparse.ArgumentTypeError(msg)
+    return x, y, w, h
+
+
+def _region(args: argparse.Namespace) -> tuple[tuple[int, int, int, int] | None, object, str]:
+    """The roi and ignore mask to train with, and what to say about them: given ones, else the current version's."""
+    from qorva.images import ImageError, read_image
+
+    roi, ignore, kept = args.roi, None, []
+    if args.ignore is not None and args.ignore.lower() != "none":
+        try:
+            ignore = read_image(args.ignore).max(axis=2)
+        except ImageError as exc:
+            msg = f"--ignore: {exc}"
+            raise TrainError(msg) from None
+    if args.roi is None or args.ignore is None:
+        old_roi, old_ignore = runner.bundle_region(args.name or args.product, home_of(args))
+        if args.roi is None and old_roi is not None:
+            roi = old_roi
+            kept.append("roi")
+        if args.ignore is None and old_ignore is not None:
+            ignore = old_ignore
+            kept.append("ignore mask")
+    return (None if roi == "none" else roi), ignore, " and ".join(kept)
+
+
+def _say_region(roi, ignore, kept: str) -> None:
+    if roi is not None or ignore is not None:
+        judged = "rectangle {},{},{},{}".format(*roi) if roi is not None else "whole picture"
+        print(
+            f"judged: the {judged}{', less the ignore mask' if ignore is not None else ''}"
+            f"{f' ({kept} kept from the current version; --roi none / --ignore none drop them)' if kept else ''}"
+        )
 
 
 def _reviewed_goods(args: argparse.Namespace) -> list:
@@ -104,6 +164,7 @@ def run(args: argparse.Namespace) -> int:
         images, _ = runner.read_folder(args.good)
         reviewed = _reviewed_goods(args) if args.add_reviewed else []
         images = [*images, *reviewed]
+        roi, ignore, kept = _region(args)
         result = runner.train(
             args.product,
             images,
@@ -116,6 +177,8 @@ def run(args: argparse.Namespace) -> int:
             quiet=args.quiet,
             # A line taught on a version keeps it until the new one is taught; with nothing taught, the new one.
             activate=live is None,
+            roi=roi,
+            ignore=ignore,
         )
     except runner.NorimError as exc:
         raise TrainError(str(exc)) from exc
@@ -129,6 +192,7 @@ def run(args: argparse.Namespace) -> int:
         f"{f' ({len(reviewed)} reviewed good parts)' if reviewed else ''}, {result.kind} structural model "
         f"({features}; branches {', '.join(result.branches)}), {mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
     )
+    _say_region(roi, ignore, kept)
     if live is not None:
         print(
             f"the line goes on with version {live} (taught) until this one is taught: "

@@ -25,7 +25,8 @@ Calls the inspector makes (each looked up on this module at every use):
 - `NorimError`: every failure the runner reports as its own.
 
 For the host: `train` and `read_folder` (training), `bundle_info`, `bundle_owners` and `training_images`
-(what a bundle is, who holds it, which images it was trained on), `check_device`, and the vocabulary of
+(what a bundle is, who holds it, which images it was trained on), `bundle_region` (the part of the picture it
+judges), `check_device`, and the vocabulary of
 `choices` (`STRUCTURAL`, `BACKBONES`, `AUGMENTS`). Every training writes a new version of its bundle, never
 rewritten: `bundle_versions` lists them, `use_version` chooses the one a lookup by name loads, and `pinned`
 makes this thread's lookups load a given one (`storage/versions.py`). Scores, the map and the layout of the model
@@ -37,8 +38,9 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import logging
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -62,6 +64,7 @@ __all__ = [
     "TrainResult",
     "bundle_info",
     "bundle_owners",
+    "bundle_region",
     "bundle_versions",
     "check_device",
     "get_bundle",
@@ -77,6 +80,7 @@ __all__ = [
 
 # Images scored together: bounds the memory of a batch to a few tens of MB whatever the caller passes.
 _BATCH = 16
+_sizes_told: set[tuple[object, int, int]] = set()
 
 Home = str | os.PathLike[str] | None
 
@@ -104,13 +108,32 @@ def _finite(values: np.ndarray, what: str) -> None:
         raise NorimError(msg)
 
 
+def _working(bundle: Bundle, image: object) -> np.ndarray:
+    """The working image the model sees of `image`: the product's region of it where the bundle has one."""
+    from .inputs.working import to_working
+
+    region = getattr(bundle, "region", None)
+    if region is not None:
+        return region.working(image)
+    work = to_working(image)
+    size = bundle.get("image_size") if isinstance(bundle, Mapping) else None
+    shape = (int(image.shape[1]), int(image.shape[0]))  # type: ignore[attr-defined]
+    if size and shape != tuple(size) and (bundle.get("build_id"), *shape) not in _sizes_told:
+        _sizes_told.add((bundle.get("build_id"), *shape))
+        logging.getLogger("qorva.inspection.norim.runner").warning(
+            "bundle %s was trained on %dx%d images; this one is %dx%d and is resized to fit: another camera or "
+            "framing can make good parts look unusual",
+            bundle.get("name"), size[0], size[1], *shape,
+        )  # fmt: skip
+    return work
+
+
 def score_good_images(bundle: Bundle, images: Sequence[np.ndarray]) -> list[float]:
     """One combined score per image, in order."""
-    from .inputs.working import to_working
     from .model import combine
 
     model = _model(bundle)
-    works = [to_working(im) for im in images]
+    works = [_working(bundle, im) for im in images]
     out: list[float] = []
     for s in range(0, len(works), _BATCH):
         raw, _ = model.raw(model.inputs(works[s : s + _BATCH], bundle.net))
@@ -124,14 +147,19 @@ def score_image(
     bundle: Bundle, image: np.ndarray, *, with_map: bool
 ) -> tuple[float, np.ndarray | None, dict[str, float]]:
     """Score one image: (combined score, float32 HxW map or None, branch z-scores by result key)."""
-    from .inputs.working import to_working
     from .model import anomaly_map, combine
 
     model = _model(bundle)
-    raw, cells = model.raw(model.inputs([to_working(image)], bundle.net))
+    raw, cells = model.raw(model.inputs([_working(bundle, image)], bundle.net))
     z = model.z(raw)[0]
     _finite(z, "score_image")
-    amap = anomaly_map(cells[0], image.shape[0], image.shape[1]) if with_map else None
+    amap = None
+    if with_map:
+        region = bundle.region
+        if region is None:
+            amap = anomaly_map(cells[0], image.shape[0], image.shape[1])
+        else:
+            amap = region.place(anomaly_map(cells[0], region.box[3], region.box[2]))
     return float(combine(z)), amap, model.parts(z)
 
 
@@ -215,6 +243,19 @@ def pinned(name: str, version: int | None) -> contextlib.AbstractContextManager[
     return versions.pinned(name, version)
 
 
+def bundle_region(name: str, home: Home = None) -> tuple[tuple[int, int, int, int] | None, np.ndarray | None]:
+    """The roi (x, y, width, height) and ignore mask (uint8, nonzero where anything goes) the current version of
+    the bundle `name` judges with: (None, None) for the whole picture, or when there is no such bundle."""
+    from .inputs import region
+
+    try:
+        described = bundle_info(name, home).description
+    except NorimError:
+        return None, None
+    found = region.from_meta(described)
+    return (None, None) if found is None else (found.roi, found.ignore)
+
+
 def bundle_owners(name: str, home: Home = None) -> list[str]:
     """The products holding a bundle called `name` (a name must be unique: the inspector knows no product)."""
     from .storage import place
@@ -224,9 +265,7 @@ def bundle_owners(name: str, home: Home = None) -> list[str]:
 
 def training_images(bundle: Bundle, images: Sequence[np.ndarray]) -> list[int]:
     """Indexes of the images that are the bundle's own training images (by the digest of their working image)."""
-    from .inputs.working import to_working
-
-    rows = _model(bundle).training_rows([to_working(im) for im in images])
+    rows = _model(bundle).training_rows([_working(bundle, im) for im in images])
     return [i for i, row in enumerate(rows) if row >= 0]
 
 

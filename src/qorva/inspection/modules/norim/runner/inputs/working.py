@@ -20,16 +20,22 @@ def to_working(image: object, size: int = SIZE) -> np.ndarray:
 
     The aspect ratio is not kept: every image of a product comes from the same camera framing.
     """
+    image = checked(image)
+    if image.shape[0] == size and image.shape[1] == size:
+        return np.ascontiguousarray(image)
+    shrink = image.shape[0] > size or image.shape[1] > size
+    return cv2.resize(image, (size, size), interpolation=cv2.INTER_AREA if shrink else cv2.INTER_LINEAR)
+
+
+def checked(image: object) -> np.ndarray:
+    """`image` when it is a BGR uint8 image of at least 8x8; `NorimError` saying what it is otherwise."""
     if not isinstance(image, np.ndarray):
         msg = f"image must be a numpy array, got {type(image).__name__}"
         raise NorimError(msg)
     if image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3 or min(image.shape[:2]) < 8:
         msg = f"image must be uint8 HxWx3 (BGR) of at least 8x8, got {image.dtype} {image.shape}"
         raise NorimError(msg)
-    if image.shape[0] == size and image.shape[1] == size:
-        return np.ascontiguousarray(image)
-    shrink = image.shape[0] > size or image.shape[1] > size
-    return cv2.resize(image, (size, size), interpolation=cv2.INTER_AREA if shrink else cv2.INTER_LINEAR)
+    return image
 
 
 def image_digest(work: np.ndarray) -> np.ndarray:

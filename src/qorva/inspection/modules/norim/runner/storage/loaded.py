@@ -11,7 +11,7 @@ from pathlib import Path
 from typing import Any
 
 from ..errors import NorimError
-from ..inputs import embed
+from ..inputs import embed, region
 from ..model import NorimModel
 from . import bundle, place, versions
 
@@ -34,6 +34,7 @@ class Bundle(Mapping[str, Any]):
     def __init__(self, meta: dict[str, Any], model: NorimModel, net: object = None) -> None:
         self._meta = dict(meta)
         self.model = model
+        self.region = region.from_meta(self._meta)  # the part of the picture judged (None: all of it)
         self.net = net  # the pretrained network the deep branch scores with (None without one)
 
     def __getitem__(self, key: str) -> Any:

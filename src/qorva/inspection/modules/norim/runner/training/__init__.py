@@ -11,6 +11,7 @@ import logging
 import os
 import time
 import uuid
+from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -21,7 +22,7 @@ from qorva.images import ImageError, image_files, read_image
 
 from .. import choices
 from ..errors import NorimError
-from ..inputs import Inputs, components, embed
+from ..inputs import Inputs, components, embed, region
 from ..inputs.working import image_digest, to_working
 from ..storage import bundle, place, versions
 from . import cache, fit
@@ -79,6 +80,8 @@ def train(
     home: str | os.PathLike[str] | None = None,
     quiet: bool = True,
     activate: bool | None = None,
+    roi: tuple[int, int, int, int] | None = None,
+    ignore: np.ndarray | None = None,
 ) -> TrainResult:
     """Train a bundle for `product_id` from good images and write it as a new version of
     `products/<id>/norim/<name>/`.
@@ -90,13 +93,16 @@ def train(
     `choices.DEFAULT_BACKBONE`. `augment` (a key of `choices.AUGMENTS`) adds flipped and turned copies of the
     training images, for products whose orientation does not matter; it needs the pretrained features.
     `activate` makes the new version the current one; None does so only for a new bundle (`versions.add`).
+    `roi` (x, y, width, height) cuts that rectangle out of every image before anything looks at it and `ignore`
+    (a mask the size of the images or of the roi, nonzero where anything goes) is never judged (`inputs.region`).
     """
     from qorva.console import Progress  # here: loading the runner to score images never loads the console
 
     t0 = time.perf_counter()
     pid, bundle_name = _checked_args(product_id, name, structural, augment, len(images))
     net = _network(choices.DEFAULT_BACKBONE if backbone is None else backbone, augment, home)
-    works = [to_working(im) for im in images]
+    cut = region.made(images, roi, ignore)
+    works = [to_working(im) if cut is None else cut.working(im) for im in images]
     digests = np.stack([image_digest(w) for w in works])
     folder = place.train_cache_dir(pid, home)
     named = place.bundle_folder(pid, bundle_name, home)
@@ -104,6 +110,9 @@ def train(
     with Progress(steps, f"train {pid}", quiet=quiet, unit="step") as bar:
         fitted = _fit(works, digests, folder, net, structural, augment, np.random.default_rng(seed), bar)
         meta = _meta(pid, bundle_name, seed, len(works), augment, fitted)
+        meta["image_size"] = list(_usual_size(images))
+        if cut is not None:
+            meta["region"] = cut.describe()
         version = versions.add(named, lambda tmp: bundle.write_files(tmp, fitted.model, meta), activate=activate)
         bar.update()
     target = versions.version_dir(named, version)
@@ -112,6 +121,12 @@ def train(
         (target / place.ARRAYS_FILE).stat().st_size, fitted.heldout, "none" if net is None else embed.VARIANT,
         fitted.model.active, fitted.validation, version, versions.current(named) == version,
     )  # fmt: skip
+
+
+def _usual_size(images: list[np.ndarray]) -> tuple[int, int]:
+    """(width, height) most of the training images have."""
+    sizes = Counter((int(im.shape[1]), int(im.shape[0])) for im in images)
+    return sizes.most_common(1)[0][0]
 
 
 def _fit(works, digests, folder: Path, net: Any, structural: str, augment: str, rng, bar) -> fit.Fitted:
