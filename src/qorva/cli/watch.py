@@ -347,11 +347,22 @@ def _outputs(args: argparse.Namespace, target: str | Path) -> Any:
         raise WatchError(msg) from None
 
 
+def _trained_size(model: versions.InUse) -> str:
+    """"WxH" of the images the bundle was trained on ("256x256" when it does not say)."""
+    from qorva.inspection.modules.norim import runner
+
+    try:
+        size = runner.bundle_info(model.bundle, version=model.version).description.get("image_size")
+    except runner.NorimError:
+        size = None
+    return f"{size[0]}x{size[1]}" if size else "256x256"
+
+
 def _warm(ins: Any, model: versions.InUse) -> None:
     """Inspect a blank image of the taught size once, so the first part is not the one that loads the model."""
     kinds = model.calibration.get("kinds") or {}
     try:
-        w, h = (int(v) for v in (kinds.get("size") or ["256x256"])[0].split("x"))
+        w, h = (int(v) for v in (kinds.get("size") or [_trained_size(model)])[0].split("x"))
     except ValueError:
         w, h = 256, 256
     gray = (kinds.get("channels") or [""])[0] == "gray"
