@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 import tempfile
 import threading
@@ -95,7 +94,7 @@ def _send(staging: Path, folder: Path, names: list[str], rate: float) -> tuple[f
         delay = wall + k / rate - time.perf_counter()
         if delay > 0:
             time.sleep(delay)
-        os.replace(staging / name, folder / name)
+        (staging / name).replace(folder / name)
     time.sleep(1.0 / rate)
     return time.process_time() - cpu, time.perf_counter() - wall
 
@@ -172,7 +171,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=10.0, help="idle time per figure (default: %(default)s)")
     parser.add_argument("--kept", type=int, default=20000, help="kept files in the busy folder (default: %(default)s)")
-    parser.add_argument("--rate", type=float, default=10.0, help="steady arrival, files a second (default: %(default)s)")
+    parser.add_argument("--rate", type=float, default=10.0,
+                        help="steady arrival, files a second (default: %(default)s)")
     parser.add_argument("--json", action="store_true", help="print one JSON document instead of the table")
     args = parser.parse_args(argv)
     rows = []
