@@ -73,6 +73,7 @@ class DropHealth:
     _next_survey: float = 0.0
     handled: set[str] = field(default_factory=set)
     aside_paths: set[str] = field(default_factory=set)
+    more: list[Path] = field(default_factory=list)  # further folders of a station serving products by subfolder
 
     def start(self) -> None:
         self._listener = _Listener(self._queue)
@@ -107,24 +108,25 @@ class DropHealth:
         accepted = {e.lower() if e.startswith(".") else "." + e.lower() for e in self.extensions}
         waiting = 0
         handled, aside, present = self.handled, self.aside_paths, []
-        try:
-            with os.scandir(self.folder) as it:
-                for entry in it:
-                    # A kept folder is nearly all handled files: the name is looked up before anything is made
-                    # of it (a pathlib suffix per entry made a survey of 20,000 files 54 ms, 2.7% of a core).
-                    name = entry.name
-                    if name in handled:
-                        present.append(name)
-                        continue
-                    if not entry.is_file():
-                        continue
-                    suffix = _suffix(name)
-                    if suffix in accepted:
-                        waiting += entry.path not in aside
-                    elif not self._own(name):
-                        self._ignored(suffix, name)
-        except OSError:
-            return  # the camera reports an unlistable folder itself
+        for folder in (self.folder, *self.more):
+            try:
+                with os.scandir(folder) as it:
+                    for entry in it:
+                        # A kept folder is nearly all handled files: the name is looked up before anything is
+                        # made of it (a pathlib suffix per entry made a survey of 20,000 files 54 ms, 2.7% of a core).
+                        name = entry.name
+                        if name in handled:
+                            present.append(name)
+                            continue
+                        if not entry.is_file():
+                            continue
+                        suffix = _suffix(name)
+                        if suffix in accepted:
+                            waiting += entry.path not in aside
+                        elif not self._own(name):
+                            self._ignored(suffix, name)
+            except OSError:
+                continue  # the camera reports an unlistable folder itself
         self.waiting = waiting
         # Names moved or deleted since are forgotten: the set stays the size of the folder, and a sender that
         # reuses a name has its next file counted as waiting.

@@ -54,10 +54,13 @@ def test_page_is_read_only_and_reports_verdicts_and_set_aside_files(watching):
     latest = s["latest_ng"]
     with urllib.request.urlopen(f"{url}ng/{latest['seq']}.png", timeout=5) as r:
         assert r.headers["Content-Type"] == "image/png" and r.read(8) == b"\x89PNG\r\n\x1a\n"
+    # Without --token-file nothing changes here: a review is refused whatever it carries.
+    change = urllib.request.Request(url + "review", data=b'{"row": 1, "decision": "good", "who": "x"}', method="POST",
+                                    headers={"Content-Type": "application/json", "Authorization": "Bearer " + "t" * 20})
     with pytest.raises(urllib.error.HTTPError) as refused:
-        urllib.request.urlopen(urllib.request.Request(url + "status.json", data=b"x", method="POST"), timeout=5)
+        urllib.request.urlopen(change, timeout=5)
+    assert refused.value.code == 403 and b"read-only" in refused.value.read()
     refused.value.close()
-    assert refused.value.code == 501
 
 
 def test_dropped_image_appears_on_the_open_page_in_chromium(watching, tmp_path: Path):

@@ -22,7 +22,7 @@ from qorva.names import printable
 # `check_args(args) -> str | None`, what is wrong with a combination of values (a usage error), and
 # `prepare(parser, argv)`, run before parsing.
 # Listed in the order `--help` shows them.
-COMMANDS = ("train", "teach", "inspect", "watch", "results", "report", "purge", "demo")
+COMMANDS = ("train", "teach", "evaluate", "models", "inspect", "watch", "results", "report", "review", "purge", "demo")
 
 
 def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:

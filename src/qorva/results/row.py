@@ -38,6 +38,8 @@ class Row:
     is the `watch` that recorded it, `row_key` its unique key (`store.row_key`; None for a row without a key).
     `seq` is the station's sequence number given when the row is recorded, `part_id` the part's id taken from
     its file name or sidecar (`watch --part-id`), `late` 1 when the verdict came after `watch --deadline-ms`.
+    `model_version` and `model_build` name the version of the bundle that judged it, `threshold_source` how its
+    threshold was chosen (`versions.InUse`); None where no model judged it (a file set aside by the camera).
     """
 
     recorded_at: str
@@ -66,6 +68,9 @@ class Row:
     seq: int | None = None
     part_id: str | None = None
     late: int = 0
+    model_version: int | None = None
+    model_build: str | None = None
+    threshold_source: str | None = None
     id: int | None = None
 
     @classmethod
@@ -112,6 +117,11 @@ class Row:
             error_message=printable(message),
         )
 
+    def judged_by(self, model: Any) -> Row:
+        """This row with the version, build and threshold source of `model` (a `versions.InUse`) recorded."""
+        self.model_version, self.model_build, self.threshold_source = model.version, model.build, model.source
+        return self
+
     def to_record(self) -> dict[str, Any]:
         """The row as printed by `--format json`: `id` (None before it is recorded), then every column.
 
@@ -132,6 +142,29 @@ def _source_fields(source: Any) -> dict[str, Any]:
 
 
 COLUMNS = tuple(f.name for f in fields(Row) if f.name != "id")
+
+
+@dataclass
+class Shadow:
+    """What a candidate version said of a recorded image (`watch --shadow`), kept apart from its row."""
+
+    model_version: int | None
+    model_build: str | None
+    threshold_source: str | None
+    verdict: str
+    score: float | None = None
+    threshold: float | None = None
+    ratio: float | None = None
+    dominant_branch: str | None = None
+    error_message: str | None = None
+
+    @classmethod
+    def of(cls, row: Row) -> Shadow:
+        """The shadow verdict of a row judged by the candidate (`Row.from_result(...).judged_by(candidate)`)."""
+        return cls(*(getattr(row, f.name) for f in fields(cls)))
+
+
+SHADOW_COLUMNS = tuple(f.name for f in fields(Shadow))
 
 
 def utc_now() -> str:

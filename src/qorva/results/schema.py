@@ -83,5 +83,67 @@ MIGRATIONS: tuple[str, ...] = (
     );
     CREATE INDEX outbox_waiting ON outbox (station, output, state, id);
     """,
+    # 5: the model behind each verdict: the version and build of the bundle that judged it and how its threshold
+    # was chosen; and what a candidate version run beside it (`watch --shadow`) said of the same image, kept apart
+    # from the rows (nothing reads it but the report), one per row at most.
+    """
+    ALTER TABLE results ADD COLUMN model_version INTEGER;
+    ALTER TABLE results ADD COLUMN model_build TEXT;
+    ALTER TABLE results ADD COLUMN threshold_source TEXT;
+    CREATE TABLE shadow_results (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        result_id INTEGER NOT NULL,
+        model_version INTEGER,
+        model_build TEXT,
+        threshold_source TEXT,
+        verdict TEXT NOT NULL,
+        score REAL,
+        threshold REAL,
+        ratio REAL,
+        dominant_branch TEXT,
+        error_message TEXT
+    );
+    CREATE UNIQUE INDEX shadow_results_result ON shadow_results (result_id);
+    """,
+    # 6: what people decide about rows and what the line's drift raised. `reviews` keeps every decision on a
+    # row (the latest counts: "good" overrules an NG, "defect" confirms one) with who, where and when;
+    # `alarms` every drift alarm with its clearing and acknowledgement; `overlay_images` the small JPEG of an
+    # NG's overlay, committed with its row, so a report made on any PC of a shared database shows it.
+    """
+    CREATE TABLE reviews (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        result_id INTEGER NOT NULL,
+        product_id TEXT NOT NULL,
+        decision TEXT NOT NULL,
+        note TEXT,
+        reviewer TEXT NOT NULL,
+        station TEXT,
+        via TEXT NOT NULL,
+        reviewed_at TEXT NOT NULL,
+        image_path TEXT
+    );
+    CREATE INDEX reviews_result ON reviews (result_id);
+    CREATE TABLE alarms (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        station TEXT,
+        product_id TEXT NOT NULL,
+        run_id TEXT,
+        kind TEXT NOT NULL,
+        raised_at TEXT NOT NULL,
+        value REAL,
+        low REAL,
+        high REAL,
+        message TEXT NOT NULL,
+        cleared_at TEXT,
+        acknowledged_at TEXT,
+        acknowledged_by TEXT,
+        acknowledged_station TEXT,
+        note TEXT
+    );
+    CREATE TABLE overlay_images (
+        result_id INTEGER PRIMARY KEY,
+        jpeg BLOB NOT NULL
+    );
+    """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
