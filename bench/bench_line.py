@@ -14,6 +14,14 @@ Debian's mosquitto, an HTTP receiver. Latency is taken at the consumer, per part
 
 --faults counts, per output: parts dropped, verdicts received (with doubles), distinct after dropping
 doubles by sequence, parts missing, and outbox entries marked sent whose sequence the consumer never got.
+
+--down measures what an output whose peer is away costs the inspection: the watch job (in this process, the
+same model, 2 workers, the outbox and the output's sender) drains a backlog of --parts images with no output
+and with the output configured and its peer absent (nothing listening for MQTT and the webhook; no PLC
+reading the Modbus or OPC UA server, whose ring fills and whose messages wait), back to back, three times;
+the median of the rates' ratios per output.
+
+    python bench/bench_line.py --down --parts 300
 """
 
 from __future__ import annotations
@@ -220,6 +228,62 @@ def count(kind: str, consumer: Any, dropped: dict[int, float], home: Path, stati
             "in_order": list(dict.fromkeys(seqs)) == sorted(set(seqs))}
 
 
+def drain(root: Path, pngs: list[bytes], home: Path, table: dict[str, Any] | None) -> float:
+    """Images per second of the watch job draining `pngs` with the output `table` (None: no output)."""
+    from qorva.inspection.modules.norim.inspector import NorimInspector
+    from qorva.io.camera.dropnest import DropnestCamera
+    from qorva.io.camera.push import with_acknowledgement
+    from qorva.job import InspectionJob, JobOptions, JobWatchers, camera_params
+    from qorva.outputs import build
+    from qorva.products import load_state
+    from qorva.results import ResultStore
+
+    work = Path(tempfile.mkdtemp(prefix="bench-down-", dir=root))
+    drop, db = work / "drop", work / "results.db"
+    drop.mkdir()
+    for i, data in enumerate(pngs):
+        (drop / f"{i}_part.png").write_bytes(data)
+    state = load_state(home, PRODUCT)
+    sending = None if table is None else build({"line": table}, {}, "bench", lambda stop: ResultStore(
+        db, station="bench", stop=stop, synced=False)).start()
+    camera = with_acknowledgement(DropnestCamera)(camera_params(drop, ready_policy="none"))
+    try:
+        with ResultStore(db, station="bench") as store:
+            t = time.perf_counter()
+            summary = InspectionJob(home=home, state=state, store=store, inspector=NorimInspector(), camera=camera,
+                                    options=JobOptions(max_images=len(pngs), workers=2, write_overlays=False),
+                                    watchers=JobWatchers(outputs=sending)).run()
+            elapsed = time.perf_counter() - t
+    finally:
+        if sending is not None:
+            sending.close(grace_s=0)
+    if summary.n != len(pngs):
+        msg = f"the job recorded {summary.n} of {len(pngs)} images"
+        raise RuntimeError(msg)
+    return len(pngs) / elapsed
+
+
+def down_run(kinds: list[str], n: int, ctx: dict[str, Any]) -> list[dict[str, Any]]:
+    """Per output: the drain rate with its peer away against the rate with no output, back to back."""
+    from qorva.home import use as use_home
+
+    pngs = [ctx["images"][i % len(ctx["images"])] for i in range(n)]
+    absent = {"mqtt": {"kind": "mqtt", "port": peers.free_port()},
+              "webhook": {"kind": "webhook", "url": f"http://127.0.0.1:{peers.free_port()}/x"},
+              "modbus": {"kind": "modbus", "port": peers.free_port(), "slots": 16},
+              "opcua": {"kind": "opcua", "url": f"opc.tcp://127.0.0.1:{peers.free_port()}/qorva/", "slots": 16}}
+    results = []
+    with use_home(ctx["home"]):
+        drain(ctx["root"], pngs[:20], ctx["home"], None)  # the model loaded and warm before anything is timed
+        for kind in kinds:
+            pairs = [(drain(ctx["root"], pngs, ctx["home"], None), drain(ctx["root"], pngs, ctx["home"], absent[kind]))
+                     for _ in range(3)]
+            ratios = sorted(away / alone for alone, away in pairs)
+            results.append({"output": kind, "parts": n, "no_output_img_s": [round(a, 1) for a, _ in pairs],
+                            "peer_away_img_s": [round(b, 1) for _, b in pairs], "median_ratio": round(ratios[1], 3)})
+    return results
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--outputs", default="modbus,opcua,mqtt,webhook")
@@ -228,6 +292,7 @@ def main() -> None:
     ap.add_argument("--parts", type=int, default=200)
     ap.add_argument("--backbone", default="lite0", choices=("lite0", "none"))
     ap.add_argument("--faults", action="store_true")
+    ap.add_argument("--down", action="store_true", help="throughput with each output's peer away")
     ap.add_argument("--json", action="store_true")
     args = ap.parse_args()
     kinds = args.outputs.split(",")
@@ -235,10 +300,12 @@ def main() -> None:
         root = Path(tmp)
         home, images = build_home(root, args.backbone)
         ctx: dict[str, Any] = {"root": root, "home": home, "images": images, "next": 1}
-        if "mqtt" in kinds:
+        if "mqtt" in kinds and not args.down:
             ctx["broker"] = peers.Broker().start()
         try:
-            if args.faults:
+            if args.down:
+                results = down_run(kinds, args.parts, ctx)
+            elif args.faults:
                 results = [fault_run(k, args.parts, ctx) for k in kinds]
             else:
                 results = [latency_run(k, float(r), p, args.parts if float(r) < 20 else 2 * args.parts, ctx)
