@@ -15,6 +15,7 @@ import datetime as _dt
 import logging
 import threading
 import time
+from pathlib import Path
 from typing import Any
 
 from qorva.outputs.aio import LoopThread
@@ -62,6 +63,16 @@ async def build_tree(server: Any, idx: int, parent: Any, station: str, slots: in
 def _zero(kind: str) -> Any:
     return {"Boolean": False, "String": "", "Double": 0.0,
             "DateTime": _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)}.get(kind, 0)
+
+
+def credential(path: Any) -> Any:
+    """A certificate or key file as asyncua loads it: its format told by its content (PEM text or DER), not by
+    its name (a PEM key named `station.key` is no DER), and its path never parsed (a comma in it is no
+    separator of a security string)."""
+    from asyncua.crypto.uacrypto import CertProperties
+
+    data = Path(path).read_bytes()
+    return CertProperties(data, "pem" if data.lstrip().startswith(b"-----BEGIN") else "der")
 
 
 class _AckWatch:
@@ -145,8 +156,9 @@ class OpcuaOutput(ModbusOutput):
         server.set_server_name(f"qorva station {self.station}")
         if self.security == "Basic256Sha256":
             server.set_security_policy([ua.SecurityPolicyType.Basic256Sha256_SignAndEncrypt])
-            await server.load_certificate(str(self.certificate))
-            await server.load_private_key(str(self.private_key))
+            cert, key = credential(self.certificate), credential(self.private_key)
+            await server.load_certificate(cert.path_or_content, cert.extension)
+            await server.load_private_key(key.path_or_content, None, key.extension)
         else:
             server.set_security_policy([ua.SecurityPolicyType.NoSecurity])
         idx = await server.register_namespace(NAMESPACE)
@@ -158,13 +170,15 @@ class OpcuaOutput(ModbusOutput):
         await self._sub.subscribe_data_change(self._nodes["Ack"])
 
     async def _open_client(self) -> None:
-        from asyncua import Client
+        from asyncua import Client, ua
+        from asyncua.crypto.security_policies import SecurityPolicyBasic256Sha256
 
         client = Client(self.url, timeout=_CALL_S)
         if self.security == "Basic256Sha256":
-            server_cert = f",{self.server_certificate}" if self.server_certificate else ""
-            await client.set_security_string(
-                f"Basic256Sha256,SignAndEncrypt,{self.certificate},{self.private_key}{server_cert}")
+            pinned = credential(self.server_certificate) if self.server_certificate else None
+            await client.set_security(SecurityPolicyBasic256Sha256, credential(self.certificate),
+                                      credential(self.private_key), server_certificate=pinned,
+                                      mode=ua.MessageSecurityMode.SignAndEncrypt)
         if self.username is not None:
             client.set_user(self.username)
             client.set_password(self.password or "")
