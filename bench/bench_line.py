@@ -19,7 +19,8 @@ doubles by sequence, parts missing, and outbox entries marked sent whose sequenc
 same model, 2 workers, the outbox and the output's sender) drains a backlog of --parts images with no output
 and with the output configured and its peer absent (nothing listening for MQTT and the webhook; no PLC
 reading the Modbus or OPC UA server, whose ring fills and whose messages wait), back to back, three times;
-the median of the rates' ratios per output.
+per output the median of the rates' ratios and of the ratios of the process's CPU per image (the figure
+that holds on a shared machine, where the rate follows the other work on the cores).
 
     python bench/bench_line.py --down --parts 300
 """
@@ -27,6 +28,7 @@ the median of the rates' ratios per output.
 from __future__ import annotations
 
 import argparse
+import datetime as _dt
 import json
 import os
 import signal
@@ -137,6 +139,32 @@ def latencies(consumer: Any, dropped: dict[int, float]) -> list[float]:
     return sorted((first[p] - dropped[p]) * 1000 for p in first)
 
 
+def verdict_time(record: dict[str, Any]) -> float | None:
+    """The verdict's wall-clock time a consumer got with the part (the slot's time, or the record's)."""
+    if "verdict_s" in record:
+        return float(record["verdict_s"])
+    moment = record.get("recorded_at")
+    return _dt.datetime.fromisoformat(moment.replace("Z", "+00:00")).timestamp() if moment else None
+
+
+def stages(consumer: Any, dropped: dict[int, float]) -> dict[str, float]:
+    """Where the time goes, p99 of each stage: drop to the verdict's record (camera, inspection, job) and the
+    verdict to the consumer (commit, sender, the peer, the consumer's scan). Wall clock to monotonic: one offset."""
+    offset = time.time() - time.monotonic()
+    first: dict[int, tuple[float, float | None]] = {}
+    with consumer.lock:
+        for t, record in consumer.got:
+            part = part_of(record)
+            if part in dropped and part not in first:
+                first[part] = (t, verdict_time(record))
+    split = [((v - offset - dropped[p]) * 1000, (t - v + offset) * 1000) for p, (t, v) in first.items()
+             if v is not None]
+    if len(split) < 2:
+        return {}
+    p99 = [statistics.quantiles(s, n=100, method="inclusive")[98] for s in zip(*split, strict=True)]
+    return {"to_verdict_p99_ms": round(p99[0], 1), "verdict_to_consumer_p99_ms": round(p99[1], 1)}
+
+
 def _stop(proc: subprocess.Popen) -> None:
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
@@ -170,7 +198,7 @@ def latency_run(kind: str, rate: float, policy: str, n: int, ctx: dict[str, Any]
     q = statistics.quantiles(ms, n=100, method="inclusive") if len(ms) > 1 else ms * 99
     return {"output": kind, "rate": rate, "policy": policy, "parts": n, "received": len(ms),
             "p50_ms": round(statistics.median(ms), 1) if ms else None, "p99_ms": round(q[98], 1) if ms else None,
-            "max_ms": round(max(ms), 1) if ms else None}
+            "max_ms": round(max(ms), 1) if ms else None, **stages(consumer, dropped)}
 
 
 def fault_run(kind: str, n: int, ctx: dict[str, Any]) -> dict[str, Any]:
@@ -228,8 +256,9 @@ def count(kind: str, consumer: Any, dropped: dict[int, float], home: Path, stati
             "in_order": list(dict.fromkeys(seqs)) == sorted(set(seqs))}
 
 
-def drain(root: Path, pngs: list[bytes], home: Path, table: dict[str, Any] | None) -> float:
-    """Images per second of the watch job draining `pngs` with the output `table` (None: no output)."""
+def drain(root: Path, pngs: list[bytes], home: Path, table: dict[str, Any] | None) -> tuple[float, float]:
+    """Images per second of the watch job draining `pngs` with the output `table` (None: no output), and the
+    process's CPU milliseconds per image meanwhile (all threads: the sender's and the output's too)."""
     from qorva.inspection.modules.norim.inspector import NorimInspector
     from qorva.io.camera.dropnest import DropnestCamera
     from qorva.io.camera.push import with_acknowledgement
@@ -244,23 +273,23 @@ def drain(root: Path, pngs: list[bytes], home: Path, table: dict[str, Any] | Non
     for i, data in enumerate(pngs):
         (drop / f"{i}_part.png").write_bytes(data)
     state = load_state(home, PRODUCT)
-    sending = None if table is None else build({"line": table}, {}, "bench", lambda stop: ResultStore(
-        db, station="bench", stop=stop, synced=False)).start()
     camera = with_acknowledgement(DropnestCamera)(camera_params(drop, ready_policy="none"))
-    try:
-        with ResultStore(db, station="bench") as store:
-            t = time.perf_counter()
+    with ResultStore(db, station="bench") as store:  # made first: it creates the tables the sender reads
+        sending = None if table is None else build({"line": table}, {}, "bench", lambda stop: ResultStore(
+            db, station="bench", stop=stop, synced=False)).start()
+        try:
+            t, cpu = time.perf_counter(), time.process_time()
             summary = InspectionJob(home=home, state=state, store=store, inspector=NorimInspector(), camera=camera,
                                     options=JobOptions(max_images=len(pngs), workers=2, write_overlays=False),
                                     watchers=JobWatchers(outputs=sending)).run()
-            elapsed = time.perf_counter() - t
-    finally:
-        if sending is not None:
-            sending.close(grace_s=0)
+            elapsed, cpu = time.perf_counter() - t, time.process_time() - cpu
+        finally:
+            if sending is not None:
+                sending.close(grace_s=0)
     if summary.n != len(pngs):
         msg = f"the job recorded {summary.n} of {len(pngs)} images"
         raise RuntimeError(msg)
-    return len(pngs) / elapsed
+    return len(pngs) / elapsed, cpu / len(pngs) * 1000.0
 
 
 def down_run(kinds: list[str], n: int, ctx: dict[str, Any]) -> list[dict[str, Any]]:
@@ -278,9 +307,13 @@ def down_run(kinds: list[str], n: int, ctx: dict[str, Any]) -> list[dict[str, An
         for kind in kinds:
             pairs = [(drain(ctx["root"], pngs, ctx["home"], None), drain(ctx["root"], pngs, ctx["home"], absent[kind]))
                      for _ in range(3)]
-            ratios = sorted(away / alone for alone, away in pairs)
-            results.append({"output": kind, "parts": n, "no_output_img_s": [round(a, 1) for a, _ in pairs],
-                            "peer_away_img_s": [round(b, 1) for _, b in pairs], "median_ratio": round(ratios[1], 3)})
+            rates = sorted(away[0] / alone[0] for alone, away in pairs)
+            cpus = sorted(away[1] / alone[1] for alone, away in pairs)
+            results.append({"output": kind, "parts": n, "no_output_img_s": [round(a[0], 1) for a, _ in pairs],
+                            "peer_away_img_s": [round(b[0], 1) for _, b in pairs],
+                            "median_rate_ratio": round(rates[1], 3),
+                            "cpu_ms_img": [(round(a[1], 2), round(b[1], 2)) for a, b in pairs],
+                            "median_cpu_ratio": round(cpus[1], 3)})
     return results
 
 
