@@ -19,9 +19,9 @@ from pathlib import Path
 from typing import Any
 
 from qorva.outputs.aio import LoopThread
-from qorva.outputs.base import OutputConfigError, OutputDown, cause_code, result_code
+from qorva.outputs.base import Output, OutputConfigError, OutputDown, cause_code, result_code
 from qorva.outputs.config import Table
-from qorva.outputs.modbus import ModbusOutput
+from qorva.outputs.ring import Ring
 from qorva.results.outbox import Message
 
 NAMESPACE = "urn:qorva:line"
@@ -85,12 +85,13 @@ class _AckWatch:
         self.output.on_ack(int(val or 0))
 
 
-class OpcuaOutput(ModbusOutput):
+class OpcuaOutput(Output):
     """The ring and handshake of the Modbus output (a slot waits for the acknowledge), on OPC UA variables."""
 
     kind = "opcua"
 
     def __init__(self, name: str, station: str, table: Table, *, products: dict[str, int]) -> None:
+        super().__init__(name, station)
         self._ack = 0
         self.mode = table.choice("mode", ("server", "client"), "server")
         self.url = table.get("url", str, "opc.tcp://127.0.0.1:4840/qorva/")
@@ -106,11 +107,15 @@ class OpcuaOutput(ModbusOutput):
             raise OutputConfigError(msg)
         self.username = table.get("username", str)
         self.password = table.secret("password")
-        super().__init__(name, station, Table(name, {k: v for k, v in table.data.items() if k in ("slots",
-                                                                                                  "heartbeat_s")}),
-                         products=products)
-        table.get("slots", int)
-        table.get("heartbeat_s", float)
+        self.slots = table.get("slots", int, 16, low=1, high=120)
+        self.heartbeat_s = table.get("heartbeat_s", float, 1.0, low=0.05, high=3600)
+        self.window = self.slots
+        self.products = products
+        self._lock = threading.Lock()
+        self._ring = Ring(self.slots)
+        self._loop: LoopThread | None = None
+        self._next_beat = 0.0
+        self._beat = 0
         self._nodes: dict[str, Any] = {}
         self._slots: list[dict[str, Any]] = []
         self._peer: Any = None
@@ -120,11 +125,6 @@ class OpcuaOutput(ModbusOutput):
     def describe(self) -> str:
         where = f"server {self.url}" if self.mode == "server" else f"client of {self.url} node {self.node}"
         return f"OPC UA {where}, {self.slots} result slots, security {self.security}"
-
-    # --- the ring, as the Modbus output keeps it; values go to the variables -------------------------------------
-
-    def _acknowledged(self) -> int:
-        return self._ack
 
     def on_ack(self, value: int) -> None:
         self._ack = value
@@ -223,24 +223,25 @@ class OpcuaOutput(ModbusOutput):
     def send(self, message: Message) -> bool:
         seq = message.row.seq or 0
         with self._lock:
-            if self._placed and seq - min(self._placed) >= self.slots:
-                return False
-            last = max(seq, self._last)
-        self._write({"LastSeq": last}, slot_values(message, self.products), (seq - 1) % self.slots)
+            if self._ring.full(seq):
+                return False  # the message waits in the outbox
+            last = max(seq, self._ring.last)
+        # Written outside the lock (a round trip to the PLC's server); the ring takes the result after.
+        self._write({"LastSeq": last}, slot_values(message, self.products), self._ring.slot(seq))
         with self._lock:
-            if not self._placed and seq - self._ack > self.slots:
-                self._ack = seq - 1
-            self._last = last
-            self._placed[seq] = message.id
+            start = self._ring.first_ack(seq, self._ack)
+            if start is not None:
+                self._ack = start
+            self._ring.place(seq, message.id)
         return True
-
-    _last = 0
 
     def confirmed(self) -> list[int]:
         with self._lock:
-            acked = min(self._ack, self._last)
-            done = sorted(s for s in self._placed if s <= acked)
-            return [self._placed.pop(s) for s in done]
+            return self._ring.confirmed(self._ack)
+
+    def reset(self) -> None:
+        with self._lock:
+            self._ring.clear()
 
     def tick(self) -> None:
         now = time.monotonic()
@@ -248,7 +249,7 @@ class OpcuaOutput(ModbusOutput):
             return
         self._next_beat = now + self.heartbeat_s
         ready = bool(self.state.get("ready")) and now - self.state.get("beat", now) < 5.0
-        self._beat = getattr(self, "_beat", 0) + 1
+        self._beat += 1
         self._write({"Heartbeat": self._beat, "Ready": ready, "Busy": bool(self.state.get("busy")),
                      "Fault": int(self.state.get("fault", 0))})
 
@@ -264,4 +265,4 @@ class OpcuaOutput(ModbusOutput):
                 pass
         loop.close()
         with self._lock:
-            self._placed.clear()
+            self._ring.clear()
