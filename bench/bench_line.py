@@ -23,6 +23,12 @@ per output the median of the rates' ratios and of the ratios of the process's CP
 that holds on a shared machine, where the rate follows the other work on the cores).
 
     python bench/bench_line.py --down --parts 300
+
+--first checks that the model is warm when the banner says so: watch serving two products with overlays on,
+the first image an NG of the first product, the second the other product's first, then --parts more at 5/s;
+each first image's drop to verdict against the median of the rest.
+
+    python bench/bench_line.py --first --parts 40
 """
 
 from __future__ import annotations
@@ -83,10 +89,11 @@ def peer(kind: str, broker: Any, station: str) -> tuple[dict[str, Any], Any, Any
     return {"kind": "opcua", "url": url, "slots": 16}, c, c.absent.set, c.absent.clear
 
 
-def station_file(path: Path, drop: Path, policy: str, table: dict[str, Any], station: str) -> None:
-    lines = [f"product = '{PRODUCT}'", f"folder = '{drop}'", f"ready_policy = '{policy}'", "workers = 2",
+def station_file(path: Path, drop: Path, policy: str, table: dict[str, Any], station: str, *,
+                 products: str = PRODUCT, overlays: bool = False) -> None:
+    lines = [f"product = '{products}'", f"folder = '{drop}'", f"ready_policy = '{policy}'", "workers = 2",
              f"station = '{station}'", "part_id = '^(?P<part>\\d+)_'", "deadline_ms = 1000", "poll_ms = 5",
-             "no_overlays = true", "[outputs.line]"]
+             f"no_overlays = {'false' if overlays else 'true'}", "[outputs.line]"]
     lines += [f"{k} = {json.dumps(v)}" for k, v in table.items()]
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
@@ -256,6 +263,52 @@ def count(kind: str, consumer: Any, dropped: dict[int, float], home: Path, stati
             "in_order": list(dict.fromkeys(seqs)) == sorted(set(seqs))}
 
 
+def first_run(ctx: dict[str, Any], n: int) -> dict[str, Any]:
+    """The first images after the banner against the median of the rest: watch serving two products (by
+    subfolder) on 2 workers with overlays; the first image is an NG of the first product (its overlay rendered),
+    the second the other product's first; then n parts at 5/s, alternating. Drop to the verdict's record."""
+    from qorva.demo import synthetic
+    from qorva.home import use as use_home
+    from qorva.inspection.modules.norim import runner
+    from qorva.inspection.modules.norim.inspector import NorimInspector
+    from qorva.products import save_state
+
+    second = PRODUCT + "2"
+    with use_home(ctx["home"]) as home:
+        runner.train(second, synthetic.good_images("assembly", 20, 4, size=256), home=home, backbone=ctx["backbone"])
+        save_state(home, NorimInspector().teach(synthetic.good_images("assembly", 20, 5, size=256),
+                                                {"product_id": second}))
+    ng = cv2.imencode(".png", synthetic.defect_image("assembly", "scratch", 7, 1, size=256)[0])[1].tobytes()
+    work = Path(tempfile.mkdtemp(prefix="bench-first-", dir=ctx["root"]))
+    drop, consumer = work / "drop", peers.Receiver()
+    station_file(work / "station.toml", drop, "none", {"kind": "webhook", "url": f"http://127.0.0.1:{consumer.port}/x"},
+                 "bench", products=f"{PRODUCT},{second}", overlays=True)
+    proc = start_watch(work / "station.toml", ctx["home"], work / "watch.log")
+    dropped: dict[int, float] = {}
+    try:
+        for i in range(n + 2):
+            product = (PRODUCT, second)[i % 2]
+            data = ng if i == 0 else ctx["images"][i % len(ctx["images"])]
+            (drop / product / f".{i}_part.png.tmp").write_bytes(data)
+            (drop / product / f".{i}_part.png.tmp").rename(drop / product / f"{i}_part.png")
+            dropped[i] = time.monotonic()
+            time.sleep(0.2)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and len(consumer.seqs()) < n + 2:
+            time.sleep(0.1)
+    finally:
+        _stop(proc)
+        consumer.close()
+    offset = time.time() - time.monotonic()
+    with consumer.lock:
+        ms = {part_of(r): (verdict_time(r) - offset - dropped[part_of(r)]) * 1000 for _, r in consumer.got}
+    rest = statistics.median(ms[i] for i in range(2, n + 2) if i in ms)
+    return {"first_ng_with_overlay_ms": round(ms.get(0, float("nan")), 1),
+            "first_of_second_product_ms": round(ms.get(1, float("nan")), 1), "median_of_the_rest_ms": round(rest, 1),
+            "first_over_median": round(max(ms.get(0, 0), ms.get(1, 0)) / rest, 2), "verdicts": sorted(
+                r["verdict"] for _, r in consumer.got if part_of(r) in (0, 1))}
+
+
 def drain(root: Path, pngs: list[bytes], home: Path, table: dict[str, Any] | None) -> tuple[float, float]:
     """Images per second of the watch job draining `pngs` with the output `table` (None: no output), and the
     process's CPU milliseconds per image meanwhile (all threads: the sender's and the output's too)."""
@@ -326,17 +379,20 @@ def main() -> None:
     ap.add_argument("--backbone", default="lite0", choices=("lite0", "none"))
     ap.add_argument("--faults", action="store_true")
     ap.add_argument("--down", action="store_true", help="throughput with each output's peer away")
+    ap.add_argument("--first", action="store_true", help="the first images' latency against the median")
     ap.add_argument("--json", action="store_true")
     args = ap.parse_args()
     kinds = args.outputs.split(",")
     with tempfile.TemporaryDirectory(prefix="bench-line-") as tmp:
         root = Path(tmp)
         home, images = build_home(root, args.backbone)
-        ctx: dict[str, Any] = {"root": root, "home": home, "images": images, "next": 1}
-        if "mqtt" in kinds and not args.down:
+        ctx: dict[str, Any] = {"root": root, "home": home, "images": images, "next": 1, "backbone": args.backbone}
+        if "mqtt" in kinds and not (args.down or args.first):
             ctx["broker"] = peers.Broker().start()
         try:
-            if args.down:
+            if args.first:
+                results = [first_run(ctx, args.parts)]
+            elif args.down:
                 results = down_run(kinds, args.parts, ctx)
             elif args.faults:
                 results = [fault_run(k, args.parts, ctx) for k in kinds]
