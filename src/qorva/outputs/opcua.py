@@ -134,6 +134,7 @@ class OpcuaOutput(Output):
         # asyncua logs every session's details as warnings; the sender says what matters (down, back).
         logging.getLogger("asyncua").setLevel(logging.ERROR)
         self._loop = LoopThread(f"qorva-opcua-{self.name}")
+        self._ack = 0  # before the subscription: its first notification is the PLC's acknowledge as it stands
         try:
             self._loop.run(self._open_server() if self.mode == "server" else self._open_client(), _CALL_S * 2)
         except (OSError, TimeoutError, RuntimeError, ValueError) as exc:
@@ -144,7 +145,6 @@ class OpcuaOutput(Output):
             self.close()
             msg = f"OPC UA {self.mode} {self.url}: {type(exc).__name__}: {exc}"
             raise OutputDown(msg) from None
-        self._ack = 0
         self._write({"Slots": self.slots})
 
     async def _open_server(self) -> None:
@@ -185,6 +185,8 @@ class OpcuaOutput(Output):
         await client.connect()
         self._peer = client
         await self._find(client.get_node(self.node))
+        # The PLC's server outlives a station restart: its Ack may already confirm results this run sends again.
+        self._ack = int(await self._nodes["Ack"].read_value() or 0)
         self._sub = await client.create_subscription(20, _AckWatch(self))
         await self._sub.subscribe_data_change(self._nodes["Ack"])
 
