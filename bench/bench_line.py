@@ -334,6 +334,8 @@ def drain(root: Path, pngs: list[bytes], home: Path, table: dict[str, Any] | Non
     with ResultStore(db, station="bench") as store:  # made first: it creates the tables the sender reads
         sending = None if table is None else build({"line": table}, {}, "bench", lambda stop: ResultStore(
             db, station="bench", stop=stop, synced=False)).start()
+        if sending is not None:
+            sending.wait_started(10.0)  # as watch does before its banner
         try:
             t, cpu = time.perf_counter(), time.process_time()
             summary = InspectionJob(home=home, state=state, store=store, inspector=NorimInspector(), camera=camera,

@@ -39,6 +39,7 @@ class Sender:
         self._thread = threading.Thread(target=self._run, name=f"qorva-output-{output.name}", daemon=True)
         self._in_flight: dict[int, Message] = {}
         self._unmarked: list[int] = []  # confirmed by the peer, not marked sent yet
+        self._tried = threading.Event()  # the output was started once, or failed to start
         self._after = 0
         self._moved = False  # the last cycle sent or confirmed something
         self._empty = False  # the last look found nothing waiting and nothing in flight
@@ -64,6 +65,10 @@ class Sender:
         if self._thread.is_alive():
             logger.warning("output %s did not stop within %.0f s", self.output.name, timeout)
 
+    def wait_tried(self, timeout: float) -> bool:
+        """Whether the output was started once (up or down) within `timeout` seconds."""
+        return self._tried.wait(timeout)
+
     def drained(self) -> bool:
         """Nothing waiting for this output as last counted, nothing in flight."""
         return self._empty
@@ -73,11 +78,13 @@ class Sender:
             store = self.open_store(self._stop)
         except QorvaError as exc:
             logger.warning("output %s cannot read the outbox: %s", self.output.name, exc)
+            self._tried.set()
             return
         try:
             while not self._stop.is_set():
                 self._moved = False
                 self._cycle(store)
+                self._tried.set()
                 if not self._moved:  # more may wait right now: look again at once
                     self._wake.wait(_IDLE_S if not self._down_since else min(_IDLE_S, self._wait_left()))
                 self._wake.clear()
@@ -212,6 +219,13 @@ class Outputs:
         for s in self.senders:
             s.start()
         return self
+
+    def wait_started(self, timeout: float) -> None:
+        """Wait, `timeout` seconds at most, until each output was started once (up or down): an OPC UA server
+        builds its address space for a second or two of CPU, which the first parts should not share."""
+        deadline = time.monotonic() + timeout
+        for s in self.senders:
+            s.wait_tried(max(0.0, deadline - time.monotonic()))
 
     def wake(self) -> None:
         for s in self.senders:
