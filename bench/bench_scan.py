@@ -2,7 +2,8 @@
 
 Two states: every file already in `_seen` (the steady state of a busy folder whose files are
 kept) and every file a candidate (a backlog); then steady arrival: one new file per pass into a
-folder of 20,000 kept files, each result taken into `_seen` as the camera's consume does. Ours
+folder of 20,000 kept files, each result taken into `_seen` as the camera's consume does, an idle
+pass between arrivals. Ours
 twice: answered from the folder's change notification (`notify` on, the default; its first pass,
 which lists, is not timed) and by listing the folder on every pass (`notify` off, as on network
 shares). Baselines on the same folder in the same run: the plain-Python camera's scan
@@ -80,7 +81,8 @@ def measure(n: int, repeat: int, root: Path) -> list[dict[str, object]]:
 
 
 def arrival(cam, folder: Path, seen: set[str], passes: int, tag: str) -> float:
-    """Median time of a pass that finds one new file, which is then taken into `_seen`."""
+    """Median time of a pass that finds one new file, which is then taken into `_seen`; then an idle pass,
+    as the running camera's loop makes one after each productive pass and between arrivals."""
     times = []
     for k in range(passes):
         p = folder / f"{tag}_{k:05d}.png"
@@ -90,6 +92,7 @@ def arrival(cam, folder: Path, seen: set[str], passes: int, tag: str) -> float:
         times.append(time.perf_counter() - t)
         assert [q.name for q in got] == [p.name], f"{tag}: {got}"
         seen.update(str(q) for q in got)
+        assert cam._scan() == [], tag
     return statistics.median(times)
 
 

@@ -41,6 +41,15 @@ class CameraSet:
         for name, camera in self.cameras.items():
             camera.on_handover = self._tagging(name)
 
+    @property
+    def companions(self) -> Any:
+        return next(iter(self.cameras.values())).companions if self.cameras else None
+
+    @companions.setter
+    def companions(self, hook: Any) -> None:
+        for camera in self.cameras.values():
+            camera.companions = hook
+
     def _tagging(self, name: str) -> Any:
         def tag(image: Any, meta: dict[str, Any]) -> None:
             meta["route"] = name

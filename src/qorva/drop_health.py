@@ -32,6 +32,13 @@ _OWN = (".qorva-watch.lock",)
 SURVEY_S = 2.0
 
 
+def _suffix(name: str) -> str:
+    """`Path(name).suffix.lower()` without making a path: from the last dot, unless it is the first or last
+    character."""
+    i = name.rfind(".")
+    return name[i:].lower() if 0 < i < len(name) - 1 else ""
+
+
 @dataclass
 class SetAside:
     path: str
@@ -100,20 +107,31 @@ class DropHealth:
         self._next_survey = now + SURVEY_S
         accepted = {e.lower() if e.startswith(".") else "." + e.lower() for e in self.extensions}
         waiting = 0
+        handled, aside, present = self.handled, self.aside_paths, []
         for folder in (self.folder, *self.more):
             try:
                 with os.scandir(folder) as it:
                     for entry in it:
+                        # A kept folder is nearly all handled files: the name is looked up before anything is
+                        # made of it (a pathlib suffix per entry made a survey of 20,000 files 54 ms, 2.7% of a core).
+                        name = entry.name
+                        if name in handled:
+                            present.append(name)
+                            continue
                         if not entry.is_file():
                             continue
-                        suffix = Path(entry.name).suffix.lower()
+                        suffix = _suffix(name)
                         if suffix in accepted:
-                            waiting += entry.path not in self.aside_paths and entry.name not in self.handled
-                        elif not self._own(entry.name):
-                            self._ignored(suffix, entry.name)
+                            waiting += entry.path not in aside
+                        elif not self._own(name):
+                            self._ignored(suffix, name)
             except OSError:
                 continue  # the camera reports an unlistable folder itself
         self.waiting = waiting
+        # Names moved or deleted since are forgotten: the set stays the size of the folder, and a sender that
+        # reuses a name has its next file counted as waiting.
+        if len(present) < len(handled):
+            self.handled = set(present)
 
     def _own(self, name: str) -> bool:
         return name in _OWN or (bool(self.sentinel_ext) and name.endswith(self.sentinel_ext)) or name.endswith(".part")

@@ -360,6 +360,8 @@ class InspectionJob:
             except StoreError as exc:  # the rows are what counts; only the "recovered" marks are lost
                 logger.warning("cannot open the journal of taken images in %s: %s", self.store.where, exc)
             self.camera.on_handover = self._on_handover
+        if hasattr(self.camera, "companions") and self.options.part_id is not None:
+            self.camera.companions = getattr(self.options.part_id, "companions", None)
         try:
             self.camera.open()
         except CameraError as exc:

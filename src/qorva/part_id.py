@@ -55,6 +55,11 @@ class PartId:
             return NO_ID + shown(path.name)
         return printable(found)[:_ID_MAX]
 
+    def companions(self, source: Any) -> list[Path]:
+        """The files that go with an image: its sidecar, when ids are read from one (the camera disposes of it
+        with the image, once the image's row is recorded)."""
+        return [Path(os.fsdecode(raw(source))).with_suffix(".json")] if self.sidecar_key else []
+
     def _sidecar(self, path: Path) -> str | None:
         side = path.with_suffix(".json")
         try:

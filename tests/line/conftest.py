@@ -23,6 +23,23 @@ def broker():
 
 
 @pytest.fixture(scope="session")
+def pki(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
+    """Throw-away certificates for the secure peers."""
+    return peers.throwaway_pki(tmp_path_factory.mktemp("pki"))
+
+
+@pytest.fixture(scope="session")
+def secure_broker(pki: dict[str, Path]):
+    """mosquitto with TLS (the throw-away CA's certificate) and a password file."""
+    reason = peers.mosquitto_missing()
+    if reason is not None:
+        pytest.skip(f"no MQTT broker for this test: {reason}")
+    server = peers.Broker(secure=pki).start()
+    yield server
+    server.close()
+
+
+@pytest.fixture(scope="session")
 def built(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A home with the command-line tests' product trained and taught (weight-free, seconds)."""
     from clitools import PRODUCT, goods

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import datetime as dt
 import json
 import os
 import shutil
@@ -59,6 +60,46 @@ class Consumer:
         threading.Timer(seconds, self.absent.clear).start()
 
 
+# --- throw-away certificates --------------------------------------------------------------------------------------
+
+USER, PASSWORD = "line", "pa55-word"  # the secure peers' one user
+
+
+def throwaway_pki(root: Path) -> dict[str, Path]:
+    """A CA with a broker certificate it signed for localhost and 127.0.0.1 (PEM: "ca", "broker",
+    "broker_key"), and self-signed OPC UA application certificates (DER) with their keys (PEM): "station",
+    "station_key", "plc", "plc_key"."""
+    import ipaddress
+
+    from asyncua.crypto import cert_gen
+    from cryptography import x509
+    from cryptography.hazmat.primitives.serialization import Encoding
+    from cryptography.x509.oid import ExtendedKeyUsageOID
+
+    here = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+    uses = [ExtendedKeyUsageOID.CLIENT_AUTH, ExtendedKeyUsageOID.SERVER_AUTH]
+    out: dict[str, Path] = {}
+
+    def save(name: str, key: Any, cert: Any, encoding: Any) -> None:
+        # The PLC's files named as asyncua's security string needs them; the station's PEM key named
+        # `.key`, which the station reads by its content.
+        crt, pem = {"plc": (".der", ".pem"), "station": (".der", ".key")}.get(name, (".crt", ".key"))
+        out[name], out[f"{name}_key"] = root / f"{name}{crt}", root / f"{name}{pem}"
+        out[name].write_bytes(cert.public_bytes(encoding))
+        out[f"{name}_key"].write_bytes(cert_gen.dump_private_key_as_pem(key))
+
+    ca_key, broker_key = cert_gen.generate_private_key(), cert_gen.generate_private_key()
+    ca = cert_gen.generate_self_signed_app_certificate(ca_key, "qorva test CA", {}, [x509.DNSName("test-ca")], [])
+    csr = cert_gen.generate_app_certificate_signing_request(broker_key, "localhost", {}, here, uses)
+    save("ca", ca_key, ca, Encoding.PEM)
+    save("broker", broker_key, cert_gen.sign_certificate_request(csr, ca, ca_key), Encoding.PEM)
+    for name in ("station", "plc"):
+        key = cert_gen.generate_private_key()
+        sans = [x509.UniformResourceIdentifier(f"urn:qorva:test:{name}"), *here]
+        save(name, key, cert_gen.generate_self_signed_app_certificate(key, name, {}, sans, uses), Encoding.DER)
+    return out
+
+
 # --- MQTT ------------------------------------------------------------------------------------------------------
 
 
@@ -75,11 +116,19 @@ def mosquitto_missing() -> str | None:
 class Broker:
     """Debian's mosquitto on a random port of 127.0.0.1, persistence on; `stop()` is SIGTERM, `start()` again."""
 
-    def __init__(self) -> None:
+    def __init__(self, secure: dict[str, Path] | None = None) -> None:
         self.root = Path(tempfile.mkdtemp(prefix="qorva-mqtt-"))
         self.port = free_port()
-        lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true", "persistence true",
-                 f"persistence_location {self.root}/", "autosave_interval 1", "max_queued_messages 0"]
+        lines = [f"listener {self.port} 127.0.0.1", "persistence true", f"persistence_location {self.root}/",
+                 "autosave_interval 1", "max_queued_messages 0"]
+        if secure is None:
+            lines.append("allow_anonymous true")
+        else:  # TLS with the throw-away CA's certificate, and one user of a password file
+            passwd = self.root / "passwd"
+            subprocess.run([shutil.which("mosquitto_passwd") or "/usr/bin/mosquitto_passwd", "-c", "-b", str(passwd),
+                            USER, PASSWORD], check=True, capture_output=True)
+            lines += ["allow_anonymous false", f"password_file {passwd}", f"cafile {secure['ca']}",
+                      f"certfile {secure['broker']}", f"keyfile {secure['broker_key']}"]
         if os.geteuid() == 0:
             lines.append("user root")
         (self.root / "mosquitto.conf").write_text("\n".join(lines) + "\n", encoding="utf-8")
@@ -108,11 +157,14 @@ class Broker:
 class Subscriber(Consumer):
     """A persistent QoS 1 session (clean session off): what the broker held while it was away arrives later."""
 
-    def __init__(self, port: int, topic: str = "qorva/+/+/result") -> None:
+    def __init__(self, port: int, topic: str = "qorva/+/+/result", ca: Path | None = None) -> None:
         import paho.mqtt.client as mqtt
 
         super().__init__()
         self.client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"line-{port}", clean_session=False)
+        if ca is not None:  # the secure broker: its CA and the user
+            self.client.tls_set(ca_certs=str(ca))
+            self.client.username_pw_set(USER, PASSWORD)
         self.client.on_connect = lambda c, u, f, rc, p: c.subscribe(topic, qos=1)
         self.client.on_message = lambda c, u, m: self.received(json.loads(m.payload))
         self.client.reconnect_delay_set(0.1, 0.5)
@@ -224,7 +276,8 @@ class ModbusPlc(_Scanner):
             at = modbus.FIRST_SLOT + modbus.SLOT_SIZE * ((seq - 1) % slots)
             regs = self.client.read_holding_registers(at, count=modbus.SLOT_SIZE).registers
             if modbus._u32(regs, 0) == seq:
-                self.received({"seq": seq, "part": modbus._u32(regs, 8), "result_code": regs[3]})
+                self.received({"seq": seq, "part": modbus._u32(regs, 8), "result_code": regs[3],
+                               "verdict_s": modbus._u32(regs, 10) + regs[12] / 1000.0})
         if last > ack:
             self.client.write_registers(modbus.ACK, modbus.words(last))
 
@@ -235,8 +288,8 @@ class ModbusPlc(_Scanner):
 
 
 class OpcuaPlc(_Scanner):
-    def __init__(self, url: str, station: str, scan_s: float = 0.01) -> None:
-        self.url, self.station, self.client, self.nodes = url, station, None, None
+    def __init__(self, url: str, station: str, scan_s: float = 0.01, secure: dict[str, Path] | None = None) -> None:
+        self.url, self.station, self.client, self.nodes, self.secure = url, station, None, None, secure
         self.loop = asyncio.new_event_loop()
         super().__init__(scan_s)
 
@@ -248,6 +301,9 @@ class OpcuaPlc(_Scanner):
 
         if self.client is None:
             client = Client(self.url, timeout=2)
+            if self.secure is not None:  # the station's server offers Basic256Sha256 only
+                await client.set_security_string(
+                    f"Basic256Sha256,SignAndEncrypt,{self.secure['plc']},{self.secure['plc_key']}")
             await client.connect()
             self.client = client
             idx = await client.get_namespace_index("urn:qorva:line")
@@ -255,14 +311,15 @@ class OpcuaPlc(_Scanner):
             self.nodes = {n: await station.get_child([f"{idx}:{n}"]) for n in ("LastSeq", "Ack", "Slots")}
             slots = await self.nodes["Slots"].read_value()
             self.slots = [{k: await station.get_child([f"{idx}:Results", f"{idx}:Slot{i}", f"{idx}:{k}"])
-                           for k in ("Seq", "PartId", "ResultCode", "Key")} for i in range(slots)]
+                           for k in ("Seq", "PartId", "ResultCode", "Key", "VerdictTime")} for i in range(slots)]
         last, ack = await self.client.read_values([self.nodes["LastSeq"], self.nodes["Ack"]])
         for seq in range(max(ack, last - len(self.slots)) + 1, last + 1):
             slot = self.slots[(seq - 1) % len(self.slots)]
-            got, part, code, key = await self.client.read_values([slot[k] for k in ("Seq", "PartId", "ResultCode",
-                                                                                        "Key")])
+            got, part, code, key, moment = await self.client.read_values(
+                [slot[k] for k in ("Seq", "PartId", "ResultCode", "Key", "VerdictTime")])
             if got == seq:
-                self.received({"seq": seq, "part_id": part, "result_code": code, "row_key": key})
+                self.received({"seq": seq, "part_id": part, "result_code": code, "row_key": key,
+                               "verdict_s": moment.replace(tzinfo=moment.tzinfo or dt.UTC).timestamp()})
         if last > ack:
             await self.nodes["Ack"].write_value(ua.Variant(last, ua.VariantType.UInt32))
 
@@ -274,4 +331,71 @@ class OpcuaPlc(_Scanner):
 
     def close(self) -> None:
         super().close()
+        self.loop.close()
+
+
+class OpcuaPlcServer(_Scanner):
+    """A PLC's own OPC UA server that declares the station's object (the station writes into it, client mode);
+    the PLC's program scans its own variables. `secure`: Basic256Sha256 only, with the "plc" certificate, and
+    one user with a password."""
+
+    def __init__(self, url: str, station: str, slots: int, secure: dict[str, Path] | None = None,
+                 scan_s: float = 0.01) -> None:
+        from qorva.outputs.aio import LoopThread
+
+        self.loop = LoopThread("plc-server")
+        self.server, self.node_id, self.nodes, self.slots = self.loop.run(self._serve(url, station, slots, secure), 30)
+        super().__init__(scan_s)
+
+    @staticmethod
+    async def _serve(url: str, station: str, slots: int, secure: dict[str, Path] | None) -> tuple:
+        from asyncua import Server, ua
+        from asyncua.crypto.permission_rules import User, UserRole
+
+        from qorva.outputs.opcua import NAMESPACE, build_tree
+
+        class Users:
+            def get_user(self, iserver: Any, username: Any = None, password: Any = None, certificate: Any = None):
+                return User(role=UserRole.User) if (username, password) == (USER, PASSWORD) else None
+
+        server = Server(user_manager=Users() if secure else None)
+        await server.init()
+        server.set_endpoint(url)
+        await server.set_application_uri("urn:qorva:test:plc")
+        if secure:
+            server.set_security_policy([ua.SecurityPolicyType.Basic256Sha256_SignAndEncrypt])
+            await server.load_certificate(str(secure["plc"]))
+            await server.load_private_key(str(secure["plc_key"]))
+        idx = await server.register_namespace(NAMESPACE)
+        obj = await build_tree(server, idx, server.nodes.objects, station, slots)
+        for var in await obj.get_variables():  # the station writes them all (the PLC's program declares so)
+            await var.set_writable()
+        for slot in await (await obj.get_child([f"{idx}:Results"])).get_children():
+            for var in await slot.get_variables():
+                await var.set_writable()
+        await server.start()
+        nodes = {n: await obj.get_child([f"{idx}:{n}"]) for n in ("LastSeq", "Ack")}
+        ring = [{k: await obj.get_child([f"{idx}:Results", f"{idx}:Slot{i}", f"{idx}:{k}"])
+                 for k in ("Seq", "PartId", "ResultCode")} for i in range(slots)]
+        return server, obj.nodeid.to_string(), nodes, ring
+
+    def scan(self) -> None:
+        self.loop.run(self._scan(), 5)
+
+    async def _scan(self) -> None:
+        from asyncua import ua
+
+        last, ack = await self.nodes["LastSeq"].read_value(), await self.nodes["Ack"].read_value()
+        for seq in range(max(ack, last - len(self.slots)) + 1, last + 1):
+            slot = self.slots[(seq - 1) % len(self.slots)]
+            if await slot["Seq"].read_value() == seq:
+                self.received({"seq": seq, "part_id": await slot["PartId"].read_value(),
+                               "result_code": await slot["ResultCode"].read_value()})
+        if last > ack:
+            await self.nodes["Ack"].write_value(ua.Variant(last, ua.VariantType.UInt32))
+
+    def close(self) -> None:
+        super().close()
+        with contextlib.suppress(Exception):
+            self.loop.run(self.server.stop(), 10)
         self.loop.close()

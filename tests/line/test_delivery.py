@@ -24,9 +24,19 @@ def _row(i: int) -> Row:
 
 def _peer(kind, broker, request):
     """(output table, consumer, start of the peer's absence, its end)."""
+    env = request.getfixturevalue("monkeypatch").setenv
     if kind == "mqtt":
         consumer = peers.Subscriber(broker.port)
         return {"kind": "mqtt", "port": broker.port, "heartbeat_s": 0.5}, consumer, broker.stop, broker.start
+    if kind == "mqtt-tls":
+        pki = request.getfixturevalue("pki")
+        consumer = peers.Subscriber(broker.port, ca=pki["ca"])
+        env("MQTT_PASSWORD", peers.PASSWORD)
+        table = {"kind": "mqtt", "port": broker.port, "heartbeat_s": 0.5, "tls": True, "ca_file": str(pki["ca"]),
+                 "username": peers.USER, "password_env": "MQTT_PASSWORD"}
+        return table, consumer, broker.stop, broker.start
+    if kind.startswith("opcua-"):
+        return _opcua_peer(kind, request.getfixturevalue("pki"), env)
     if kind == "webhook":
         consumer = peers.Receiver(secret="s3cret")
         request.getfixturevalue("monkeypatch").setenv("HOOK_SECRET", "s3cret")
@@ -43,15 +53,32 @@ def _peer(kind, broker, request):
     return table, consumer, consumer.absent.set, consumer.absent.clear
 
 
+def _opcua_peer(kind, pki, env):
+    """Basic256Sha256 with throw-away certificates: the station's own server, or the station as the client of
+    the PLC's server (pinning its certificate, logging in with a password)."""
+    url = f"opc.tcp://127.0.0.1:{peers.free_port()}/plc/"
+    table = {"kind": "opcua", "url": url, "slots": 4, "security": "Basic256Sha256",
+             "certificate": str(pki["station"]), "private_key": str(pki["station_key"])}
+    if kind == "opcua-secure":
+        consumer = peers.OpcuaPlc(url, "st1", secure=pki)
+    else:
+        consumer = peers.OpcuaPlcServer(url, "st1", 4, secure=pki)
+        env("OPCUA_PASSWORD", peers.PASSWORD)
+        table |= {"mode": "client", "node": consumer.node_id, "server_certificate": str(pki["plc"]),
+                  "username": peers.USER, "password_env": "OPCUA_PASSWORD"}
+    return table, consumer, consumer.absent.set, consumer.absent.clear
+
+
 def _states(store):
     rows = store.db.connect(writer=False).execute(
         "SELECT r.seq AS seq, o.state AS state FROM outbox o JOIN results r ON r.id = o.result_id").fetchall()
     return {r["seq"]: r["state"] for r in rows}
 
 
-@pytest.mark.parametrize("kind", ["mqtt", "webhook", "modbus", "opcua"])
+@pytest.mark.parametrize("kind", ["mqtt", "mqtt-tls", "webhook", "modbus", "opcua", "opcua-secure", "opcua-client"])
 def test_every_verdict_reaches_the_line_once_after_dedup_through_outages_and_a_kill(kind, tmp_path, request):
-    broker = request.getfixturevalue("broker") if kind == "mqtt" else None
+    broker = {"mqtt": "broker", "mqtt-tls": "secure_broker"}.get(kind)
+    broker = request.getfixturevalue(broker) if broker else None
     table, consumer, away, back = _peer(kind, broker, request)
     db = tmp_path / "results.db"
 

@@ -95,3 +95,31 @@ def test_a_verdict_past_the_deadline_is_recorded_late_with_its_part_id(tmp_path)
         rows = store.query()
     # The third waited behind the slow second: its verdict is late too (the deadline counts from the take).
     assert [(r.part_id, r.late, r.seq) for r in rows] == [("0", 0, 1), ("1", 1, 2), ("2", 1, 3)]
+
+
+@pytest.mark.parametrize(("after", "left_in_drop", "in_processed"), [
+    ("move", set(), {"7_a.png", "7_a.json"}),
+    ("delete", set(), set()),
+    ("keep", {"7_a.png", "7_a.json"}, set()),
+])
+def test_a_sidecar_goes_where_its_image_goes_once_the_row_is_recorded(tmp_path, after, left_in_drop, in_processed):
+    import cv2
+
+    from qorva.io.camera.dropnest import DropnestCamera
+    from qorva.io.camera.push import with_acknowledgement
+    from qorva.job import camera_params
+
+    drop, done = tmp_path / "drop", tmp_path / "done"
+    drop.mkdir()
+    (drop / "7_a.json").write_text('{"part": "A-7"}', encoding="utf-8")
+    (drop / "other.json").write_text("{}", encoding="utf-8")  # no image of that name: never touched
+    cv2.imwrite(str(drop / "7_a.png"), np.zeros((8, 8, 3), np.uint8))
+    camera = with_acknowledgement(DropnestCamera)(camera_params(drop, ready_policy="none", after=after,
+                                                                processed_dir=str(done)))
+    state = ModelState(module="norim", product_id="P1", threshold=1.0)
+    with ResultStore(tmp_path / "r.db") as store:
+        InspectionJob(home=tmp_path, state=state, store=store, camera=camera, inspector=_Inspector(),
+                      options=JobOptions(max_images=1, part_id=PartId(None, "part"))).run()
+        assert [r.part_id for r in store.query()] == ["A-7"]
+    assert {p.name for p in drop.iterdir()} == left_in_drop | {"other.json"}
+    assert ({p.name for p in done.iterdir()} if done.exists() else set()) == in_processed

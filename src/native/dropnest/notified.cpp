@@ -130,7 +130,9 @@ bool catch_up(State &s, bool &relisted, fs::Failure &failure) {
 
 // Files that the last result held and `_seen` now holds leave the candidates; then the print of `_seen`
 // must be the last one plus exactly those, or verdicts taken against the old `_seen` are forgotten
-// (something left it, or something else joined it).
+// (something left it, or something else joined it). The last result is then spent: counted again by
+// the idle pass that follows a consumed one, its files would make the print disagree and every file
+// of the folder be judged again at the next arrival (40-70 ms at 20,000 kept files, 10 times a second).
 void follow_seen(State &s, py::handle seen) {
     Py_ssize_t joined = 0;
     std::uint64_t joined_sum = 0;
@@ -148,6 +150,7 @@ void follow_seen(State &s, py::handle seen) {
         s.listing.forget_verdicts();
     }
     s.seen = std::move(now);
+    s.returned.clear();
 }
 
 void follow_suffixes(State &s, const Suffixes &sx) {

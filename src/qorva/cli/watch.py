@@ -474,6 +474,8 @@ def run(args: argparse.Namespace) -> int:
         ins = inspector()
         for model in served.models.values():
             _warm(ins, model)
+        if sending is not None:
+            sending.wait_started(10.0)
         banner = _banner(args, served, home, feed.info["url"] if feed else None, store.where, shadow)
         print(banner, file=sys.stderr, flush=True)
         logger.info("%s", banner)

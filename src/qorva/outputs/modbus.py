@@ -21,6 +21,7 @@ from typing import Any
 from qorva.outputs.aio import LoopThread
 from qorva.outputs.base import RESULT_CODES, Output, OutputDown, cause_code, part_number, result_code
 from qorva.outputs.config import Table
+from qorva.outputs.ring import Ring
 from qorva.results.outbox import Message
 
 MAP_VERSION = 1
@@ -65,7 +66,7 @@ class ModbusOutput(Output):
         self.products = products
         self._lock = threading.Lock()
         self._regs = [0] * (FIRST_SLOT + SLOT_SIZE * self.slots)
-        self._placed: dict[int, int] = {}  # seq -> outbox entry, placed and not acknowledged
+        self._ring = Ring(self.slots)
         self._loop: LoopThread | None = None
         self._server: Any = None
         self._next_beat = 0.0
@@ -118,27 +119,20 @@ class ModbusOutput(Output):
     def send(self, message: Message) -> bool:
         seq = message.row.seq or 0
         with self._lock:
-            acked = self._acknowledged()
-            if self._placed and seq - min(self._placed) >= self.slots:
-                return False  # the ring is full: the message waits in the outbox
-            if not self._placed and seq - acked > self.slots:
-                # First message of this run: the PLC's acknowledge starts just before it.
-                self._regs[ACK:ACK + 2] = words(seq - 1)
-            at = FIRST_SLOT + SLOT_SIZE * ((seq - 1) % self.slots)
+            if self._ring.full(seq):
+                return False  # the message waits in the outbox
+            start = self._ring.first_ack(seq, _u32(self._regs, ACK))
+            if start is not None:
+                self._regs[ACK:ACK + 2] = words(start)
+            at = FIRST_SLOT + SLOT_SIZE * self._ring.slot(seq)
             self._regs[at:at + SLOT_SIZE] = slot_registers(message, self.products)
+            self._ring.place(seq, message.id)
             self._regs[LAST:LAST + 2] = words(max(seq, _u32(self._regs, LAST)))
-            self._placed[seq] = message.id
         return True
-
-    def _acknowledged(self) -> int:
-        return _u32(self._regs, ACK)
 
     def confirmed(self) -> list[int]:
         with self._lock:
-            # An acknowledge beyond the last placed result confirms what is placed and nothing to come.
-            acked = min(self._acknowledged(), _u32(self._regs, LAST))
-            done = sorted(s for s in self._placed if s <= acked)
-            return [self._placed.pop(s) for s in done]
+            return self._ring.confirmed(_u32(self._regs, ACK))
 
     def tick(self) -> None:
         now = time.monotonic()
@@ -152,7 +146,7 @@ class ModbusOutput(Output):
 
     def reset(self) -> None:
         with self._lock:
-            self._placed.clear()
+            self._ring.clear()
 
     def close(self) -> None:
         if self._loop is None:
@@ -166,4 +160,4 @@ class ModbusOutput(Output):
         self._loop.close()
         self._loop = None
         with self._lock:
-            self._placed.clear()
+            self._ring.clear()

@@ -15,12 +15,13 @@ import datetime as _dt
 import logging
 import threading
 import time
+from pathlib import Path
 from typing import Any
 
 from qorva.outputs.aio import LoopThread
-from qorva.outputs.base import OutputConfigError, OutputDown, cause_code, result_code
+from qorva.outputs.base import Output, OutputConfigError, OutputDown, cause_code, result_code
 from qorva.outputs.config import Table
-from qorva.outputs.modbus import ModbusOutput
+from qorva.outputs.ring import Ring
 from qorva.results.outbox import Message
 
 NAMESPACE = "urn:qorva:line"
@@ -64,6 +65,16 @@ def _zero(kind: str) -> Any:
             "DateTime": _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)}.get(kind, 0)
 
 
+def credential(path: Any) -> Any:
+    """A certificate or key file as asyncua loads it: its format told by its content (PEM text or DER), not by
+    its name (a PEM key named `station.key` is no DER), and its path never parsed (a comma in it is no
+    separator of a security string)."""
+    from asyncua.crypto.uacrypto import CertProperties
+
+    data = Path(path).read_bytes()
+    return CertProperties(data, "pem" if data.lstrip().startswith(b"-----BEGIN") else "der")
+
+
 class _AckWatch:
     """Subscription handler: the PLC's acknowledge as it changes."""
 
@@ -74,12 +85,13 @@ class _AckWatch:
         self.output.on_ack(int(val or 0))
 
 
-class OpcuaOutput(ModbusOutput):
+class OpcuaOutput(Output):
     """The ring and handshake of the Modbus output (a slot waits for the acknowledge), on OPC UA variables."""
 
     kind = "opcua"
 
     def __init__(self, name: str, station: str, table: Table, *, products: dict[str, int]) -> None:
+        super().__init__(name, station)
         self._ack = 0
         self.mode = table.choice("mode", ("server", "client"), "server")
         self.url = table.get("url", str, "opc.tcp://127.0.0.1:4840/qorva/")
@@ -95,11 +107,15 @@ class OpcuaOutput(ModbusOutput):
             raise OutputConfigError(msg)
         self.username = table.get("username", str)
         self.password = table.secret("password")
-        super().__init__(name, station, Table(name, {k: v for k, v in table.data.items() if k in ("slots",
-                                                                                                  "heartbeat_s")}),
-                         products=products)
-        table.get("slots", int)
-        table.get("heartbeat_s", float)
+        self.slots = table.get("slots", int, 16, low=1, high=120)
+        self.heartbeat_s = table.get("heartbeat_s", float, 1.0, low=0.05, high=3600)
+        self.window = self.slots
+        self.products = products
+        self._lock = threading.Lock()
+        self._ring = Ring(self.slots)
+        self._loop: LoopThread | None = None
+        self._next_beat = 0.0
+        self._beat = 0
         self._nodes: dict[str, Any] = {}
         self._slots: list[dict[str, Any]] = []
         self._peer: Any = None
@@ -110,11 +126,6 @@ class OpcuaOutput(ModbusOutput):
         where = f"server {self.url}" if self.mode == "server" else f"client of {self.url} node {self.node}"
         return f"OPC UA {where}, {self.slots} result slots, security {self.security}"
 
-    # --- the ring, as the Modbus output keeps it; values go to the variables -------------------------------------
-
-    def _acknowledged(self) -> int:
-        return self._ack
-
     def on_ack(self, value: int) -> None:
         self._ack = value
         self.wake()
@@ -123,6 +134,7 @@ class OpcuaOutput(ModbusOutput):
         # asyncua logs every session's details as warnings; the sender says what matters (down, back).
         logging.getLogger("asyncua").setLevel(logging.ERROR)
         self._loop = LoopThread(f"qorva-opcua-{self.name}")
+        self._ack = 0  # before the subscription: its first notification is the PLC's acknowledge as it stands
         try:
             self._loop.run(self._open_server() if self.mode == "server" else self._open_client(), _CALL_S * 2)
         except (OSError, TimeoutError, RuntimeError, ValueError) as exc:
@@ -133,7 +145,6 @@ class OpcuaOutput(ModbusOutput):
             self.close()
             msg = f"OPC UA {self.mode} {self.url}: {type(exc).__name__}: {exc}"
             raise OutputDown(msg) from None
-        self._ack = 0
         self._write({"Slots": self.slots})
 
     async def _open_server(self) -> None:
@@ -145,8 +156,9 @@ class OpcuaOutput(ModbusOutput):
         server.set_server_name(f"qorva station {self.station}")
         if self.security == "Basic256Sha256":
             server.set_security_policy([ua.SecurityPolicyType.Basic256Sha256_SignAndEncrypt])
-            await server.load_certificate(str(self.certificate))
-            await server.load_private_key(str(self.private_key))
+            cert, key = credential(self.certificate), credential(self.private_key)
+            await server.load_certificate(cert.path_or_content, cert.extension)
+            await server.load_private_key(key.path_or_content, None, key.extension)
         else:
             server.set_security_policy([ua.SecurityPolicyType.NoSecurity])
         idx = await server.register_namespace(NAMESPACE)
@@ -158,19 +170,23 @@ class OpcuaOutput(ModbusOutput):
         await self._sub.subscribe_data_change(self._nodes["Ack"])
 
     async def _open_client(self) -> None:
-        from asyncua import Client
+        from asyncua import Client, ua
+        from asyncua.crypto.security_policies import SecurityPolicyBasic256Sha256
 
         client = Client(self.url, timeout=_CALL_S)
         if self.security == "Basic256Sha256":
-            server_cert = f",{self.server_certificate}" if self.server_certificate else ""
-            await client.set_security_string(
-                f"Basic256Sha256,SignAndEncrypt,{self.certificate},{self.private_key}{server_cert}")
+            pinned = credential(self.server_certificate) if self.server_certificate else None
+            await client.set_security(SecurityPolicyBasic256Sha256, credential(self.certificate),
+                                      credential(self.private_key), server_certificate=pinned,
+                                      mode=ua.MessageSecurityMode.SignAndEncrypt)
         if self.username is not None:
             client.set_user(self.username)
             client.set_password(self.password or "")
         await client.connect()
         self._peer = client
         await self._find(client.get_node(self.node))
+        # The PLC's server outlives a station restart: its Ack may already confirm results this run sends again.
+        self._ack = int(await self._nodes["Ack"].read_value() or 0)
         self._sub = await client.create_subscription(20, _AckWatch(self))
         await self._sub.subscribe_data_change(self._nodes["Ack"])
 
@@ -209,24 +225,25 @@ class OpcuaOutput(ModbusOutput):
     def send(self, message: Message) -> bool:
         seq = message.row.seq or 0
         with self._lock:
-            if self._placed and seq - min(self._placed) >= self.slots:
-                return False
-            last = max(seq, self._last)
-        self._write({"LastSeq": last}, slot_values(message, self.products), (seq - 1) % self.slots)
+            if self._ring.full(seq):
+                return False  # the message waits in the outbox
+            last = max(seq, self._ring.last)
+        # Written outside the lock (a round trip to the PLC's server); the ring takes the result after.
+        self._write({"LastSeq": last}, slot_values(message, self.products), self._ring.slot(seq))
         with self._lock:
-            if not self._placed and seq - self._ack > self.slots:
-                self._ack = seq - 1
-            self._last = last
-            self._placed[seq] = message.id
+            start = self._ring.first_ack(seq, self._ack)
+            if start is not None:
+                self._ack = start
+            self._ring.place(seq, message.id)
         return True
-
-    _last = 0
 
     def confirmed(self) -> list[int]:
         with self._lock:
-            acked = min(self._ack, self._last)
-            done = sorted(s for s in self._placed if s <= acked)
-            return [self._placed.pop(s) for s in done]
+            return self._ring.confirmed(self._ack)
+
+    def reset(self) -> None:
+        with self._lock:
+            self._ring.clear()
 
     def tick(self) -> None:
         now = time.monotonic()
@@ -234,7 +251,7 @@ class OpcuaOutput(ModbusOutput):
             return
         self._next_beat = now + self.heartbeat_s
         ready = bool(self.state.get("ready")) and now - self.state.get("beat", now) < 5.0
-        self._beat = getattr(self, "_beat", 0) + 1
+        self._beat += 1
         self._write({"Heartbeat": self._beat, "Ready": ready, "Busy": bool(self.state.get("busy")),
                      "Fault": int(self.state.get("fault", 0))})
 
@@ -250,4 +267,4 @@ class OpcuaOutput(ModbusOutput):
                 pass
         loop.close()
         with self._lock:
-            self._placed.clear()
+            self._ring.clear()

@@ -38,6 +38,8 @@ class Sender:
         output.wake = self._wake.set
         self._thread = threading.Thread(target=self._run, name=f"qorva-output-{output.name}", daemon=True)
         self._in_flight: dict[int, Message] = {}
+        self._unmarked: list[int] = []  # confirmed by the peer, not marked sent yet
+        self._tried = threading.Event()  # the output was started once, or failed to start
         self._after = 0
         self._moved = False  # the last cycle sent or confirmed something
         self._empty = False  # the last look found nothing waiting and nothing in flight
@@ -63,6 +65,10 @@ class Sender:
         if self._thread.is_alive():
             logger.warning("output %s did not stop within %.0f s", self.output.name, timeout)
 
+    def wait_tried(self, timeout: float) -> bool:
+        """Whether the output was started once (up or down) within `timeout` seconds."""
+        return self._tried.wait(timeout)
+
     def drained(self) -> bool:
         """Nothing waiting for this output as last counted, nothing in flight."""
         return self._empty
@@ -72,15 +78,22 @@ class Sender:
             store = self.open_store(self._stop)
         except QorvaError as exc:
             logger.warning("output %s cannot read the outbox: %s", self.output.name, exc)
+            self._tried.set()
             return
         try:
             while not self._stop.is_set():
                 self._moved = False
                 self._cycle(store)
+                self._tried.set()
                 if not self._moved:  # more may wait right now: look again at once
                     self._wake.wait(_IDLE_S if not self._down_since else min(_IDLE_S, self._wait_left()))
                 self._wake.clear()
         finally:
+            try:
+                self._confirmed()
+                self._mark(store)
+            except (OutputDown, QorvaError) as exc:  # sent again at the next start, dropped there by its sequence
+                logger.debug("output %s: confirmations not marked at the stop: %s", self.output.name, exc)
             self._shut()
             store.close()
 
@@ -94,29 +107,45 @@ class Sender:
             if not self._started:
                 self.output.start()
                 self._started = True
-            self._confirm(store)
+            # What the peer confirmed frees its room at once; the marks are written after the next messages
+            # were offered, so a write that waits for the database's lock never holds a verdict back.
+            self._confirmed()
             self.output.tick()
             self._offer(store)
-            self._confirm(store)
+            self._confirmed()
             if self._down_since is not None:
                 self._back()
         except OutputDown as exc:
             self._down(exc)
         except QorvaError as exc:  # the database: the messages stay where they are
-            if not self._stop.is_set():
-                logger.warning("output %s: %s", self.output.name, exc)
-                self._stop.wait(1.0)
+            self._database_failed(exc)
+        try:
+            self._mark(store)
+        except QorvaError as exc:
+            self._database_failed(exc)
         self._bound(store)
 
-    def _confirm(self, store: Any) -> None:
+    def _database_failed(self, exc: QorvaError) -> None:
+        if not self._stop.is_set():
+            logger.warning("output %s: %s", self.output.name, exc)
+            self._stop.wait(1.0)
+
+    def _confirmed(self) -> None:
         done = self.output.confirmed()
         if not done:
             return
-        store.mark(done)
         self._moved = True
         for i in done:
             self._in_flight.pop(i, None)
-        self.info["sent"] += len(done)
+        self._unmarked.extend(done)
+
+    def _mark(self, store: Any) -> None:
+        """Mark what the peer confirmed as sent; kept for the next cycle while the database cannot be written."""
+        if not self._unmarked:
+            return
+        store.mark(self._unmarked)
+        self.info["sent"] += len(self._unmarked)
+        self._unmarked = []
 
     def _offer(self, store: Any) -> None:
         room = self.output.window - len(self._in_flight)
@@ -165,7 +194,7 @@ class Sender:
         self._next_bound = now + _BOUND_EVERY_S
         try:
             dropped = store.bound(self.output.name, max_messages=self.max_messages, max_age_s=self.max_age_s)
-            mine = [b for b in store.backlogs(store.station) if b.output == self.output.name]
+            mine = store.backlog(self.output.name)
         except QorvaError as exc:
             logger.warning("output %s: %s", self.output.name, exc)
             return
@@ -174,8 +203,7 @@ class Sender:
                            "their rows stay in the results", self.output.name, dropped, self.max_messages,
                            self.max_age_s)
             self.info["dropped"] += dropped
-        self.info["waiting"] = mine[0].waiting if mine else 0
-        self.info["oldest"] = mine[0].oldest if mine else None
+        self.info["waiting"], self.info["oldest"] = mine.waiting, mine.oldest
         if self._started and self._down_since is None:
             self.info["up"] = True
 
@@ -191,6 +219,13 @@ class Outputs:
         for s in self.senders:
             s.start()
         return self
+
+    def wait_started(self, timeout: float) -> None:
+        """Wait, `timeout` seconds at most, until each output was started once (up or down): an OPC UA server
+        builds its address space for a second or two of CPU, which the first parts should not share."""
+        deadline = time.monotonic() + timeout
+        for s in self.senders:
+            s.wait_tried(max(0.0, deadline - time.monotonic()))
 
     def wake(self) -> None:
         for s in self.senders:

@@ -245,6 +245,10 @@ class ResultStore:
         return self._call("bound the outbox of", lambda c: outbox.bound(
             self.db, c, self.station, output, max_messages=max_messages, max_age_s=max_age_s))
 
+    def backlog(self, output: str) -> outbox.Backlog:
+        """This station's backlog of `output`: messages waiting, the oldest one's time, those dropped."""
+        return self._call("read the outbox of", lambda c: outbox.backlog(self.db, c, self.station, output))
+
     def backlogs(self, station: str | None = None) -> list[outbox.Backlog]:
         """Each output's messages waiting, the oldest one's time and those dropped (empty before version 4)."""
         if "seq" not in self.columns:

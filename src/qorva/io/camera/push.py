@@ -179,6 +179,9 @@ class AcknowledgedHandover:
     """
 
     on_handover: Any = None
+    # `companions(source)`, when set: the files that belong to a source (a sidecar with its part id), moved or
+    # deleted right after it as the camera disposes of it (kept where it is kept).
+    companions: Any = None
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
@@ -241,6 +244,7 @@ class AcknowledgedHandover:
         frame, self._ack_emitted = self._ack_emitted, None
         if frame is None:  # a disposal that follows no frame of ours: the camera's own behaviour
             super()._dispose(fpath)
+            self._dispose_companions(fpath)
             return
         self._seen.add(str(fpath))
         with self._ack_lock:
@@ -255,6 +259,14 @@ class AcknowledgedHandover:
         for fpath in sources:
             self._seen.discard(str(fpath))
             super()._dispose(fpath)
+            self._dispose_companions(fpath)
+
+    def _dispose_companions(self, fpath: Any) -> None:
+        if self.companions is None or getattr(self, "_after", None) not in ("move", "delete"):
+            return
+        for side in self.companions(fpath):
+            if side.exists():
+                super()._dispose(side)
 
 
 def with_acknowledgement(camera_class: type) -> type:
