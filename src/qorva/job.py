@@ -49,6 +49,7 @@ import numpy as np
 from qorva import overlays
 from qorva.console import StatusLine
 from qorva.errors import QorvaError
+from qorva.inspection.modules.norim.runner import take_registration
 from qorva.io.camera.base import CameraError
 from qorva.names import shown
 from qorva.results import VERDICTS, Key, ResultStore, Row, StoreError, file_key, image_key, set_aside_key, utc_now
@@ -541,16 +542,19 @@ class InspectionJob:
         image, source = task.image, task.source
         if self.kinds is not None:
             self.kinds.check(image, source)
+        take_registration()  # an earlier image's on this thread, never this one's
         result = self._inspect(image, source, with_overlay=False)
+        registration = take_registration()
         if self.options.write_overlays and _verdict(result) == "NG" and getattr(result, "overlay", None) is None:
             result = self._with_overlay(image, source, result)
+            take_registration()
         row = Row.from_result(
             result,
             run_id=self.summary.run_id,
             product_id=self.product_id,
             source=source,
             latency_ms=(time.perf_counter() - t) * 1000.0,
-        )
+        ).with_registration(registration if _verdict(result) != "ERROR" else None)
         judged = _Judged(row, result)
         if row.verdict == "NG" and result.overlay is not None:
             judged.located = overlays.localizable(result)

@@ -36,6 +36,9 @@ class Row:
     raw bytes. `file_size`, `file_mtime_ns` and `content_hash` with the product and the file name are the
     image's key; `recovered` is 1 for an image that an earlier run had taken and never recorded. `station`
     is the `watch` that recorded it, `row_key` its unique key (`store.row_key`; None for a row without a key).
+    `offset_x`, `offset_y` (px of the image, right and down) and `offset_deg` are where the image lay against
+    the product's reference, `offset_beyond` 1 when that is beyond what training saw (`with_registration`);
+    None where the model does not register images.
     """
 
     recorded_at: str
@@ -61,6 +64,10 @@ class Row:
     recovered: int = 0
     station: str | None = None
     row_key: str | None = None
+    offset_x: float | None = None
+    offset_y: float | None = None
+    offset_deg: float | None = None
+    offset_beyond: int | None = None
     id: int | None = None
 
     @classmethod
@@ -106,6 +113,13 @@ class Row:
             latency_ms=round(latency_ms, 2),
             error_message=printable(message),
         )
+
+    def with_registration(self, registration: Any) -> Row:
+        """The row with the registration of its image (a runner `Registration`, or None: the columns stay empty)."""
+        if registration is not None:
+            self.offset_x, self.offset_y = round(registration.dx, 2), round(registration.dy, 2)
+            self.offset_deg, self.offset_beyond = round(registration.degrees, 3), int(registration.beyond)
+        return self
 
     def to_record(self) -> dict[str, Any]:
         """The row as printed by `--format json`: `id` (None before it is recorded), then every column.

@@ -25,7 +25,8 @@ Calls the inspector makes (each looked up on this module at every use):
 - `NorimError`: every failure the runner reports as its own.
 
 For the host: `train` and `read_folder` (training), `bundle_info`, `bundle_owners` and `training_images`
-(what a bundle is, who holds it, which images it was trained on), `check_device`, and the vocabulary of
+(what a bundle is, who holds it, which images it was trained on), `take_registration` (where the image
+`score_image` last scored on this thread lay against the product's reference), `check_device`, and the vocabulary of
 `choices` (`STRUCTURAL`, `BACKBONES`, `AUGMENTS`). Scores, the map and the layout of the model are described in
 docs/model.md. This module imports nothing heavy until a function is called: the command line builds its
 options from it.
@@ -35,6 +36,7 @@ from __future__ import annotations
 
 import importlib
 import os
+import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -56,6 +58,7 @@ __all__ = [
     "Bundle",
     "BundleInfo",
     "NorimError",
+    "Registration",
     "TrainResult",
     "bundle_info",
     "bundle_owners",
@@ -65,6 +68,7 @@ __all__ = [
     "read_folder",
     "score_good_images",
     "score_image",
+    "take_registration",
     "train",
     "training_images",
 ]
@@ -122,11 +126,42 @@ def score_image(
     from .model import anomaly_map, combine
 
     model = _model(bundle)
-    raw, cells = model.raw(model.inputs([to_working(image)], bundle.net))
+    _registered.value = None
+    inputs = model.inputs([to_working(image)], bundle.net)
+    raw, cells = model.raw(inputs)
     z = model.z(raw)[0]
     _finite(z, "score_image")
     amap = anomaly_map(cells[0], image.shape[0], image.shape[1]) if with_map else None
+    if model.align is not None and model.align.reference is not None:
+        dx, dy, degrees = inputs.offsets[0]
+        h, w = image.shape[:2]
+        beyond = bool(model.align.beyond(inputs.offsets)[0])
+        _registered.value = Registration(float(dx * w / inputs.works[0].shape[1]),
+                                         float(dy * h / inputs.works[0].shape[0]), float(degrees), beyond)  # fmt: skip
     return float(combine(z)), amap, model.parts(z)
+
+
+@dataclass(frozen=True)
+class Registration:
+    """Where an image lay against the product's reference (fixed layouts): how far its centre moved (px of the
+    image, right and down) and how far it turned (degrees, counter-clockwise); `beyond` when that is more than
+    the training images showed (a fixture moved, a part misplaced): a finding of its own, whatever the verdict."""
+
+    dx: float
+    dy: float
+    degrees: float
+    beyond: bool
+
+
+_registered = threading.local()
+
+
+def take_registration() -> Registration | None:
+    """The registration of the image `score_image` last scored on this thread, once (None after it was taken, for
+    a model that does not register images, or when that scoring failed)."""
+    found = getattr(_registered, "value", None)
+    _registered.value = None
+    return found
 
 
 def purge_train_cache(product_id: str) -> int:
