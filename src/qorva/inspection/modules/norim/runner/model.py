@@ -48,8 +48,8 @@ class NorimModel:
         palette = logical.palette if logical is not None else None
         if self.align is None:
             return Inputs(works, net=net, palette=palette)
-        aligned, offsets = self.align.apply(works)
-        return Inputs(aligned, net=net, palette=palette, originals=works, offsets=offsets)
+        aligned, offsets, unseen = self.align.apply(works)
+        return Inputs(aligned, net=net, palette=palette, originals=works, offsets=offsets, unseen=unseen)
 
     def raw(self, inputs: Inputs) -> tuple[np.ndarray, np.ndarray]:
         """Raw kept scores (N x len(active)) and the map cells (N x GRID x GRID, in units of a good image's worst
@@ -63,7 +63,7 @@ class NorimModel:
         for branch in self.branches:
             if branch.NAME != self.map_branch and not set(branch.scores) & set(self.active):
                 continue
-            raw, cells = branch.score(getattr(inputs, branch.NEEDS))
+            raw, cells = branch.score(getattr(inputs, branch.NEEDS), inputs.unseen)
             columns.update(zip(branch.scores, raw.T, strict=True))
             if branch.NAME == self.map_branch:
                 cell_maps = cells

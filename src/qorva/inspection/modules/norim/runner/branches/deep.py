@@ -70,11 +70,12 @@ class Deep:
         d2, _ = cells.nearest(self.bank, z.reshape(-1, DIMS))
         return np.sqrt(d2).reshape(z.shape[:3])
 
-    def score(self, emb: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """The worst inner cell, for "gauss" the worst ring cell, and when levelled the image's level; the cells."""
+    def score(self, emb: np.ndarray, unseen: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """The worst inner cell, for "gauss" the worst ring cell, and when levelled the image's level; the cells.
+        Cells the camera did not see (`unseen`, N x GRID x GRID) are not judged."""
         cell_maps = self.cells(emb)
         if self.levelled:
-            return _levelled(cell_maps, self.kind == "gauss")
+            return _levelled(cell_maps, self.kind == "gauss", unseen)
         flat = cell_maps.reshape(len(cell_maps), -1)
         inner = flat[:, _INNER.ravel()].max(1)
         if self.kind == "knn":
@@ -117,20 +118,26 @@ class Deep:
         return {**shapes, "bank": (max(dim("bank", 0), 1), DIMS)}
 
 
-def _levelled(cell_maps: np.ndarray, ring: bool) -> tuple[np.ndarray, np.ndarray]:
+def _levelled(cell_maps: np.ndarray, ring: bool, unseen: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
     """Scores of cells above the image's own level: a nuisance of the whole frame (sensor noise, a JPEG setting)
     raises every cell's squared distance by about the same amount, a defect raises a few. Each cell is scored by
     how far its squared distance exceeds the median one of its part of the frame (inner cells, ring), and the
     median of the inner cells is the image's level, a score of its own: a change of the whole frame (a lens far
-    out of focus) is still seen there, judged against what changed copies of good images showed."""
+    out of focus) is still seen there, judged against what changed copies of good images showed. A cell the
+    camera did not see counts as typical (a ratio of 1)."""
     d2 = (cell_maps * cell_maps).reshape(len(cell_maps), -1)
     inner = d2[:, _INNER.ravel()]
     level = np.median(inner, axis=1)
     above = np.sqrt(d2 / np.maximum(level, 1e-12)[:, None])
+    edge = d2[:, ~_INNER.ravel()]
+    ring_above = np.sqrt(edge / np.maximum(np.median(edge, axis=1), 1e-12)[:, None])
+    if unseen is not None:
+        hidden = unseen.reshape(len(unseen), -1)
+        above[hidden] = 1.0
+        ring_above[hidden[:, ~_INNER.ravel()]] = 1.0
     scores = [above[:, _INNER.ravel()].max(1)]
     if ring:
-        edge = d2[:, ~_INNER.ravel()]
-        scores.append(np.sqrt(edge / np.maximum(np.median(edge, axis=1), 1e-12)[:, None]).max(1))
+        scores.append(ring_above.max(1))
     scores.append(np.sqrt(level))
     return np.stack(scores, axis=1), above.reshape(cell_maps.shape)
 

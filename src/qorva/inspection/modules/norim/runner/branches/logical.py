@@ -31,7 +31,7 @@ class Logical:
         it): two scores, each normalised on its own, so neither's noise dilutes what the other sees."""
         return ("logical", "objects") if self.palette.objects else ("logical",)
 
-    def score(self, desc: np.ndarray) -> tuple[np.ndarray, None]:
+    def score(self, desc: np.ndarray, unseen: np.ndarray | None = None) -> tuple[np.ndarray, None]:
         """Largest deviation beyond what good images showed, in units of good spread; 0 inside the envelope."""
         dev = np.maximum(np.abs(desc - self.center) - self.tol, 0.0) / self.scale
         if not self.palette.objects:

@@ -23,13 +23,15 @@ from typing import Any
 import cv2
 import numpy as np
 
-from .working import SIZE
+from .working import GRID, SIZE
 
-SIDE = 128
+SIDE = 64
 # What the photometric correction may undo: a lamp or sensor gain of +-20%, an offset of +-20 levels.
 GAIN = 1.2
 OFFSET = 20.0
 _QUANTILES = np.linspace(0.05, 0.95, 19)
+# A cell of which more than this share was not seen by the camera (filled in after registration) is not judged.
+UNSEEN = 0.25
 # Levels this close to 0 or 255 may be clipped.
 _CLIPPED = 4
 # Offsets reported as beyond training when larger than this many times the largest training offset, plus a margin
@@ -140,21 +142,26 @@ def offset_of(warp: np.ndarray, size: int) -> np.ndarray:
     return np.array([moved[0], moved[1], -np.degrees(np.arctan2(m[1, 0], m[0, 0]))])
 
 
-def register(work: np.ndarray, template: Template, mean: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
-    """`work` warped onto the reference, and its offset (dx, dy in working px, degrees). What the camera did not
-    see in the reference's frame (a strip along the edge the picture moved away from) is taken from `mean`, the
-    registered training images' mean: it is what is normally there, not a defect."""
+def register(
+    work: np.ndarray, template: Template, mean: np.ndarray | None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """`work` warped onto the reference, its offset (dx, dy in working px, degrees), and its cells the camera did
+    not see (GRID x GRID bool). What it did not see in the reference's frame (a strip along the edge the picture
+    moved away from) is taken from `mean`, the registered training images' mean: what is normally there; the cells
+    mostly made of it are not judged (`UNSEEN`)."""
     size = work.shape[0]
     warp = estimate(_grey(work), template)
     m = _working_warp(warp, size)
     flags = cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP
     out = cv2.warpAffine(work, m, (size, size), flags=flags, borderMode=cv2.BORDER_REPLICATE)
-    if mean is not None:
-        seen = cv2.warpAffine(_ONES[size], m, (size, size), flags=flags, borderMode=cv2.BORDER_CONSTANT)
-        if seen.min() < 255:
+    seen = cv2.warpAffine(_ONES[size], m, (size, size), flags=flags, borderMode=cv2.BORDER_CONSTANT)
+    unseen = np.zeros((GRID, GRID), bool)
+    if seen.min() < 255:
+        if mean is not None:
             a = seen.astype(np.float32)[..., None] * np.float32(1 / 255)
             out = (out * a + mean * (1 - a) + 0.5).astype(np.uint8)
-    return out, offset_of(warp, size)
+        unseen = cv2.resize(seen, (GRID, GRID), interpolation=cv2.INTER_AREA) < 255 * (1 - UNSEEN)
+    return out, offset_of(warp, size), unseen
 
 
 class _Ones(dict):
@@ -175,16 +182,17 @@ class Alignment:
     limit: np.ndarray  # |dx|, |dy| (working px) and |degrees| beyond which an offset is out of range
     mean: np.ndarray | None = None  # working-size uint8 mean of the registered training images (registration)
 
-    def apply(self, works: list[np.ndarray]) -> tuple[list[np.ndarray], np.ndarray]:
-        """The aligned working images and each one's offset (N x 3: dx, dy, degrees; zeros without registration)."""
-        out, offsets = [], np.zeros((len(works), 3))
+    def apply(self, works: list[np.ndarray]) -> tuple[list[np.ndarray], np.ndarray, np.ndarray]:
+        """The aligned working images, each one's offset (N x 3: dx, dy, degrees; zeros without registration) and
+        its cells the camera did not see (N x GRID x GRID bool)."""
+        out, offsets, unseen = [], np.zeros((len(works), 3)), np.zeros((len(works), GRID, GRID), bool)
         for i, w in enumerate(works):
             if self.levels is not None:
                 w = light(w, self.levels)
             if self.reference is not None:
-                w, offsets[i] = register(w, self.template, self.mean)
+                w, offsets[i], unseen[i] = register(w, self.template, self.mean)
             out.append(w)
-        return out, offsets
+        return out, offsets, unseen
 
     @cached_property
     def template(self) -> Template:
@@ -251,6 +259,6 @@ def fit(works: list[np.ndarray], register_them: bool, normalise_light: bool = Tr
     mean = None
     if reference is not None:
         template = Template.of(reference)
-        registered = [register(w, template, None)[0] for w in lit]
+        registered = [register(w, template, None)[0] for w in lit]  # fmt: skip
         mean = (np.mean(np.stack(registered), axis=0) + 0.5).astype(np.uint8)
     return Alignment(reference, ref_levels, limit, mean), offsets

@@ -119,7 +119,7 @@ def _fit(works, digests, folder: Path, net: Any, structural: str, augment: str, 
     else:
         fixed = (deep.kind_of(emb) if emb is not None else patch.layout(feats, "auto")[0]) == "gauss"
     alignment, offsets = align.fit(works, register_them=fixed)
-    aligned = alignment.apply(works)[0]
+    aligned, _, unseen = alignment.apply(works)
     if any(a is not w for a, w in zip(aligned, works, strict=True)):
         moved = [image_digest(a).tobytes().hex() for a in aligned]
         feats = cache.filter_features(folder, aligned, moved, None)
@@ -127,7 +127,7 @@ def _fit(works, digests, folder: Path, net: Any, structural: str, augment: str, 
     palette = components.fit_palette(aligned, rng)
     given = {"feats": feats} if emb is None else {"feats": feats, "emb": emb}
     inputs = Inputs(aligned, net=net, palette=palette, desc=components.descriptors(aligned, palette),
-                    originals=works, offsets=offsets, **given)  # fmt: skip
+                    originals=works, offsets=offsets, unseen=unseen, **given)  # fmt: skip
     if net is not None:
         return fit.with_deep(inputs, palette, digests, net, structural, augment, rng, bar, alignment)
     bar.update()

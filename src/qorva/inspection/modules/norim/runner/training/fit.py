@@ -67,7 +67,7 @@ def _weight_free_scores(palette: Palette) -> tuple[str, ...]:
 def _raw(branches: list[Branch], images: Inputs) -> dict[str, np.ndarray]:
     out: dict[str, np.ndarray] = {}
     for b in branches:
-        raw, _ = b.score(getattr(images, b.NEEDS))
+        raw, _ = b.score(getattr(images, b.NEEDS), images.unseen)
         out.update(zip(b.scores, raw.T, strict=True))
     return out
 
@@ -133,15 +133,16 @@ def _computed(works: list[np.ndarray], net: Any, palette: Palette) -> Inputs:
 def _copies(works: list[np.ndarray], ops: tuple[str, ...], net: Any, palette: Palette, rng, alignment: Alignment):
     """Each training image's copies (turned or flipped by `ops`, and changed by a production day's nuisances, then
     aligned as a new image is), their inputs computed in one batch."""
-    made, owner = [], []
+    made, owner, unseen = [], [], []
     for i, w in enumerate(works):
-        changed = alignment.apply(nuisances.copies(w, rng))[0]
-        for c in [transform(w, op) for op in ops] + changed:
-            made.append(c)
-            owner.append(i)
+        changed, _, hidden = alignment.apply(nuisances.copies(w, rng))
+        made += [transform(w, op) for op in ops] + changed
+        unseen += [np.zeros(hidden.shape[1:], bool)] * len(ops) + list(hidden)
+        owner += [i] * (len(ops) + len(changed))
     if not made:
         return [None] * len(works)
     computed, owner = _computed(made, net, palette), np.asarray(owner)
+    computed.unseen = np.asarray(unseen)
     return [computed.take(np.flatnonzero(owner == i)) for i in range(len(works))]
 
 
