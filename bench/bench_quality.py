@@ -39,19 +39,16 @@ import numpy as np  # noqa: E402
 
 from qorva.demo import synthetic  # noqa: E402
 from qorva.inspection.modules.norim import runner  # noqa: E402
+from qorva.metrics import above, auroc, pixel_auroc  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import realset  # noqa: E402
 from _common import versions  # noqa: E402
-from bench_runner import auroc  # noqa: E402
 from realset import store  # noqa: E402
 from realset.sets import Counts, GeneratedSet, Sample  # noqa: E402
 
 SYNTHETIC = tuple(synthetic.PRODUCTS)
-# Maps are compared with masks on every 4th pixel each way: 4,096 values per image keep the pixel AUROC of
-# a product (about 600 images) to a few million values with no visible change in the figure.
-_PIXEL_STEP = 4
 _TRAINED = re.compile(r"([\w+]+) structural model .*\), ([\d.]+) MB, ([\d.]+) s ->")
 _NETWORK = re.compile(r"\(pretrained (\w+) features;")
 
@@ -89,16 +86,6 @@ def _cli(home: Path, *args: str) -> tuple[subprocess.CompletedProcess, float]:
 
 def _tree_bytes(folder: Path) -> int:
     return sum(p.stat().st_size for p in folder.rglob("*") if p.is_file())
-
-
-def _pixel_auroc(good_maps: list[np.ndarray], maps: list[np.ndarray], masks: list[np.ndarray]) -> float:
-    s = slice(None, None, _PIXEL_STEP)
-    pos = [a[s, s][m[s, s] > 0] for a, m in zip(maps, masks, strict=True)]
-    neg = [a[s, s][m[s, s] == 0] for a, m in zip(maps, masks, strict=True)] + [a[s, s].ravel() for a in good_maps]
-    pos_v, neg_v = np.concatenate(pos), np.concatenate(neg)
-    if not pos_v.size or not neg_v.size:
-        return math.nan
-    return auroc(neg_v, pos_v)
 
 
 def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, train_args: tuple[str, ...] = ()) -> dict:
@@ -145,8 +132,8 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
         per_kind[kind] = {
             "n": int(sel.sum()),
             "auroc": auroc(scores_a[good], scores_a[sel]),
-            "pixel_auroc": _pixel_auroc(good_maps, [maps[i] for i in idx], [samples[i].mask for i in idx]),
-            "recall": float((scores_a[sel] > thr).mean()),
+            "pixel_auroc": pixel_auroc(good_maps, [maps[i] for i in idx], [samples[i].mask for i in idx]),
+            "recall": above(scores_a[sel], thr),
         }
     short = {k: v["n"] for k, v in per_kind.items() if v["n"] < counts.per_kind}
     if short and product not in SYNTHETIC:
@@ -158,15 +145,41 @@ def evaluate(product: str, seed: int, counts: Counts, root: Path, work: Path, tr
         n_good=int(good.sum()),
         n_defect=int(bad.sum()),
         image_auroc=auroc(scores_a[good], scores_a[bad]),
-        pixel_auroc=_pixel_auroc(good_maps, [maps[i] for i in bad_idx], [samples[i].mask for i in bad_idx]),
-        fp_rate=float((scores_a[good] > thr).mean()),
-        recall=float((scores_a[bad] > thr).mean()),
+        pixel_auroc=pixel_auroc(good_maps, [maps[i] for i in bad_idx], [samples[i].mask for i in bad_idx]),
+        fp_rate=above(scores_a[good], thr),
+        recall=above(scores_a[bad], thr),
         ms_median=float(np.median(times) * 1e3),
         good_z_mean={b: float(v) for b, v in zip(runner.BRANCHES, z.mean(0), strict=True)},
         good_z_std={b: float(v) for b, v in zip(runner.BRANCHES, z.std(0), strict=True)},
         kinds=per_kind,
     )
     return row
+
+
+def evaluate_cli(row: dict, work: Path) -> dict:
+    """The same images through `qorva evaluate` in the row's home: its figures, for a side-by-side check."""
+    folder, home = Path(row["set"]), work / f"home-{row['product']}-{row['seed']}"
+    kinds = work / f"kinds-{row['product']}-{row['seed']}"
+    for image in (folder / "test").iterdir():  # evaluate takes a folder per kind
+        kind = image.stem.rsplit("_", 1)[0]
+        (kinds / kind).mkdir(parents=True, exist_ok=True)
+        (kinds / kind / image.name).write_bytes(image.read_bytes())
+    bad = [a for k in row["kinds"] for a in ("--bad", str(kinds / k))]
+    done, _ = _cli(home, "evaluate", "--product", row["product"], "--good", str(kinds / "good"), *bad, "--masks",
+                   str(folder / "masks"), "--format", "json", "--out", str(kinds / "report"))
+    if done.returncode != 0:
+        return {"error": done.stderr.strip().splitlines()[-1:]}
+    return json.loads(done.stdout)["figures"]
+
+
+def evaluate_differs(row: dict, fig: dict) -> list[str]:
+    """The figures of the bench's row that `qorva evaluate` gives otherwise (none: the same numbers)."""
+    out = [k for k in ("image_auroc", "pixel_auroc", "fp_rate", "recall") if fig.get(k) != row[k]]
+    for kind, f in row["kinds"].items():
+        ours = fig.get("folders", {}).get(kind, {})
+        out += [f"{kind} {k}" for k, o in (("auroc", "image_auroc"), ("pixel_auroc", "pixel_auroc"),
+                                           ("recall", "recall")) if ours.get(o) != f[k]]
+    return out
 
 
 def family(product: str) -> str:
@@ -278,6 +291,10 @@ def main() -> int:
     add_set_arguments(parser)
     parser.add_argument("--seed", nargs="+", type=int, default=[1, 2], help="set seeds (default: 1 2)")
     parser.add_argument(
+        "--check-evaluate", action="store_true",
+        help="also run `qorva evaluate` on each product's images and report any figure it gives otherwise",
+    )  # fmt: skip
+    parser.add_argument(
         "--augment-textures", action="store_true",
         help="train each texture with --augment set to the flips and turns its material allows (as a user would)",
     )  # fmt: skip
@@ -300,6 +317,12 @@ def main() -> int:
                     flips = realset.PRODUCTS[product].flips if augment and family(product) == "texture" else ""
                     extra = ("--augment", flips) if flips else ()
                     rows.append(evaluate(product, seed, counts, root, Path(tmp), train_args + extra))
+                    if args.check_evaluate and "error" not in rows[-1]:
+                        differ = evaluate_differs(rows[-1], evaluate_cli(rows[-1], Path(tmp)))
+                        rows[-1]["evaluate_differs"] = differ
+                        print(f"{product} seed {seed}: qorva evaluate gives "
+                              + (f"other figures for {', '.join(differ)}" if differ else "the same figures"),
+                              file=sys.stderr)
                 except realset.SourceMissing as exc:
                     rows.append({"product": product, "seed": seed, "family": family(product), "error": str(exc)})
                 print(f"{product} seed {seed}: {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)

@@ -35,25 +35,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
 from qorva.demo import synthetic  # noqa: E402
 from qorva.inspection.modules.norim import runner  # noqa: E402
+from qorva.metrics import auroc  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from _common import versions  # noqa: E402
-
-
-def auroc(neg: np.ndarray, pos: np.ndarray) -> float:
-    """Probability that a random positive scores above a random negative (ties count half)."""
-    neg = np.asarray(neg, np.float64).ravel()
-    pos = np.asarray(pos, np.float64).ravel()
-    allv = np.concatenate([neg, pos])
-    order = allv.argsort(kind="mergesort")
-    ranks = np.empty(len(allv))
-    sorted_v = allv[order]
-    # Average ranks over ties.
-    _, first, counts = np.unique(sorted_v, return_index=True, return_counts=True)
-    avg = first + (counts - 1) / 2.0 + 1.0
-    ranks[order] = np.repeat(avg, counts)
-    r_pos = ranks[len(neg) :].sum()
-    return float((r_pos - len(pos) * (len(pos) + 1) / 2.0) / (len(pos) * len(neg)))
 
 
 def best_of(fn, n: int) -> float:

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import os
+import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -81,3 +83,33 @@ def write_images(folder: Path, images: list[np.ndarray], prefix: str) -> list[Pa
     return paths
 
 
+
+
+def sh_lines(text: str, section: str | None = None) -> list[str]:
+    """The shell lines of a page's ```sh blocks (in `section`, up to the next one, when given), in order, each
+    without its trailing comment."""
+    if section is not None:
+        text = text.split(f"\n## {section}", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```sh\n(.*?)```", text, flags=re.S)
+    lines = [line.split(" #", 1)[0].strip() for block in blocks for line in block.splitlines()]
+    return [line for line in lines if line and not line.startswith("#")]
+
+
+def run_as_newcomer(lines: list[str], cwd: Path, timeout: float = 300) -> subprocess.CompletedProcess:
+    """Run shell lines as a newcomer would after `make demo`: `qorva` on the PATH (the weight-free model the
+    suite trains, tests/conftest.py), the demo made first, `set -e`; the lines that build this checkout are
+    left out (the suite runs on it)."""
+    bin_dir = cwd / "bin"
+    bin_dir.mkdir(exist_ok=True)
+    shim = bin_dir / "qorva"
+    shim.write_text(
+        f"#!/bin/sh\nexec {shlex.quote(sys.executable)} -c 'import sys; from qorva.inspection.modules.norim.runner "
+        "import choices; choices.DEFAULT_BACKBONE = \"none\"; from qorva.cli.__main__ import main; "
+        "sys.exit(main(sys.argv[1:]))' \"$@\"\n"
+    )
+    shim.chmod(0o755)
+    env = env_for(None) | {"PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", "HOME": str(cwd)}
+    kept = [line for line in lines if not line.startswith(("make ", ". .venv/bin/activate")) and line != "make"]
+    script = ["set -e", "qorva demo --images 12 --quiet", *kept]
+    return subprocess.run(["bash", "-c", "\n".join(script)], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)

@@ -1,8 +1,8 @@
 """Calibration that warns: what teach records beside the taught state, and the checks made against it.
 
-The inspector's own results stay as they are; these checks only speak up. One of them refuses: a state
-taught on another build of the bundle (the product was retrained since) holds a threshold for scores the
-model no longer gives, so `inspect` and `watch` stop with a one-line error unless told to go on.
+The inspector's own results stay as they are; these checks only speak up. One refusal is raised elsewhere
+(`versions.paired`): a state taught on a build of the bundle that is no longer there holds a threshold for
+scores no model here gives, so `inspect` and `watch` stop with a one-line error unless told to go on.
 """
 
 from __future__ import annotations
@@ -66,12 +66,12 @@ def is_gray(image: np.ndarray) -> bool:
     return bool(np.array_equal(s[..., 0], s[..., 1]) and np.array_equal(s[..., 1], s[..., 2]))
 
 
-def build_id(bundle_name: str, home: Path | None = None) -> str | None:
-    """The build id of the bundle (None when it cannot be found or read)."""
+def build_id(bundle_name: str, home: Path | None = None, version: int | None = None) -> str | None:
+    """The build id of the bundle's version (None: the one a lookup loads; None when it cannot be read)."""
     from qorva.inspection.modules.norim import runner
 
     try:
-        return runner.bundle_info(bundle_name, home).build_id
+        return runner.bundle_info(bundle_name, home, version).build_id
     except runner.NorimError:
         return None
 
@@ -96,18 +96,27 @@ def training_overlap(bundle_name: str, images: Sequence[np.ndarray]) -> list[int
         return []
 
 
-def record(state: Any, samples: Sequence[Sample], home: Path | None = None) -> dict[str, Any]:
-    """What teach keeps beside the state: the bundle build, each sample's file and score, their kinds."""
+def record(
+    state: Any, samples: Sequence[Sample], home: Path | None = None, *, version: int | None = None,
+    threshold: dict[str, Any] | None = None,
+) -> dict[str, Any]:
+    """What teach keeps beside the state: the bundle's version and build, how the threshold was chosen, each
+    sample's file and score, their kinds."""
     params = state.params
     bundle = str(params.get("weights") or state.product_id)
     scores = [float(s) for s in params.get("good_scores") or []]
     kinds = [s.kind for s in samples]
-    return {
+    out = {
         "bundle": bundle,
-        "build_id": build_id(bundle, home),
+        "build_id": build_id(bundle, home, version),
         "good": [{"file": s.name, "score": sc} for s, sc in zip(samples, scores, strict=False)],
         "kinds": {key: sorted({k[key] for k in kinds}) for key in ("size", "channels", "encoding")},
     }
+    if version is not None:
+        out["version"] = int(version)
+    if threshold is not None:
+        out["threshold"] = threshold
+    return out
 
 
 def teach_warnings(state: Any, samples: Sequence[Sample], calibration: dict[str, Any]) -> list[str]:
@@ -130,26 +139,6 @@ def teach_warnings(state: Any, samples: Sequence[Sample], calibration: dict[str,
                    f"({names}): they get the scores they had while held out, but good images the model never "
                    "saw calibrate the threshold for new ones")
     return out
-
-
-def check_fresh(product_id: str, calibration: dict[str, Any], *, allow_stale: bool, home: Path | None = None) -> None:
-    """`StaleStateError` when the bundle was retrained after the teach; with `allow_stale` a warning only.
-
-    A state taught before teach recorded the build is taken as it is: nothing tells it stale.
-    """
-    taught = calibration.get("build_id")
-    if not taught:
-        return
-    now = build_id(str(calibration.get("bundle") or product_id), home)
-    if now is None or now == taught:
-        return
-    msg = (
-        f"the taught state of {product_id} is stale: bundle {calibration.get('bundle')} was retrained after the "
-        f"teach; run 'qorva teach --product {product_id} --good DIR' again (or pass --allow-stale)"
-    )
-    if not allow_stale:
-        raise StaleStateError(msg)
-    logger.warning("%s; going on as asked", msg.split(";")[0])
 
 
 @dataclass

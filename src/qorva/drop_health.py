@@ -66,6 +66,7 @@ class DropHealth:
     _next_survey: float = 0.0
     handled: set[str] = field(default_factory=set)
     aside_paths: set[str] = field(default_factory=set)
+    more: list[Path] = field(default_factory=list)  # further folders of a station serving products by subfolder
 
     def start(self) -> None:
         self._listener = _Listener(self._queue)
@@ -99,18 +100,19 @@ class DropHealth:
         self._next_survey = now + SURVEY_S
         accepted = {e.lower() if e.startswith(".") else "." + e.lower() for e in self.extensions}
         waiting = 0
-        try:
-            with os.scandir(self.folder) as it:
-                for entry in it:
-                    if not entry.is_file():
-                        continue
-                    suffix = Path(entry.name).suffix.lower()
-                    if suffix in accepted:
-                        waiting += entry.path not in self.aside_paths and entry.name not in self.handled
-                    elif not self._own(entry.name):
-                        self._ignored(suffix, entry.name)
-        except OSError:
-            return  # the camera reports an unlistable folder itself
+        for folder in (self.folder, *self.more):
+            try:
+                with os.scandir(folder) as it:
+                    for entry in it:
+                        if not entry.is_file():
+                            continue
+                        suffix = Path(entry.name).suffix.lower()
+                        if suffix in accepted:
+                            waiting += entry.path not in self.aside_paths and entry.name not in self.handled
+                        elif not self._own(entry.name):
+                            self._ignored(suffix, entry.name)
+            except OSError:
+                continue  # the camera reports an unlistable folder itself
         self.waiting = waiting
 
     def _own(self, name: str) -> bool:

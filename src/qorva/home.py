@@ -4,6 +4,7 @@ Layout (everything a command writes lives here):
 
     <home>/products/<product>/norim/<bundle>/   trained bundles (`qorva train`)
     <home>/products/<product>/norim/state.json  taught model state (`qorva teach`)
+    <home>/products/<product>/reviews/<good|defect>/  images people reviewed (`qorva review`, the live page)
     <home>/_train/norim/<product>/              retraining cache (`qorva purge` removes it)
     <home>/_cache/backbone/                     the pretrained network as an ONNX graph, built on first use
     <home>/results/results.db                   one row per inspected image (`qorva watch`)
@@ -125,6 +126,11 @@ def bundle_dir(home: Path, product_id: str, name: str) -> Path:
 
 def state_path(home: Path, product_id: str) -> Path:
     return product_dir(home, product_id) / MODULE_DIR / STATE_FILE
+
+
+def review_dir(home: Path, product_id: str, decision: str) -> Path:
+    """The product's reviewed images of one decision ("good": overruled NGs, "defect": confirmed defects)."""
+    return product_dir(home, product_id) / "reviews" / check_name(decision, "decision")
 
 
 def train_cache_dir(home: Path, product_id: str) -> Path:

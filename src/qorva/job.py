@@ -39,7 +39,7 @@ import threading
 import time
 import uuid
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Protocol
@@ -52,8 +52,20 @@ from qorva.errors import QorvaError
 from qorva.inspection.modules.norim.runner import take_registration
 from qorva.io.camera.base import CameraError
 from qorva.names import shown
-from qorva.results import VERDICTS, Key, ResultStore, Row, StoreError, file_key, image_key, set_aside_key, utc_now
+from qorva.results import (
+    VERDICTS,
+    Key,
+    ResultStore,
+    Row,
+    Shadow,
+    StoreError,
+    file_key,
+    image_key,
+    set_aside_key,
+    utc_now,
+)
 from qorva.schemas.common import InspectionResult
+from qorva.versions import InUse
 
 logger = logging.getLogger("qorva.job")
 
@@ -63,6 +75,11 @@ _READ_TIMEOUT_S = 0.1
 _PENDING_POLL_S = 0.005
 # Old overlays are pruned at the start and then hourly: day folders are the unit, so more often gains nothing.
 _PRUNE_EVERY_S = 3600.0
+
+# The product of a taken frame from its meta (the camera's folder, the file's name); None: no product serves it.
+Route = Callable[[dict[str, Any]], str | None]
+# The product of the rows of frames no product serves: no product folder can have this name on Windows.
+UNROUTED = "?"
 
 # What the job prints or collects per recorded row: the row, its decoded image (None for a file the camera
 # set aside) and the inspector's result (None likewise).
@@ -108,10 +125,50 @@ class Feed(Protocol):
     def stop(self, reason: str) -> None: ...
 
 
+class Outputs(Protocol):
+    """The station's outputs (`outputs.Outputs`): a message per name is queued with each row, then they are woken."""
+
+    names: tuple[str, ...]
+
+    def wake(self) -> None: ...
+    def set_state(self, **state: Any) -> None: ...
+
+
 class Kinds(Protocol):
     """The check of images unlike the good samples (`calibration.KindWatch`)."""
 
     def check(self, image: np.ndarray, source: object) -> None: ...
+
+
+class Drift(Protocol):
+    """The drift alarm of the products (`drift.DriftBoard`), told of every recorded row on the job's thread."""
+
+    def add(self, row: Row) -> None: ...
+    def tick(self) -> None: ...
+
+
+class Service(Protocol):
+    """The service manager (`service.Notifier`): the watchdog's ping and a status line, from the job's own loop,
+    so a job that hangs stops pinging and is restarted."""
+
+    def beat(self, status: Callable[[], str] | None = None) -> None: ...
+
+
+class Models(Protocol):
+    """The version a frame is judged with (`versions.Follower`): asked once per frame on the job's thread; what it
+    returns (a `versions.InUse`) judges that frame, whatever it returns for later ones."""
+
+    def current(self) -> InUse: ...
+
+
+class Fixed:
+    """One taught state and version for the whole run (a bare state: judged with the bundle's current version)."""
+
+    def __init__(self, model: InUse | Any) -> None:
+        self.in_use = model if isinstance(model, InUse) else InUse(model)
+
+    def current(self) -> InUse:
+        return self.in_use
 
 
 @dataclass
@@ -124,18 +181,28 @@ class JobOptions:
     write_overlays: bool = True
     keep_overlays_days: float | None = None
     workers: int = 1
+    # A verdict recorded later than this after its frame was taken is marked late (None: no deadline).
+    deadline_ms: float | None = None
+    # The part's id of a taken frame from its path and meta (`part_id.PartId`); None: rows carry none.
+    part_id: Callable[[Any], str | None] | None = None
+    shared_overlays: Path | None = None  # a line's shared overlay folder, written instead of the home's
+    stored_overlays: bool = False  # each NG overlay also kept as a small JPEG with its row
 
 
 @dataclass
 class JobWatchers:
     """What looks on besides the rows, each optional: a callback per recorded row, the terminal's status line,
-    the folder's health, the live page's feed and the image-kind check."""
+    the folder's health, the live page's feed, the image-kind check (one per product where several are served),
+    the outputs to the line and the drift alarm."""
 
     on_result: ResultCallback | None = None
     status: StatusLine | None = None
     health: Health | None = None
     feed: Feed | None = None
-    kinds: Kinds | None = None
+    kinds: Kinds | Mapping[str, Kinds] | None = None
+    outputs: Outputs | None = None
+    drift: Drift | None = None
+    service: Service | None = None
 
 
 # --- the run ---------------------------------------------------------------------------------------------------
@@ -160,6 +227,7 @@ class _Task:
     handovers: list[int]
     recovered: bool
     seq: int
+    model: InUse | None  # None: no product of the watch serves the frame
     # None: an image with the same key is still in flight; its key is looked up again when its turn comes.
     future: concurrent.futures.Future | None = None
 
@@ -172,6 +240,8 @@ class _Judged:
     result: Any
     card: np.ndarray | None = None
     located: bool = True
+    shadow: Shadow | None = None
+    jpeg: bytes | None = None  # the overlay as stored with the row
 
 
 @dataclass
@@ -187,13 +257,20 @@ class JobSummary:
     recovered: int = 0
     set_aside: int = 0  # ERROR rows of files the camera set aside, counted in `counts` too
     set_aside_before: int = 0  # files set aside again whose ERROR row an earlier run recorded
+    shadow: Counter = field(default_factory=Counter)  # (live verdict, candidate's verdict) of each shadowed row
+    by_product: dict[str, Counter] = field(default_factory=dict)
 
     @property
     def n(self) -> int:
         return sum(self.counts.values())
 
-    def counts_text(self) -> str:
-        return ", ".join(f"{v} {self.counts.get(v, 0)}" for v in VERDICTS)
+    def count(self, row: Row) -> None:
+        self.counts[row.verdict] += 1
+        self.by_product.setdefault(row.product_id, Counter())[row.verdict] += 1
+
+    def counts_text(self, product: str | None = None) -> str:
+        counts = self.counts if product is None else self.by_product.get(product, Counter())
+        return ", ".join(f"{v} {counts.get(v, 0)}" for v in VERDICTS)
 
 
 def camera_params(folder: str | Path, **options: Any) -> dict[str, Any]:
@@ -213,10 +290,21 @@ class InspectionJob:
     def __init__(
         self, *, home: Path, state: Any, store: ResultStore, inspector: Inspector, camera: Camera,
         options: JobOptions | None = None, watchers: JobWatchers | None = None, stop: threading.Event | None = None,
+        models: Models | Mapping[str, Models] | None = None, shadow: InUse | None = None, route: Route | None = None,
     ) -> None:
         self.home = Path(home)
         self.state = state
         self.product_id = str(state.product_id)
+        # `models` gives each frame its taught state and version (`state` alone: that state, the current version);
+        # several products: one per product, and each frame's product is `route(meta)` (None: no product serves
+        # it, an ERROR row). `shadow` judges every frame of `state`'s product as well, recorded apart: it never
+        # decides a verdict or a file's fate.
+        if isinstance(models, Mapping):
+            self.models: dict[str, Models] = dict(models)
+        else:
+            self.models = {self.product_id: models if models is not None else Fixed(state)}
+        self.shadow = shadow
+        self.route = route
         self.store = store
         self.inspector = inspector
         self.camera = camera
@@ -224,7 +312,9 @@ class InspectionJob:
         watchers = watchers if watchers is not None else JobWatchers()
         self.on_result = watchers.on_result
         self.status = watchers.status if watchers.status is not None else StatusLine(quiet=True)
-        self.health, self.feed, self.kinds = watchers.health, watchers.feed, watchers.kinds
+        self.health, self.feed, self.kinds, self.drift = watchers.health, watchers.feed, watchers.kinds, watchers.drift
+        self.outputs, self.service = watchers.outputs, watchers.service
+        self._sends = self.outputs.names if self.outputs is not None else ()
         self.stop = stop if stop is not None else threading.Event()
         self.summary = JobSummary(run_id=uuid.uuid4().hex[:12])
         self.workers = max(1, int(self.options.workers))
@@ -285,9 +375,11 @@ class InspectionJob:
         """Name the images that an earlier run took, never recorded, and that are gone from the folder."""
         folder = getattr(self.camera, "params", {}).get("path")
         try:
-            entries = self.store.unrecorded(self.product_id, self.summary.run_id)
+            entries = [e for p in self.models for e in self.store.unrecorded(p, self.summary.run_id)]
             # Another watcher of the product on another folder has its own images in flight.
-            entries = [(i, p) for i, p in entries if folder is None or Path(os.fsdecode(p)).parent == Path(folder)]
+            folders = {Path(f) for f in getattr(self.camera, "params", {}).get("paths", ())} or (
+                {Path(folder)} if folder is not None else set())
+            entries = [(i, p) for i, p in entries if not folders or Path(os.fsdecode(p)).parent in folders]
             gone = [(i, p) for i, p in entries if not Path(os.fsdecode(p)).exists()]
             for _, path in gone:
                 logger.warning("an image taken by an earlier run was never recorded and is gone: %s", shown(path))
@@ -316,7 +408,10 @@ class InspectionJob:
     def _on_handover(self, image: np.ndarray, meta: dict[str, Any]) -> None:
         # On the camera's receiver thread: nothing may escape, or the receive loop would end.
         try:
-            key = file_key(self.product_id, meta)
+            meta["taken"] = time.monotonic()
+            if self.options.part_id is not None:
+                meta["part_id"] = self.options.part_id(meta.get("source_path") or meta.get("source_file"))
+            key = file_key(self._product(meta), meta)
             meta["key"] = key
             if self._journal is not None:
                 meta["journal"] = self._journal.take(key, meta.get("source_path"), self.summary.run_id)
@@ -381,10 +476,16 @@ class InspectionJob:
             self._record_set_aside()
         if self.feed is not None:
             self.feed.beat()
+        if self.outputs is not None:
+            self.outputs.set_state(busy=bool(self._pending), beat=time.monotonic())
+        if self.drift is not None:
+            self.drift.tick()
+        if self.service is not None:
+            self.service.beat(self.summary.counts_text)
         keep = self.options.keep_overlays_days
         if keep is not None and time.monotonic() >= self._next_prune:
             self._next_prune = time.monotonic() + _PRUNE_EVERY_S
-            removed = overlays.prune(self.home, self.product_id, keep)
+            removed = sum(overlays.prune(self.home, p, keep) for p in self.models)
             if removed:
                 logger.info("removed %d overlay folders older than %g days", removed, keep)
 
@@ -394,19 +495,22 @@ class InspectionJob:
         if self.health is None:
             return
         for item in self.health.new_set_aside():
-            key = set_aside_key(self.product_id, item.path)
+            key = set_aside_key(self._product({"source_path": item.path}), item.path)
             try:
                 if self.store.recorded(key) is not None:
                     self.summary.set_aside_before += 1
                     continue
                 row = key.stamp(self._error_row(f"set aside by the camera: {item.reason}", item.path,
-                                                time.perf_counter()))
-                self.store.add(row)
+                                                time.perf_counter(), key.product_id))
+                if self.options.part_id is not None:
+                    row.part_id = self.options.part_id(item.path)
+                self.store.add(row, outputs=self._sends)
+                self._wake_outputs()
             except StoreError as exc:
                 logger.warning("%s", exc)
                 continue
             # Counted as the ERROR row it is, in the summary as on the page and in the database.
-            self.summary.counts[row.verdict] += 1
+            self.summary.count(row)
             self.summary.set_aside += 1
             self._show(row, None, None)
 
@@ -450,19 +554,24 @@ class InspectionJob:
         elapsed = max(time.monotonic() - t0, 1e-9)
         s = self.summary
         self.status.show(
-            f"watch {self.product_id}: {s.n} images ({s.counts_text()})  {s.n / elapsed:.1f} img/s"
+            f"watch {', '.join(self.models)}: {s.n} images ({s.counts_text()})  {s.n / elapsed:.1f} img/s"
         )
 
     def _take(self, image: np.ndarray, meta: dict[str, Any]) -> None:
         """Look the frame's key up, then hand it to a worker (a frame recorded before is only disposed of)."""
         source = meta.get("source_path") or meta.get("source_file")
-        key = image_key(meta.get("key") or file_key(self.product_id, meta), image)
+        meta.setdefault("taken", time.monotonic())  # a camera without the hand-over hook: taken now
+        if self.options.part_id is not None and "part_id" not in meta:
+            meta["part_id"] = self.options.part_id(source)
+        key = image_key(meta.get("key") or file_key(self._product(meta), meta), image)
         earlier, handovers, recovered = self._looked_up(key, source, meta.get("journal"))
         if earlier is not None:
             self._skip(meta, source, earlier)
             return
         self._seq += 1
-        task = _Task(image, meta, source, key, handovers, recovered, self._seq)
+        models = self.models.get(key.product_id)
+        task = _Task(image, meta, source, key, handovers, recovered, self._seq,
+                     models.current() if models is not None else None)
         if not self._in_flight[key]:
             task.future = self._pool.submit(self._judge_safely, task)
         self._in_flight[key] += 1
@@ -511,9 +620,14 @@ class InspectionJob:
         # Stamped when recorded, in arrival order: with several workers an image judged before the one that
         # arrived ahead of it would otherwise print an earlier time below a later one.
         row.recorded_at = utc_now()
-        row = self._record(row, task.key, task.handovers)
+        row.part_id = task.meta.get("part_id")
+        deadline = self.options.deadline_ms
+        row.late = int(deadline is not None and (time.monotonic() - task.meta["taken"]) * 1000.0 > deadline)
+        row = self._record(row, task.key, task.handovers, judged.shadow, judged.jpeg)
         self._ack(task.meta)
-        self.summary.counts[row.verdict] += 1
+        self.summary.count(row)
+        if judged.shadow is not None and row is judged.row:
+            self.summary.shadow[(row.verdict, judged.shadow.verdict)] += 1
         self.summary.recovered += row.recovered
         if self.health is not None and row.source_file:
             self.health.handled.add(row.source_file)
@@ -521,6 +635,8 @@ class InspectionJob:
 
     def _show(self, row: Row, image: np.ndarray | None, result: Any, judged: _Judged | None = None) -> None:
         """A recorded row to the live page and the caller (the terminal line)."""
+        if self.drift is not None:
+            self.drift.add(row)
         if self.feed is not None:
             card, located = (judged.card, judged.located) if judged is not None else (None, True)
             self.feed.add(row, image, card, located=located)
@@ -536,76 +652,112 @@ class InspectionJob:
         except Exception as exc:  # noqa: BLE001 - a taken image always gets its row; this one says why
             logger.warning("cannot handle %s: %s", shown(task.source or ""), exc)
             result = InspectionResult.error("norim", f"cannot handle the image: {type(exc).__name__}: {exc}")
-            return _Judged(self._error_row(result.error_message, task.source, t), result)
+            row = self._error_row(result.error_message, task.source, t, task.key.product_id)
+            return _Judged(row.judged_by(task.model) if task.model is not None else row, result)
+
+    def _product(self, meta: dict[str, Any]) -> str:
+        if self.route is None:
+            return self.product_id
+        product = self.route(meta)
+        return product if product in self.models else UNROUTED
 
     def _judge(self, task: _Task, t: float) -> _Judged:
-        image, source = task.image, task.source
-        if self.kinds is not None:
-            self.kinds.check(image, source)
+        image, source, model, product = task.image, task.source, task.model, task.key.product_id
+        if model is None:
+            why = getattr(self.route, "why", "no product of this watch serves it")
+            return _Judged(self._error_row(f"no product for this file: {why}", source, t, product), None)
+        kinds = self.kinds.get(product) if isinstance(self.kinds, Mapping) else self.kinds
+        if kinds is not None:
+            kinds.check(image, source)
         take_registration()  # an earlier image's on this thread, never this one's
-        result = self._inspect(image, source, with_overlay=False)
+        result = self._inspect(image, source, model, with_overlay=False)
         registration = take_registration()
         if self.options.write_overlays and _verdict(result) == "NG" and getattr(result, "overlay", None) is None:
-            result = self._with_overlay(image, source, result)
+            result = self._with_overlay(image, source, model, result)
             take_registration()
         row = Row.from_result(
             result,
             run_id=self.summary.run_id,
-            product_id=self.product_id,
+            product_id=product,
             source=source,
             latency_ms=(time.perf_counter() - t) * 1000.0,
-        ).with_registration(registration if _verdict(result) != "ERROR" else None)
-        judged = _Judged(row, result)
+        ).judged_by(model).with_registration(registration if _verdict(result) != "ERROR" else None)
+        judged = _Judged(row, result, shadow=self._shadow(image, source) if product == self.product_id else None)
         if row.verdict == "NG" and result.overlay is not None:
             judged.located = overlays.localizable(result)
             judged.card = overlays.speaking(row, result, image)
-            path = overlays.overlay_path(self.home, self.product_id, row.source_file, row.recorded_at, task.seq)
+            path = overlays.overlay_path(self.home, product, row.source_file, row.recorded_at, task.seq,
+                                         shared=self.options.shared_overlays, station=str(self.store.station))
             written = overlays.write_overlay(path, judged.card, row.source_file)
             row.overlay_path = str(written) if written is not None else None
+            if self.options.stored_overlays:
+                judged.jpeg = overlays.stored_jpeg(judged.card)
         return judged
 
-    def _with_overlay(self, image: np.ndarray, source: Any, first: Any) -> Any:
+    def _shadow(self, image: np.ndarray, source: Any) -> Shadow | None:
+        """The candidate version's verdict on the image, or None when no candidate runs (it never raises)."""
+        if self.shadow is None:
+            return None
+        result = self._inspect(image, source, self.shadow, with_overlay=False)
+        row = Row.from_result(result, run_id=self.summary.run_id, product_id=self.product_id, source=None,
+                              latency_ms=0.0)
+        return Shadow.of(row.judged_by(self.shadow))
+
+    def _with_overlay(self, image: np.ndarray, source: Any, model: InUse, first: Any) -> Any:
         """The NG image scored again with its overlay; the first result stands if that fails."""
-        again = self._inspect(image, source, with_overlay=True)
+        again = self._inspect(image, source, model, with_overlay=True)
         if _verdict(again) != "NG":
             logger.warning("%s: the inspection with the overlay said %s; the first verdict stands",
                            shown(source or ""), _verdict(again))
             return first
         return again
 
-    def _error_row(self, message: str, source: Any, t: float) -> Row:
+    def _error_row(self, message: str, source: Any, t: float, product: str | None = None) -> Row:
         return Row.error(
-            message, run_id=self.summary.run_id, product_id=self.product_id, source=source,
+            message, run_id=self.summary.run_id, product_id=product or self.product_id, source=source,
             latency_ms=(time.perf_counter() - t) * 1000.0,
         )
 
-    def _record(self, row: Row, key: Key, handovers: list[int]) -> Row:
-        """Store `row`, else an ERROR row of the same image; the one stored is returned."""
+    def _record(self, row: Row, key: Key, handovers: list[int], shadow: Shadow | None = None,
+                jpeg: bytes | None = None) -> Row:
+        """Store `row` (with the candidate's verdict beside it and its overlay's JPEG), else an ERROR row of the same
+        image; the one stored is returned."""
         try:
-            self.store.add(row, handovers=handovers)
+            self.store.add(row, handovers=handovers, outputs=self._sends, shadow=shadow, overlay_jpeg=jpeg)
+            self._wake_outputs()
             return row
         except StoreError as exc:
             logger.warning("%s", exc)
             first = exc
         # The row as it was could not be stored; an ERROR row of the same image may still be.
         fallback = key.stamp(self._error_row(f"cannot record the result: {first}", row.source_path,
-                                                   time.perf_counter()))
+                                                   time.perf_counter(), key.product_id))
         fallback.recovered, fallback.latency_ms, fallback.recorded_at = row.recovered, row.latency_ms, row.recorded_at
+        fallback.part_id, fallback.late = row.part_id, row.late
+        fallback.model_version, fallback.model_build = row.model_version, row.model_build
+        fallback.threshold_source = row.threshold_source
         try:
-            self.store.add(fallback, handovers=handovers)
+            self.store.add(fallback, handovers=handovers, outputs=self._sends)
         except StoreError as exc:
             msg = f"{exc}; stopped taking images, those not recorded stay in the drop folder"
             raise _RecordingFailed(msg) from None
+        self._wake_outputs()
         return fallback
+
+    def _wake_outputs(self) -> None:
+        if self.outputs is not None:
+            self.outputs.wake()
 
     def _ack(self, meta: dict[str, Any]) -> None:
         ack = getattr(self.camera, "ack", None)
         if ack is not None:
             ack(meta)
 
-    def _inspect(self, image: np.ndarray, source: Any, *, with_overlay: bool) -> Any:
+    def _inspect(self, image: np.ndarray, source: Any, model: InUse, *, with_overlay: bool) -> Any:
         try:
-            return self.inspector.inspect(image, self.state, with_overlay=with_overlay)
+            # Pinned: the inspector's bundle lookups on this thread load the version this state was taught on.
+            with model.pinned():
+                return self.inspector.inspect(image, model.state, with_overlay=with_overlay)
         except Exception as exc:  # noqa: BLE001 - one bad image must not stop the line; it is recorded as ERROR
             logger.warning("cannot inspect %s: %s", shown(source or ""), exc)
             return InspectionResult.error("norim", f"{type(exc).__name__}: {exc}")

@@ -18,7 +18,7 @@ import cv2
 import numpy as np
 
 from qorva.files import write_atomic
-from qorva.home import overlays_dir
+from qorva.home import check_name, overlays_dir
 from qorva.names import printable
 
 logger = logging.getLogger("qorva.overlays")
@@ -97,12 +97,39 @@ def speaking(row: Any, result: Any, image: np.ndarray) -> np.ndarray | None:
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
 
 
-def overlay_path(home: Path, product_id: str, source_file: str | None, recorded_at: str, seq: int) -> Path:
-    """Where the overlay of one image goes; the source name is reduced to safe characters (it comes from outside)."""
+def overlay_path(home: Path, product_id: str, source_file: str | None, recorded_at: str, seq: int, *,
+                 shared: Path | None = None, station: str = "") -> Path:
+    """Where the overlay of one image goes: under the home, or `shared/<product>/<day>/` in a line's shared
+    overlay folder (the name then starts with the station's, as stations write side by side). Names from
+    outside are reduced to safe characters."""
     stem = _UNSAFE.sub("_", Path(source_file or "image").stem).strip("._") or "image"
     day = recorded_at[:10]
     stamp = recorded_at[11:23].replace(":", "").replace(".", "")
-    return overlays_dir(home, product_id) / day / f"{stamp}_{seq:05d}_{stem[:80]}.png"
+    if shared is None:
+        return overlays_dir(home, product_id) / day / f"{stamp}_{seq:05d}_{stem[:80]}.png"
+    who = _UNSAFE.sub("_", station).strip("._")[:40] or "station"
+    return Path(shared) / check_name(product_id, "product id") / day / f"{who}_{stamp}_{seq:05d}_{stem[:80]}.png"
+
+
+def shared_copy(overlay_path: str, shared: Path) -> Path:
+    """Where a row's overlay written into a shared folder is found from this PC: the share may be mounted
+    elsewhere here (Z:\\overlays at the station, /mnt/overlays here), so its last three parts are taken."""
+    return Path(shared).joinpath(*re.split(r"[\\/]", overlay_path)[-3:])
+
+
+# A stored overlay: small enough for a line's database (about 15-30 kB), large enough to see the defect.
+STORED_SIDE = 480
+STORED_QUALITY = 80
+
+
+def stored_jpeg(card: np.ndarray) -> bytes | None:
+    """The overlay as the small JPEG a database keeps with its row (None when it cannot be encoded)."""
+    h, w = card.shape[:2]
+    scale = STORED_SIDE / max(h, w)
+    if scale < 1:
+        card = cv2.resize(card, (max(1, round(w * scale)), max(1, round(h * scale))), interpolation=cv2.INTER_AREA)
+    ok, buf = cv2.imencode(".jpg", card, [cv2.IMWRITE_JPEG_QUALITY, STORED_QUALITY])
+    return buf.tobytes() if ok else None
 
 
 def write_overlay(path: Path, overlay: np.ndarray, source: object) -> Path | None:

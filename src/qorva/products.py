@@ -65,12 +65,32 @@ CALIBRATION_KEY = "qorva_calibration"
 
 def save_state(home: Path, state: ModelState, calibration: dict[str, Any] | None = None) -> Path:
     """Store a `ModelState` as the product's taught state, with the application's `calibration` beside it."""
-    path = state_path(home, check_product(state.product_id))
+    return write_state(state_path(home, check_product(state.product_id)), state, calibration)
+
+
+def write_state(path: Path, state: ModelState, calibration: dict[str, Any] | None = None) -> Path:
+    """Write a taught state (and `calibration` beside it) to `path`, replacing it in one rename."""
     data = state.to_dict()
     if calibration is not None:
         data[CALIBRATION_KEY] = calibration
     write_atomic(path, (json.dumps(data, ensure_ascii=False, allow_nan=False, indent=2) + "\n").encode("utf-8"))
     return path
+
+
+def read_state(path: Path) -> tuple[ModelState, dict[str, Any]]:
+    """The taught state stored at `path` and the calibration beside it; `ProductError` when it cannot be read."""
+    try:
+        text = path.read_text(encoding="utf-8")
+    except OSError as exc:
+        msg = f"cannot read the taught state {path}: {exc.strerror or exc}"
+        raise ProductError(msg) from None
+    try:
+        state = ModelState.from_json(text)
+        found = json.loads(text).get(CALIBRATION_KEY)
+    except (ValueError, RecursionError) as exc:  # RecursionError: JSON nested thousands deep
+        msg = f"taught state {path} is damaged ({exc}); teach the product again"
+        raise ProductError(msg) from None
+    return state, found if isinstance(found, dict) else {}
 
 
 def load_calibration(home: Path, product_id: str) -> dict[str, Any]:

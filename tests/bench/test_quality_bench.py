@@ -112,3 +112,15 @@ def test_quick_evaluation_runs_end_to_end(tmp_path):
     assert set(row["kinds"]) == set(realset.OBJECT_KINDS)
     assert 0 <= row["image_auroc"] <= 1 and 0 <= row["fp_rate"] <= 1
     assert row["n_good"] == realset.QUICK.good and row["bundle_mb"] > 0
+
+
+def test_evaluate_gives_the_quality_bench_figures_on_the_same_images(tmp_path, monkeypatch):
+    for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "QORVA_HOME"):
+        monkeypatch.setenv(var, "1")  # what importing the bench and running it set, restored after the test
+    import bench_quality
+
+    row = bench_quality.evaluate("assembly", 1, realset.QUICK, tmp_path / "sets", tmp_path, ("--backbone", "none"))
+    assert "error" not in row, row
+    fig = bench_quality.evaluate_cli(row, tmp_path)
+    assert fig["n_good"] == row["n_good"] and set(fig["folders"]) == set(row["kinds"])
+    assert bench_quality.evaluate_differs(row, fig) == []

@@ -8,9 +8,9 @@ from pathlib import Path
 import pytest
 
 from clitools import PRODUCT, goods, write_images
+from qorva import calibration, versions
 from qorva.home import use as use_home
 from qorva.inspection.modules.norim import runner
-from qorva.products import save_state
 
 
 @pytest.fixture(scope="session")
@@ -23,7 +23,8 @@ def built(tmp_path_factory: pytest.TempPathFactory) -> Path:
         runner.train(PRODUCT, goods(8, seed=1), home=home, backbone="none")
         teach = goods(8, seed=2)
         write_images(root / "teach", teach, "t")
-        save_state(home, NorimInspector().teach(teach, {"product_id": PRODUCT}))
+        state = NorimInspector().teach(teach, {"product_id": PRODUCT})
+        versions.save_taught(home, state, calibration.record(state, [], home, version=1))
     return root
 
 

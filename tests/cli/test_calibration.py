@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import json
+import shutil
 from pathlib import Path
 
 import cv2
@@ -48,19 +50,31 @@ def test_teach_warns_of_few_samples_an_outlier_and_training_images(home: Path, t
     assert "2 of 10 good samples are training images of bundle widget (train00.png, train01.png)" in text
 
 
-def test_retraining_makes_the_taught_state_stale_until_taught_again(home: Path, teach_dir: Path, capsys, caplog):
+def test_retraining_keeps_the_taught_version_until_taught_and_a_lost_version_is_stale(
+    home: Path, teach_dir: Path, capsys, caplog
+):
     image = write_images(home.parent / "img", goods(1, seed=9), "i")[0]
     inspect = ["--home", str(home), "--quiet", "inspect", "--product", PRODUCT, str(image)]
+
+    def judged() -> tuple[int, float]:
+        assert main([*inspect, "--format", "json"]) == 0
+        (record,) = json.loads(capsys.readouterr().out)
+        return record["model_version"], record["threshold"]
+
     _teach(home, teach_dir, capsys, caplog)
+    first = judged()
     with use_home(home):
         runner.train(PRODUCT, goods(8, seed=4), home=home, backbone="none", quiet=True)
+    assert judged() == first
+    _teach(home, teach_dir, capsys, caplog)
+    second = judged()
+    assert second[0] == 2 and second[1] != first[1]
+    shutil.rmtree(home / "products" / PRODUCT / "norim" / PRODUCT / "v2")
     assert main(inspect) == 1
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and "stale" in err[0] and f"qorva teach --product {PRODUCT}" in err[0], err
     assert main([*inspect, "--allow-stale"]) == 0
     assert "stale" in caplog.text
-    _teach(home, teach_dir, capsys, caplog)
-    assert main(inspect) == 0
 
 
 def test_images_unlike_the_good_samples_are_warned_of_once(home: Path, teach_dir: Path, tmp_path: Path, capsys, caplog):

@@ -195,7 +195,7 @@ def test_purge_removes_only_the_retraining_cache(home: Path):
 
 
 def _bundle(home: Path) -> Path:
-    return home / "products" / PRODUCT / "norim" / PRODUCT
+    return home / "products" / PRODUCT / "norim" / PRODUCT / "v1"
 
 
 def _archive(home: Path, members: dict[str, bytes]) -> None:

@@ -2,17 +2,13 @@
 
 from __future__ import annotations
 
-import os
-import re
 import shlex
-import subprocess
-import sys
 import tomllib
 from pathlib import Path
 
 import pytest
 
-from clitools import PRODUCT, env_for, goods, run_qorva, write_images
+from clitools import PRODUCT, goods, run_as_newcomer, run_qorva, sh_lines, write_images
 
 _README = Path(__file__).resolve().parents[2] / "README.md"
 # A copy-pasted `qorva watch` runs until stopped; the test bounds each one.
@@ -67,18 +63,12 @@ def test_the_first_commands_a_newcomer_types(home: Path, teach_dir: Path, argv: 
 
 def _tour_commands() -> list[str]:
     """The shell lines of the README's tour, in order (```sh blocks between "## A tour" and the next section)."""
-    text = _README.read_text(encoding="utf-8")
-    tour = text.split("\n## A tour", 1)[1].split("\n## ", 1)[0]
-    blocks = re.findall(r"```sh\n(.*?)```", tour, flags=re.S)
-    lines = [line.split(" #", 1)[0].strip() for block in blocks for line in block.splitlines()]
-    return [line for line in lines if line and not line.startswith("#")]
+    return sh_lines(_README.read_text(encoding="utf-8"), "A tour")
 
 
-def _as_run(line: str) -> str | None:
-    """The line as the test runs it: None for the lines that set up this checkout (the suite runs on it)."""
+def _bounded(line: str) -> str:
+    """A copy-pasted `qorva watch` runs until stopped: the test bounds each one."""
     words = shlex.split(line)
-    if words[:1] == ["make"] or line.startswith(". .venv/bin/activate"):
-        return None  # the build this suite runs on; `qorva` is on the PATH below
     if words[:2] == ["qorva", "watch"] and not {"--duration", "--max-images"} & set(words):
         return f"{line} {' '.join(_BOUND)}"
     return line
@@ -88,19 +78,6 @@ def test_readme_tour_runs_top_to_bottom(tmp_path: Path):
     lines = _tour_commands()
     assert lines and lines[0] == "make demo" and any(line.startswith("qorva report") for line in lines)
     assert lines[1].startswith(". .venv/bin/activate")
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    # `qorva` as `make demo` installs it, with the weight-free model the suite trains (tests/conftest.py).
-    shim = bin_dir / "qorva"
-    shim.write_text(
-        f"#!/bin/sh\nexec {shlex.quote(sys.executable)} -c 'import sys; from qorva.inspection.modules.norim.runner "
-        "import choices; choices.DEFAULT_BACKBONE = \"none\"; from qorva.cli.__main__ import main; "
-        "sys.exit(main(sys.argv[1:]))' \"$@\"\n"
-    )
-    shim.chmod(0o755)
-    env = env_for(None) | {"PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", "HOME": str(tmp_path)}
-    script = ["set -e", "qorva demo --images 12 --quiet", *filter(None, map(_as_run, lines))]
-    done = subprocess.run(["bash", "-c", "\n".join(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
-                          timeout=300, stdin=subprocess.DEVNULL)
+    done = run_as_newcomer([_bounded(line) for line in lines], tmp_path)
     assert done.returncode == 0, f"{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
     assert "report of board" in done.stdout

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import csv
+import json
 import re
 import shutil
 from pathlib import Path
@@ -63,14 +65,19 @@ def test_report_page_has_no_horizontal_scrolling_at_1280_px(recorded: Path, tmp_
     assert run_qorva("report", "--product", PRODUCT, "--out", out, "--home", recorded).rc == 0
     probe = out / "probe.html"
     # The page as written, plus a script that writes the measurement where --dump-dom shows it.
+    # ... and counts the numbers laid out on more than one line.
     probe.write_text((out / "report.html").read_text(encoding="utf-8").replace(
         "</body>", "<script>window.addEventListener('load', () => { const d = document.documentElement; "
-        "document.body.dataset.overflow = d.scrollWidth - d.clientWidth; });</script></body>"), encoding="utf-8")
+        "document.body.dataset.overflow = d.scrollWidth - d.clientWidth; "
+        "document.body.dataset.wrapped = [...document.querySelectorAll('td.n, figcaption .n')].filter((e) => { "
+        "const r = document.createRange(); r.selectNodeContents(e); return r.getClientRects().length > 1; }).length;"
+        " });</script></body>"), encoding="utf-8")
     for width in (1280, 390):
         dom = browser.run(probe.as_uri(), width=width)
-        found = re.search(r'data-overflow="(-?\d+)"', dom)
+        found = re.search(r'data-overflow="(-?\d+)" data-wrapped="(\d+)"', dom)
         assert found is not None, dom[-500:]
         assert int(found.group(1)) <= 0, f"{found.group(1)} px of horizontal scrolling at {width} px"
+        assert found.group(2) == "0", f"{found.group(2)} numbers wrapped at {width} px"
     browser.screenshot((out / "report.html").as_uri(), tmp_path / "report.png", height=1600)
 
 
@@ -141,3 +148,48 @@ def test_report_writes_nothing_outside_its_folder_and_reads_no_foreign_overlay(r
     assert all(p.read_bytes() != before for p in copies)
     if plant is _foreign_overlay:
         assert not (out / "overlays").exists() and "overlay not kept" in (out / "report.html").read_text("utf-8")
+
+
+def test_report_of_a_time_range_and_verdict_with_its_rows_as_csv(recorded: Path, tmp_path: Path):
+    rows = json.loads(run_qorva("results", "--format", "json", "--home", recorded).out)
+    cut = rows[3]["recorded_at"]  # the first run's three rows are before it
+    done = run_qorva("report", "--product", PRODUCT, "--since", "1d", "--until", cut, "--out", tmp_path / "a",
+                     "--home", recorded)
+    assert done.rc == 0 and "3 images (OK 3, NG 0, ERROR 0)" in done.out, done.err
+    ng = run_qorva("report", "--since", "1d", "--verdict", "NG", "--out", tmp_path / "b", "--home", recorded)
+    assert "every product" in ng.out and "3 images (OK 0, NG 3" in ng.out, ng.err
+    with (tmp_path / "b" / "rows.csv").open(encoding="utf-8") as fh:
+        table = list(csv.DictReader(fh))
+    assert [r["verdict"] for r in table] == ["NG"] * 3 and all(r["content_hash"] for r in table)
+    early = run_qorva("report", "--since", "1d", "--until", rows[0]["recorded_at"], "--home", recorded)
+    assert early.rc == 1 and "no results of any product in that time" in early.err
+
+
+def _elsewhere(home: Path, tmp_path: Path, option: str) -> tuple[Path, list[str]]:
+    """A station that recorded into `option` (the database, or a shared folder), and a PC whose home holds
+    none of its overlays; the share is mounted under another path there."""
+    drop = tmp_path / "drop"
+    write_images(drop, [defect("scratch"), defect("spot")], "n")
+    share = tmp_path / "share-at-station"
+    extra = ["--db-overlays", "on"] if option == "db" else ["--overlay-dir", share, "--db-overlays", "off"]
+    done = run_qorva("watch", "--product", PRODUCT, "--folder", drop, "--ready-policy", "none", "--max-images", "2",
+                     "--quiet", *extra, "--home", home)
+    assert done.rc == 0, done.err
+    shutil.rmtree(home / "results" / "overlays", ignore_errors=True)
+    if option == "db":
+        return home, []
+    shutil.move(share, tmp_path / "share-here")
+    return home, ["--overlay-dir", str(tmp_path / "share-here")]
+
+
+@pytest.mark.parametrize("option", ["db", "shared-folder"])
+def test_overlays_reach_a_report_made_on_another_pc(home: Path, tmp_path: Path, option: str):
+    home, extra = _elsewhere(home, tmp_path, option)
+    done = run_qorva("report", "--product", PRODUCT, "--out", tmp_path / "r", *extra, "--home", home)
+    assert done.rc == 0, done.err
+    page = (tmp_path / "r" / "report.html").read_text(encoding="utf-8")
+    assert "overlay not kept" not in page and len(list((tmp_path / "r" / "overlays").iterdir())) == 2
+    if option == "db":
+        with ResultStore(db_path(home), create=False) as store:
+            sizes = [len(store.overlay_image(r.id) or b"") for r in store.query(verdicts=["NG"])]
+        assert all(2_000 < n < 60_000 for n in sizes), sizes

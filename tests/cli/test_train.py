@@ -17,7 +17,7 @@ def test_train_command_writes_the_bundle_and_one_summary_line(tmp_path: Path, ca
     out, err = capsys.readouterr()
     assert len(out.strip().splitlines()) == 1 and "5 images" in out and str(home) in out
     assert err == ""  # no terminal: no progress bar
-    assert (home / "products" / "P7" / "norim" / "P7" / "bundle.json").is_file()
+    assert (home / "products" / "P7" / "norim" / "P7" / "v1" / "bundle.json").is_file()
 
 
 @pytest.mark.parametrize(

@@ -121,3 +121,12 @@ def test_names_from_outside_are_recorded_as_one_line_that_tells_every_byte_apart
         (back,) = store.query()
     assert (back.source_file, back.source_bytes) == (text, source)
     assert back.source_path == "/drop/" + text and printable(text) == text
+
+
+def test_hourly_trend_counts_each_hour_empty_ones_too():
+    from qorva.report.page import hourly
+
+    made = [("2026-12-08T14:10:00.000Z", "OK"), ("2026-12-08T14:50:00.000Z", "NG"),
+            ("2026-12-08T14:59:59.999Z", "ERROR"), ("2026-12-08T16:05:00.000Z", "OK")]
+    rows = [Row(t, "r", "P1", "a.png", None, v) for t, v in made]
+    assert [h[1:] for h in hourly(rows)] == [(3, 1, 1, 1, 0.5), (0, 0, 0, 0, None), (1, 1, 0, 0, 0.0)]

@@ -34,9 +34,11 @@ def _row(name: str, run: str = "r1", verdict: str = "OK", content: str | None = 
 
 def test_one_store_on_either_engine(target):
     with ResultStore(target, station="s1") as s1, ResultStore(target, station="s2") as s2:
-        first = s1.add(_row("a.png"))
+        candidate = results.Shadow(2, "b2", "manual", "NG", 3.5, 1.0, 3.5, "structural")
+        first = s1.add(_row("a.png"), shadow=candidate)
         again = _row("a.png")
-        assert s1.add(again) == first  # the same image of the same station: one row whatever inserts it
+        assert s1.add(again, shadow=candidate) == first  # the same image of the same station: one row whatever
+        assert s1.shadows([first]) == {first: candidate}  # inserts it, and one candidate's verdict beside it
         s2.add(_row("a.png", run="r2", verdict="NG"))
         s1.add(_row("b.png", content=None, verdict="ERROR"))
         key = Key("P1", "a.png", 10, 1_700_000_000_123_456_789, "h1")

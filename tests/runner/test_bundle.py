@@ -43,7 +43,7 @@ def test_unsafe_names_are_refused_everywhere(home, goods, name):
 def test_unicode_names_are_fine(home, goods):
     runner.train("제품-1", goods[:4], name="라인_ä")
     assert runner.get_bundle("라인_ä")["product_id"] == "제품-1"
-    assert (home / "products" / "제품-1" / "norim" / "라인_ä" / "bundle.json").is_file()
+    assert (home / "products" / "제품-1" / "norim" / "라인_ä" / "v1" / "bundle.json").is_file()
 
 
 def test_same_bundle_name_under_two_products_is_ambiguous(trained_home, tmp_path, monkeypatch):
@@ -58,7 +58,7 @@ def test_same_bundle_name_under_two_products_is_ambiguous(trained_home, tmp_path
 def copied(trained_home, tmp_path, monkeypatch):
     shutil.copytree(trained_home / "products", tmp_path / "products")
     monkeypatch.setenv("QORVA_HOME", str(tmp_path))
-    return tmp_path / "products" / "P1" / "norim" / "P1"
+    return tmp_path / "products" / "P1" / "norim" / "P1" / "v1"
 
 
 def _truncate(path):
@@ -85,7 +85,7 @@ def _nan_array(bundle):
 @pytest.mark.parametrize(
     ("damage", "match"),
     [
-        pytest.param(lambda b: (b / "bundle.json").unlink(), "not found", id="no-metadata-half-written"),
+        pytest.param(lambda b: (b / "bundle.json").unlink(), "no version", id="no-metadata-half-written"),
         pytest.param(lambda b: (b / "model.npz").unlink(), "model.npz", id="no-arrays"),
         pytest.param(lambda b: _truncate(b / "model.npz"), "damaged", id="truncated-arrays"),
         pytest.param(lambda b: (b / "bundle.json").write_text("{"), "cannot read", id="bad-json"),
@@ -126,17 +126,23 @@ def test_failed_retraining_keeps_the_old_bundle(copied, goods, monkeypatch):
     with pytest.raises(OSError):
         runner.train("P1", goods[4:8])
     assert runner.score_good_images(runner.get_bundle("P1"), goods[8:9]) == before
-    assert sorted(p.name for p in copied.parent.iterdir()) == ["P1"]
+    assert sorted(p.name for p in copied.parent.iterdir()) == ["current", "v1"]
 
 
-def test_retraining_replaces_the_cached_bundle(home, goods):
+def test_retraining_adds_a_version_that_lookups_load_once_chosen(home, goods):
     runner.train("P1", goods[:4])
     first = runner.get_bundle("P1")
     assert runner.get_bundle("P1") is first
-    runner.train("P1", goods[4:9])
-    second = runner.get_bundle("P1")
-    assert second is not first
+    result = runner.train("P1", goods[4:9])
+    assert (result.version, result.current) == (2, False) and runner.get_bundle("P1") is first
+    with runner.pinned("P1", 2):
+        second = runner.get_bundle("P1")
     assert second["n_images"] == 5 and second["build_id"] != first["build_id"]
+    runner.use_version("P1", 2)
+    assert runner.get_bundle("P1") is second
+    with runner.pinned("P1", 1):
+        assert runner.get_bundle("P1") is first
+    assert runner.train("P1", goods[:4], activate=True).current and runner.get_bundle("P1")["n_images"] == 4
 
 
 def test_training_is_deterministic_for_a_seed(home, goods):
@@ -197,7 +203,7 @@ def test_a_bundle_is_looked_up_once_and_again_when_it_moves(copied, monkeypatch)
     listed, real = [], os.scandir
     monkeypatch.setattr(os, "scandir", lambda path: listed.append(path) or real(path))
     assert runner.get_bundle("P1") is first and listed == []
-    moved = copied.parents[2] / "P2" / "norim" / "P1"
+    moved = copied.parents[3] / "P2" / "norim" / "P1"
     moved.parent.mkdir(parents=True)
-    copied.rename(moved)
-    assert runner.get_bundle("P1")["path"] == str(moved) and listed
+    copied.parent.rename(moved)
+    assert runner.get_bundle("P1")["path"] == str(moved / "v1") and listed

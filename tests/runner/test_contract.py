@@ -127,7 +127,12 @@ def test_scores_separate_an_obvious_defect(trained, goods):
 
 
 def test_scoring_threads_never_fail_while_the_bundle_is_retrained(home, goods, monkeypatch):
-    runner.train("P1", goods[:4])
+    # A bundle as homes from before versions hold it: the retraining moves it to v1/ while threads score.
+    named = runner.train("P1", goods[:4]).path.parent
+    for f in ("bundle.json", "model.npz"):
+        (named / "v1" / f).rename(named / f)
+    (named / "v1").rmdir()
+    (named / "current").unlink()
     real_replace = os.replace
 
     def slow_swap(src, dst):
@@ -157,10 +162,10 @@ def test_scoring_threads_never_fail_while_the_bundle_is_retrained(home, goods, m
     for t in threads:
         t.start()
     try:
-        runner.train("P1", goods[:5])
+        runner.train("P1", goods[:5], activate=True)
     finally:
         stop.set()
         for t in threads:
             t.join(timeout=10)
     assert errors == [] and min(counts) > 0
-    assert runner.get_bundle("P1")["n_images"] == 5
+    assert runner.get_bundle("P1")["n_images"] == 5 and (named / "v1" / "bundle.json").is_file()

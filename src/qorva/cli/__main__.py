@@ -19,9 +19,10 @@ from qorva.names import printable
 
 # Each command lives in its own module of this package, exposing
 # `add_parser(subparsers) -> argparse.ArgumentParser` and `run(args) -> int`, and optionally
-# `check_args(args) -> str | None`, what is wrong with a combination of values (a usage error).
+# `check_args(args) -> str | None`, what is wrong with a combination of values (a usage error), and
+# `prepare(parser, argv)`, run before parsing.
 # Listed in the order `--help` shows them.
-COMMANDS = ("train", "teach", "inspect", "watch", "results", "report", "purge", "demo")
+COMMANDS = ("train", "teach", "evaluate", "models", "inspect", "watch", "results", "report", "review", "purge", "demo")
 
 
 def _common(parser: argparse.ArgumentParser, *, top: bool = False) -> None:
@@ -46,6 +47,8 @@ def build_parser() -> argparse.ArgumentParser:
         cmd = module.add_parser(sub)
         _common(cmd)
         cmd.set_defaults(_run=module.run, _check=getattr(module, "check_args", None), _parser=cmd)
+        # `prepare(parser, argv)`: what a command reads before its options are parsed (watch's station file).
+        cmd.prepare = getattr(module, "prepare", None)
     return parser
 
 
@@ -72,6 +75,11 @@ def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argpa
     unknown = [a for a in args[at + 1 :] if a.startswith("--") and a != "--" and a.split("=", 1)[0] not in known]
     if unknown:
         sub.error("unrecognized arguments: " + "; ".join(f"{u}{_suggestion(u, known)}" for u in unknown))
+    if sub.prepare is not None:
+        try:
+            sub.prepare(sub, args[at + 1 :])
+        except QorvaError as exc:  # a file to fix, not a usage to learn: one line, exit 1
+            sub.exit(1, f"qorva: error: {printable(exc)}\n")
     return parser.parse_args(args)
 
 

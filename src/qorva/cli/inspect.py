@@ -11,14 +11,14 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from qorva import calibration, overlays
+from qorva import calibration, overlays, versions
 from qorva.cli._common import home_of, inspector, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.console import Progress
 from qorva.images import ImageError, image_files, read_image
 from qorva.inspection.modules.norim.runner import take_registration
 from qorva.names import printable
-from qorva.products import check_product, load_calibration, load_state
+from qorva.products import check_product
 from qorva.results import VERDICTS, Row
 
 
@@ -40,7 +40,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     parser.add_argument("--all-overlays", action="store_true", help="with --overlays, write OK images' overlays too")
     parser.add_argument("--format", choices=("text", "json"), default="text", help="output format on stdout")
     parser.add_argument("--allow-stale", action="store_true",
-                        help="inspect even when the bundle was retrained after the teach (default: refuse)")
+                        help="inspect even when the version the product was taught on is gone (default: refuse)")
     return parser
 
 
@@ -76,7 +76,7 @@ def _overlay_folder(value: str | None) -> Path | None:
 @dataclass
 class _Batch:
     insp: Any
-    state: Any
+    model: versions.InUse
     run_id: str
     overlays: Path | None
     all_overlays: bool
@@ -91,13 +91,14 @@ def _judge(b: _Batch, path: Path) -> Row:
     try:
         image = read_image(path)
         b.kinds.check(image, path)
-        result = b.insp.inspect(image, b.state, with_overlay=b.overlays is not None)
+        with b.model.pinned():
+            result = b.insp.inspect(image, b.model.state, with_overlay=b.overlays is not None)
     except ImageError as exc:
-        return Row.error(str(exc), run_id=b.run_id, product_id=str(b.state.product_id), source=path)
+        return Row.error(str(exc), run_id=b.run_id, product_id=str(b.model.state.product_id), source=path)
     row = Row.from_result(
-        result, run_id=b.run_id, product_id=str(b.state.product_id), source=path,
+        result, run_id=b.run_id, product_id=str(b.model.state.product_id), source=path,
         latency_ms=(time.perf_counter() - t) * 1000,
-    ).with_registration(take_registration())
+    ).judged_by(b.model).with_registration(take_registration())
     if b.overlays is not None and result.overlay is not None and (row.verdict == "NG" or b.all_overlays):
         card = overlays.speaking(row, result, image)
         written = overlays.write_overlay(b.overlays / f"{path.stem}_overlay.png", card, path)
@@ -122,12 +123,10 @@ def run(args: argparse.Namespace) -> int:
     t0 = time.perf_counter()
     home = home_of(args)
     product = check_product(args.product)
-    state = load_state(home, product)
-    taught = load_calibration(home, product)
-    calibration.check_fresh(product, taught, allow_stale=args.allow_stale, home=home)
+    model = versions.in_use(home, product, allow_stale=args.allow_stale)
     paths = _checked_images(args.images)
-    batch = _Batch(inspector(), state, uuid.uuid4().hex[:12], _overlay_folder(args.overlays), args.all_overlays,
-                   calibration.KindWatch(taught))
+    batch = _Batch(inspector(), model, uuid.uuid4().hex[:12], _overlay_folder(args.overlays), args.all_overlays,
+                   calibration.KindWatch(model.calibration))
     rows = []
     with Progress(len(paths), f"inspect {product}", quiet=args.quiet or args.format == "json", unit="img") as bar:
         for path in paths:

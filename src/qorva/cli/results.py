@@ -52,6 +52,10 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="only results since: 30m, 2h, 7d, today, ISO time (default: all time)"
     )
     parser.add_argument(
+        "--until", type=parse_since, default=None,
+        help="only results before: 30m, 2h, today, ISO time (default: up to now)"
+    )
+    parser.add_argument(
         "--verdict", action="append", choices=VERDICTS, default=None,
         help="only this verdict (repeatable; default: all)",
     )
@@ -65,7 +69,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
     return parser
 
 
-def _local(recorded_at: str) -> str:
+def local_time(recorded_at: str) -> str:
+    """A stored UTC time stamp as this PC's local time, to the second."""
     moment = dt.datetime.fromisoformat(recorded_at.replace("Z", "+00:00")).astimezone()
     return moment.strftime("%Y-%m-%d %H:%M:%S")
 
@@ -76,12 +81,14 @@ def _num(v: float | None, places: int) -> str:
 
 def _table(rows: list[Row]) -> None:
     head = (
-        "id", "time", "product", "file", "verdict", "score", "threshold", "ratio", "dominant", "ms", "overlay/error"
+        "id", "time", "product", "file", "verdict", "score", "threshold", "source", "model", "ratio", "dominant", "ms",
+        "overlay/error",
     )
     body = [
         (
-            str(r.id), _local(r.recorded_at), r.product_id, r.source_file or "-", r.verdict,
-            _num(r.score, 4), _num(r.threshold, 4), _num(r.ratio, 3), r.dominant_branch or "-",
+            str(r.id), local_time(r.recorded_at), r.product_id, r.source_file or "-", r.verdict,
+            _num(r.score, 4), _num(r.threshold, 4), r.threshold_source or "-",
+            f"v{r.model_version}" if r.model_version is not None else "-", _num(r.ratio, 3), r.dominant_branch or "-",
             _num(r.latency_ms, 0), r.overlay_path or r.error_message or "",
         )
         for r in rows
@@ -95,13 +102,30 @@ def _table(rows: list[Row]) -> None:
 def _runs(store: ResultStore | None, args: argparse.Namespace, product: str | None) -> int:
     runs = store.runs(product, args.station) if store is not None else []
     head = ("run", "product", "station", "first", "last", "images", "OK", "NG", "ERROR")
-    body = [(r.run_id, r.product_id, r.station or "-", _local(r.first), _local(r.last), str(r.n), str(r.ok),
+    body = [(r.run_id, r.product_id, r.station or "-", local_time(r.first), local_time(r.last), str(r.n), str(r.ok),
              str(r.ng), str(r.error)) for r in runs]
+    _print_table(head, body)
+    if store is not None:
+        _outbox(store, args.station)
+    print(f"{len(runs)} runs", file=sys.stderr)
+    return 0
+
+
+def _print_table(head: tuple[str, ...], body: list[tuple[str, ...]]) -> None:
     widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
     for line in (head, *body):
         print(printable("  ".join(c.ljust(w) for c, w in zip(line, widths, strict=True)).rstrip()))
-    print(f"{len(runs)} runs", file=sys.stderr)
-    return 0
+
+
+def _outbox(store: ResultStore, station: str | None) -> None:
+    """Each output's backlog: messages waiting for their peer, the oldest one's age, those dropped."""
+    backlogs = store.backlogs(station)
+    if not backlogs:
+        return
+    print()
+    head = ("outbox of", "output", "waiting", "oldest", "dropped (last day)")
+    _print_table(head, [(b.station, b.output, str(b.waiting), "-" if b.age_s() is None else f"{b.age_s():.0f} s ago",
+                         str(b.dropped)) for b in backlogs])
 
 
 def _open(args: argparse.Namespace) -> tuple[ResultStore | None, str]:
@@ -133,8 +157,8 @@ def run(args: argparse.Namespace) -> int:
         with store:
             if args.runs:
                 return _runs(store, args, product)
-            rows = store.query(product_id=product, since=args.since, verdicts=args.verdict or (), limit=args.limit,
-                               run_id=args.run, station=args.station)
+            rows = store.query(product_id=product, since=args.since, until=args.until, verdicts=args.verdict or (),
+                               limit=args.limit, run_id=args.run, station=args.station)
             if product is not None and not rows:
                 check_known(product, store, home_of(args))
     elif args.runs:

@@ -1,15 +1,16 @@
-"""Train a NORIM bundle for a product from a folder of good images."""
+"""Train a NORIM bundle for a product from a folder of good images: every training adds a new version of it."""
 
 from __future__ import annotations
 
 import argparse
+import logging
 from pathlib import Path
 
+from qorva import versions
 from qorva.cli._common import home_of, int_in, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.errors import QorvaError
 from qorva.inspection.modules.norim import runner
-from qorva.products import load_calibration
 
 
 class TrainError(QorvaError):
@@ -55,7 +56,26 @@ def add_parser(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParse
         help="add flipped (h, v) and quarter-turned (r) copies of the good images: only for products whose "
         "orientation does not matter (textures, loose parts); needs the pretrained features",
     )
+    parser.add_argument(
+        "--add-reviewed", action="store_true",
+        help="also train on the product's reviewed good parts (NGs overruled with 'qorva review' or the live page)",
+    )
     return parser
+
+
+def _reviewed_goods(args: argparse.Namespace) -> list:
+    from qorva.images import ImageError, read_image
+    from qorva.review_store import reviewed_images
+
+    files = reviewed_images(home_of(args), args.product, "good")
+    if not files:
+        logging.getLogger("qorva.train").warning(
+            "train %s: --add-reviewed found no reviewed good parts in the review store", args.product)
+    try:
+        return [read_image(f) for f in files]
+    except ImageError as exc:
+        msg = f"{exc}; remove it from the review store or review the row again"
+        raise TrainError(msg) from None
 
 
 def _check_bundle_name(args: argparse.Namespace) -> None:
@@ -68,10 +88,22 @@ def _check_bundle_name(args: argparse.Namespace) -> None:
         raise TrainError(msg)
 
 
+def _taught_version(home: Path, product: str, bundle: str) -> int | None:
+    """The version of `bundle` the product's line judges with, None when it judges with none of it."""
+    try:
+        live = versions.in_use(home, product)
+    except QorvaError:  # not taught, or taught on a version that is gone: nothing to keep the line on
+        return None
+    return live.version if live.bundle == bundle else None
+
+
 def run(args: argparse.Namespace) -> int:
     _check_bundle_name(args)
+    live = _taught_version(home_of(args), args.product, args.name or args.product)
     try:
         images, _ = runner.read_folder(args.good)
+        reviewed = _reviewed_goods(args) if args.add_reviewed else []
+        images = [*images, *reviewed]
         result = runner.train(
             args.product,
             images,
@@ -82,6 +114,8 @@ def run(args: argparse.Namespace) -> int:
             augment=args.augment,
             home=home_of(args),
             quiet=args.quiet,
+            # A line taught on a version keeps it until the new one is taught; with nothing taught, the new one.
+            activate=live is None,
         )
     except runner.NorimError as exc:
         raise TrainError(str(exc)) from exc
@@ -91,19 +125,25 @@ def run(args: argparse.Namespace) -> int:
     mb = result.bundle_bytes / 1e6
     features = f"pretrained {result.backbone} features" if result.backbone != "none" else "weight-free features"
     print(
-        f"trained {result.name} for {result.product_id}: {result.n_images} images, {result.kind} structural model "
+        f"trained {result.name} version {result.version} for {result.product_id}: {result.n_images} images"
+        f"{f' ({len(reviewed)} reviewed good parts)' if reviewed else ''}, {result.kind} structural model "
         f"({features}; branches {', '.join(result.branches)}), {mb:.1f} MB, {result.seconds:.1f} s -> {result.path}"
     )
-    _note_stale(home_of(args), args.product, result.name)
+    if live is not None:
+        print(
+            f"the line goes on with version {live} (taught) until this one is taught: "
+            f"'qorva teach --product {args.product} --good DIR' (or with --candidate to try it with 'watch --shadow' "
+            "first)"
+        )
+    _confirmed_hint(args)
     return 0
 
 
-def _note_stale(home: Path, product: str, bundle: str) -> None:
-    """A state taught on the bundle this training replaced holds a threshold for scores the new one does not
-    give: say so now, as inspect and watch will refuse it (they compare the build ids)."""
-    taught = load_calibration(home, product)
-    if taught.get("build_id") and taught.get("bundle") == bundle:
-        print(
-            f"the taught state of {product} is now stale (taught on the replaced bundle): "
-            f"run 'qorva teach --product {product} --good DIR' before inspecting"
-        )
+def _confirmed_hint(args: argparse.Namespace) -> None:
+    """After a retrain: the defects confirmed in review are what the new version is measured against."""
+    from qorva.review_store import reviewed_images
+
+    confirmed = reviewed_images(home_of(args), args.product, "defect")
+    if confirmed:
+        print(f"{len(confirmed)} defects confirmed in review: once taught, 'qorva evaluate --product {args.product} "
+              "--good DIR' measures the new version on them")

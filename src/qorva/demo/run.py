@@ -22,7 +22,7 @@ from typing import Any
 import cv2
 import numpy as np
 
-from qorva import calibration
+from qorva import calibration, thresholds, versions
 from qorva.console import StatusLine
 from qorva.demo import synthetic
 from qorva.errors import QorvaError
@@ -31,8 +31,7 @@ from qorva.home import db_path
 from qorva.home import use as use_home
 from qorva.inspection.base import ModelState
 from qorva.io.camera.push import with_acknowledgement
-from qorva.job import InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
-from qorva.products import save_state
+from qorva.job import Fixed, InspectionJob, JobOptions, JobSummary, JobWatchers, camera_params
 from qorva.results import ResultStore, Row
 
 logger = logging.getLogger("qorva.demo")
@@ -174,6 +173,37 @@ def make_items(opts: DemoOptions) -> tuple[list[np.ndarray], list[np.ndarray], l
     return train, teach, items
 
 
+# The day on the line (docs/day-on-the-line.md) works on these beside the training and teaching images: good
+# images no model saw, a folder of defective ones per kind with their masks, and two lots of the line's
+# parts under a lamp a little dimmer than at training (good-NNN.png and <kind>-NNN.png, the truth in the name).
+_DAY_KINDS = ("scratch", "spot", "missing", "wrong_colour")
+_DAY_PER_KIND = 4
+_LOT_GOOD, _LOT_BAD = 24, 6
+_LOT_GAIN = 0.92
+
+
+def save_day_data(opts: DemoOptions) -> None:
+    """The images of the day on the line, under `<workdir>/data/`: good/, bad/<kind>/ with masks/, lot2/, lot3/."""
+    data, size = opts.workdir / "data", opts.size
+    kinds = [k for k in _DAY_KINDS if k in synthetic.PRODUCTS[opts.product].kinds]
+    _save_folder(data / "good", synthetic.good_images(opts.product, opts.teach, opts.seed + 101, size=size), "good")
+    for kind in kinds:
+        made = [synthetic.defect_image(opts.product, kind, opts.seed + 102, index=i, size=size)
+                for i in range(_DAY_PER_KIND)]
+        _save_folder(data / "bad" / kind, [im for im, _ in made], f"{kind}-")
+        _save_folder(data / "bad" / kind / "masks", [m for _, m in made], f"{kind}-")
+    for n, lot in enumerate(("lot2", "lot3")):
+        seed = opts.seed + 103 + n
+        goods = synthetic.good_images(opts.product, _LOT_GOOD, seed, size=size)
+        bads = [(kinds[i % len(kinds)], synthetic.defect_image(opts.product, kinds[i % len(kinds)], seed,
+                                                               index=i // len(kinds), size=size)[0])
+                for i in range(_LOT_BAD)]
+        dim = [(im.astype(np.float32) * _LOT_GAIN).astype(np.uint8) for im in goods]
+        _save_folder(data / lot, dim, "good-")
+        for i, (kind, im) in enumerate(bads):
+            cv2.imwrite(str(data / lot / f"{kind}-{i:03d}.png"), (im.astype(np.float32) * _LOT_GAIN).astype(np.uint8))
+
+
 def _save_folder(folder: Path, images: list[np.ndarray], prefix: str) -> None:
     folder.mkdir(parents=True, exist_ok=True)
     for i, im in enumerate(images):
@@ -251,6 +281,7 @@ def run_demo(
     train, teach, items = make_items(opts)
     _save_folder(opts.workdir / "data" / "train", train, "train")
     _save_folder(opts.workdir / "data" / "teach", teach, "teach")
+    save_day_data(opts)
     result = DemoResult(items={i.name: i for i in items}, rows={}, done_at={}, verdict_at={}, home=home)
     result.seconds["generate"] = time.perf_counter() - t0
     with use_home(home):
@@ -265,6 +296,7 @@ def run_demo(
                 batch = [i for i in items if i.policy == policy]
                 job = InspectionJob(
                     home=home, state=state, store=store, inspector=inspector, stop=stop,
+                    models=Fixed(versions.in_use(home, opts.product)),
                     camera=with_acknowledgement(camera_class)(camera_params(drop, ready_policy=policy, poll_ms=50)),
                     options=JobOptions(max_images=len(batch), duration_s=30.0 + 2.0 * len(batch),
                                        workers=os.cpu_count() or 1),
@@ -282,15 +314,18 @@ def _train_and_teach(
 
     t = time.perf_counter()
     try:
-        runner.train(opts.product, train, home=home, quiet=opts.quiet, seed=opts.seed)
+        trained = runner.train(opts.product, train, home=home, quiet=opts.quiet, seed=opts.seed)
         result.seconds["train"] = time.perf_counter() - t
         t = time.perf_counter()
-        state = inspector.teach(teach, {"product_id": opts.product, "sigma": opts.sigma})
+        with runner.pinned(trained.name, trained.version):
+            state = inspector.teach(teach, {"product_id": opts.product, "sigma": opts.sigma})
     except (runner.NorimError, ValueError) as exc:
         msg = f"the demo could not train or teach {opts.product}: {' '.join(str(exc).splitlines())}"
         raise DemoError(msg) from exc
-    save_state(home, state, calibration.record(state, [calibration.Sample(f"teach{i:03d}.png", im, ".png")
-                                                       for i, im in enumerate(teach)], home))
+    samples = [calibration.Sample(f"teach{i:03d}.png", im, ".png") for i, im in enumerate(teach)]
+    record = calibration.record(state, samples, home, version=trained.version,
+                                threshold=thresholds.by_sigma(opts.sigma).record)
+    versions.save_taught(home, state, record)
     result.threshold = float(state.threshold)
     result.good_scores = [float(s) for s in state.params.get("good_scores") or []]
     result.seconds["teach"] = time.perf_counter() - t

@@ -15,13 +15,13 @@ from typing import Any
 
 from qorva.results.journal import HandoverJournal
 from qorva.results.key import Key, file_key, image_key, set_aside_key
-from qorva.results.row import COLUMNS, VERDICTS, Row, Source, format_time, utc_now
+from qorva.results.row import COLUMNS, VERDICTS, Row, Shadow, Source, format_time, utc_now
 from qorva.results.schema import MIGRATIONS, SCHEMA_VERSION
 from qorva.results.store import NoResults, ResultStore, RunInfo, StoreError, default_station, row_key
 
 __all__ = [
     "COLUMNS", "MIGRATIONS", "SCHEMA_VERSION", "VERDICTS", "HandoverJournal", "Key", "NoResults", "ResultStore",
-    "Row", "RunInfo", "Source", "StoreError", "default_station", "file_key", "format_time", "image_key",
+    "Row", "RunInfo", "Shadow", "Source", "StoreError", "default_station", "file_key", "format_time", "image_key",
     "row_key", "set_aside_key", "utc_now",
 ]
 

@@ -62,9 +62,14 @@ def set_aside_key(product_id: str, path: str) -> Key:
     return dataclasses.replace(key, content_hash="file:" + digest.hexdigest()[:27])
 
 
-def image_key(key: Key, image: np.ndarray) -> Key:
-    """`key` with the hash of the decoded pixels: what was judged, with no second read of the file."""
+def pixel_hash(image: np.ndarray) -> str:
+    """The hash of decoded pixels (with their shape and type) that a row's `content_hash` holds."""
     # SHA-256 runs on the CPU's SHA extensions: 0.65 ms for 640x480, half of BLAKE2b's time here.
     digest = hashlib.sha256(repr((image.shape, image.dtype.str)).encode())
     digest.update(np.ascontiguousarray(image).data)
-    return dataclasses.replace(key, content_hash=digest.hexdigest()[:32])
+    return digest.hexdigest()[:32]
+
+
+def image_key(key: Key, image: np.ndarray) -> Key:
+    """`key` with the hash of the decoded pixels: what was judged, with no second read of the file."""
+    return dataclasses.replace(key, content_hash=pixel_hash(image))

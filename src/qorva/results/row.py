@@ -36,6 +36,10 @@ class Row:
     raw bytes. `file_size`, `file_mtime_ns` and `content_hash` with the product and the file name are the
     image's key; `recovered` is 1 for an image that an earlier run had taken and never recorded. `station`
     is the `watch` that recorded it, `row_key` its unique key (`store.row_key`; None for a row without a key).
+    `seq` is the station's sequence number given when the row is recorded, `part_id` the part's id taken from
+    its file name or sidecar (`watch --part-id`), `late` 1 when the verdict came after `watch --deadline-ms`.
+    `model_version` and `model_build` name the version of the bundle that judged it, `threshold_source` how its
+    threshold was chosen (`versions.InUse`); None where no model judged it (a file set aside by the camera).
     `offset_x`, `offset_y` (px of the image, right and down) and `offset_deg` are where the image lay against
     the product's reference, `offset_beyond` 1 when that is beyond what training saw (`with_registration`);
     None where the model does not register images.
@@ -64,6 +68,12 @@ class Row:
     recovered: int = 0
     station: str | None = None
     row_key: str | None = None
+    seq: int | None = None
+    part_id: str | None = None
+    late: int = 0
+    model_version: int | None = None
+    model_build: str | None = None
+    threshold_source: str | None = None
     offset_x: float | None = None
     offset_y: float | None = None
     offset_deg: float | None = None
@@ -114,6 +124,11 @@ class Row:
             error_message=printable(message),
         )
 
+    def judged_by(self, model: Any) -> Row:
+        """This row with the version, build and threshold source of `model` (a `versions.InUse`) recorded."""
+        self.model_version, self.model_build, self.threshold_source = model.version, model.build, model.source
+        return self
+
     def with_registration(self, registration: Any) -> Row:
         """The row with the registration of its image (a runner `Registration`, or None: the columns stay empty)."""
         if registration is not None:
@@ -141,6 +156,29 @@ def _source_fields(source: Any) -> dict[str, Any]:
 
 
 COLUMNS = tuple(f.name for f in fields(Row) if f.name != "id")
+
+
+@dataclass
+class Shadow:
+    """What a candidate version said of a recorded image (`watch --shadow`), kept apart from its row."""
+
+    model_version: int | None
+    model_build: str | None
+    threshold_source: str | None
+    verdict: str
+    score: float | None = None
+    threshold: float | None = None
+    ratio: float | None = None
+    dominant_branch: str | None = None
+    error_message: str | None = None
+
+    @classmethod
+    def of(cls, row: Row) -> Shadow:
+        """The shadow verdict of a row judged by the candidate (`Row.from_result(...).judged_by(candidate)`)."""
+        return cls(*(getattr(row, f.name) for f in fields(cls)))
+
+
+SHADOW_COLUMNS = tuple(f.name for f in fields(Shadow))
 
 
 def utc_now() -> str:

@@ -60,7 +60,92 @@ MIGRATIONS: tuple[str, ...] = (
     CREATE UNIQUE INDEX results_row_key ON results (row_key);
     ALTER TABLE handovers ADD COLUMN station TEXT;
     """,
-    # 4: where the image lay against the product's reference (fixed layouts): the move of its centre in the
+    # 4: the verdict reaches the line. Each row gets the station's next sequence number (`station_seq` holds
+    # the last one given), the part's id and whether its verdict came after the deadline; `outbox` holds one
+    # message per row and configured output until the output's peer confirmed it (written in the row's own
+    # transaction, so a row is never without its messages nor a message without its row).
+    """
+    ALTER TABLE results ADD COLUMN seq INTEGER;
+    ALTER TABLE results ADD COLUMN part_id TEXT;
+    ALTER TABLE results ADD COLUMN late INTEGER NOT NULL DEFAULT 0;
+    CREATE TABLE station_seq (
+        station TEXT PRIMARY KEY,
+        seq INTEGER NOT NULL
+    );
+    CREATE TABLE outbox (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        station TEXT NOT NULL,
+        output TEXT NOT NULL,
+        result_id INTEGER NOT NULL,
+        queued_at TEXT NOT NULL,
+        state TEXT NOT NULL DEFAULT 'waiting',
+        done_at TEXT
+    );
+    CREATE INDEX outbox_waiting ON outbox (station, output, state, id);
+    """,
+    # 5: the model behind each verdict: the version and build of the bundle that judged it and how its threshold
+    # was chosen; and what a candidate version run beside it (`watch --shadow`) said of the same image, kept apart
+    # from the rows (nothing reads it but the report), one per row at most.
+    """
+    ALTER TABLE results ADD COLUMN model_version INTEGER;
+    ALTER TABLE results ADD COLUMN model_build TEXT;
+    ALTER TABLE results ADD COLUMN threshold_source TEXT;
+    CREATE TABLE shadow_results (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        result_id INTEGER NOT NULL,
+        model_version INTEGER,
+        model_build TEXT,
+        threshold_source TEXT,
+        verdict TEXT NOT NULL,
+        score REAL,
+        threshold REAL,
+        ratio REAL,
+        dominant_branch TEXT,
+        error_message TEXT
+    );
+    CREATE UNIQUE INDEX shadow_results_result ON shadow_results (result_id);
+    """,
+    # 6: what people decide about rows and what the line's drift raised. `reviews` keeps every decision on a
+    # row (the latest counts: "good" overrules an NG, "defect" confirms one) with who, where and when;
+    # `alarms` every drift alarm with its clearing and acknowledgement; `overlay_images` the small JPEG of an
+    # NG's overlay, committed with its row, so a report made on any PC of a shared database shows it.
+    """
+    CREATE TABLE reviews (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        result_id INTEGER NOT NULL,
+        product_id TEXT NOT NULL,
+        decision TEXT NOT NULL,
+        note TEXT,
+        reviewer TEXT NOT NULL,
+        station TEXT,
+        via TEXT NOT NULL,
+        reviewed_at TEXT NOT NULL,
+        image_path TEXT
+    );
+    CREATE INDEX reviews_result ON reviews (result_id);
+    CREATE TABLE alarms (
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        station TEXT,
+        product_id TEXT NOT NULL,
+        run_id TEXT,
+        kind TEXT NOT NULL,
+        raised_at TEXT NOT NULL,
+        value REAL,
+        low REAL,
+        high REAL,
+        message TEXT NOT NULL,
+        cleared_at TEXT,
+        acknowledged_at TEXT,
+        acknowledged_by TEXT,
+        acknowledged_station TEXT,
+        note TEXT
+    );
+    CREATE TABLE overlay_images (
+        result_id INTEGER PRIMARY KEY,
+        jpeg BLOB NOT NULL
+    );
+    """,
+    # 7: where the image lay against the product's reference (fixed layouts): the move of its centre in the
     # image's own pixels, its turn in degrees, and 1 when that is beyond what the training images showed (a
     # fixture moved, a part misplaced). NULL where the model does not register images, and on earlier rows.
     """

@@ -5,6 +5,7 @@ from __future__ import annotations
 import hashlib
 import json
 import logging
+import re
 import socket
 import threading
 import time
@@ -16,9 +17,10 @@ from typing import Any
 from qorva.database import Database, DriverMissing, open_database
 from qorva.errors import QorvaError
 from qorva.names import raw
+from qorva.results import outbox
 from qorva.results.journal import HandoverJournal
 from qorva.results.key import Key
-from qorva.results.row import COLUMNS, VERDICTS, Row, Source
+from qorva.results.row import COLUMNS, SHADOW_COLUMNS, VERDICTS, Row, Shadow, Source
 from qorva.results.schema import MIGRATIONS, SCHEMA_VERSION
 
 logger = logging.getLogger("qorva.results")
@@ -41,6 +43,10 @@ def default_station() -> str:
     return socket.gethostname() or "station"
 
 
+# The schema version that added the candidate versions' verdicts (`shadow_results`).
+_SHADOW_SCHEMA = 5
+# Tables that a database of an earlier version lacks: a reader finds no review, alarm or stored overlay there.
+_LATER_TABLES = ("reviews", "alarms", "overlay_images")
 # A lost connection is tried again after 0.5 s, doubling up to 10 s between tries.
 _RETRY_FIRST_S = 0.5
 _RETRY_MAX_S = 10.0
@@ -72,7 +78,7 @@ class ResultStore:
 
     def __init__(
         self, target: str | Path, *, create: bool = True, station: str | None = None,
-        stop: threading.Event | None = None, retry_s: float | None = None,
+        stop: threading.Event | None = None, retry_s: float | None = None, synced: bool = True,
     ) -> None:
         try:
             self.db: Database = open_database(target)
@@ -85,7 +91,11 @@ class ResultStore:
         self.retry_s = retry_s if retry_s is not None else 30.0 if create else 5.0
         self._conn: Any = None
         self._writer = create
+        # Unsynced (an outbox sender's own store): a mark lost in a power cut only sends a message again.
+        self._synced = synced
         self.columns: frozenset[str] = frozenset()
+        self.schema = 0  # the database's schema version as opened
+        self.tables: frozenset[str] = frozenset()  # of `_LATER_TABLES`, those this database has
         if not create and not self._call("open the results database", lambda conn: True, connect=False):
             raise NoResults(self.where)
         self._call("open the results database", self._migrate)
@@ -107,7 +117,15 @@ class ResultStore:
             # defaults); a `watch` of this version migrates it when it opens it.
             found = conn.execute(self.db.sql("SELECT * FROM results LIMIT 0")).description
             self.columns = frozenset(d[0] for d in found)
+            self.schema = SCHEMA_VERSION if self._writer else version
+            self.tables = frozenset(t for t in _LATER_TABLES if self._has_table(conn, t))
         return True
+
+    def _has_table(self, conn: Any, table: str) -> bool:
+        sql = ("SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?" if self.db.sql("?") == "?"
+               else "SELECT to_regclass(?) IS NOT NULL AS name")
+        found = conn.execute(self.db.sql(sql), (table,)).fetchone()
+        return bool(found and found["name"])
 
     def _column(self, name: str, aggregate: str = "") -> str:
         """`name` in SQL, or NULL where an older database lacks the column (no row there has a value in it)."""
@@ -124,6 +142,8 @@ class ResultStore:
                     return self.db.exists()
                 if self._conn is None:
                     self._conn = self.db.connect(writer=self._writer)
+                    if not self._synced and self.db.sql("?") == "?":
+                        self._conn.execute("PRAGMA synchronous = NORMAL")
                 result = fn(self._conn)
             except (*self.db.errors, ValueError) as exc:  # ValueError: text the engine cannot store
                 text = self.db.scrub(_one_line(exc))
@@ -168,25 +188,68 @@ class ResultStore:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def add(self, row: Row, *, handovers: Sequence[int] = ()) -> int:
-        """Record one row and return its id; the journal's entries `handovers` are closed with it."""
+    def add(
+        self, row: Row, *, handovers: Sequence[int] = (), outputs: Sequence[str] = (), shadow: Shadow | None = None,
+        overlay_jpeg: bytes | None = None,
+    ) -> int:
+        """Record one row with the station's next sequence number and return its id; the journal's entries
+        `handovers` are closed, a message per output in `outputs` is queued in the outbox, the verdict of a
+        candidate version (`shadow`) is kept beside it and the overlay's small JPEG `overlay_jpeg` stored with
+        it, all in one transaction."""
         if row.station is None:
             row.station = self.station
         row.row_key = row_key(row)
-        values = [getattr(row, c) for c in COLUMNS]
-
-        def insert(conn: Any) -> int:
-            with self.db.transaction(conn, write=True):
-                made = self.db.insert(conn, "results", COLUMNS, values, unique="row_key")
-                if made is None:  # committed before the connection was lost, or recorded by another path
-                    made = int(conn.execute(self.db.sql("SELECT id FROM results WHERE row_key = ?"),
-                                            (row.row_key,)).fetchone()["id"])
-                for h in handovers:
-                    conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
-            return made
-
-        row.id = self._call("record a result in", insert)
+        jpeg = overlay_jpeg if overlay_jpeg and "overlay_images" in self.tables else None
+        self._call("record a result in", lambda conn: self._insert(conn, row, handovers, outputs, shadow, jpeg))
         return row.id
+
+    def _insert(
+        self, conn: Any, row: Row, handovers: Sequence[int], outputs: Sequence[str], shadow: Shadow | None,
+        jpeg: bytes | None = None,
+    ) -> None:
+        with self.db.transaction(conn, write=True):
+            # Committed before the connection was lost, or recorded by another path: that row, its number
+            # and its messages stand.
+            found = None if row.row_key is None else conn.execute(
+                self.db.sql("SELECT id, seq FROM results WHERE row_key = ?"), (row.row_key,)).fetchone()
+            if found is None:
+                row.seq = outbox.next_seq(self.db, conn, row.station)
+                made = self.db.insert(conn, "results", COLUMNS, [getattr(row, c) for c in COLUMNS], unique="row_key")
+                row.id = made if made is not None else int(conn.execute(
+                    self.db.sql("SELECT id FROM results WHERE row_key = ?"), (row.row_key,)).fetchone()["id"])
+                outbox.queue(self.db, conn, row, outputs)
+                if jpeg is not None and made is not None:
+                    conn.execute(self.db.sql("INSERT INTO overlay_images (result_id, jpeg) VALUES (?, ?)"),
+                                 (row.id, jpeg))
+            else:
+                row.id, row.seq = int(found["id"]), found["seq"]
+            for h in handovers:
+                conn.execute(self.db.sql("DELETE FROM handovers WHERE id = ?"), (h,))
+            if shadow is not None:
+                kept = [row.id, *(getattr(shadow, c) for c in SHADOW_COLUMNS)]
+                self.db.insert(conn, "shadow_results", ("result_id", *SHADOW_COLUMNS), kept, unique="result_id")
+
+    # --- the outbox, for the senders of `qorva.outputs` (each on a store of its own) ----------------------------
+
+    def waiting(self, output: str, *, after: int = 0, limit: int = 100) -> list[outbox.Message]:
+        """This station's messages for `output` not yet confirmed, after the entry `after`, oldest first."""
+        return self._call("read the outbox of", lambda c: outbox.waiting(self.db, c, self.station, output, after,
+                                                                          limit))
+
+    def mark(self, ids: Sequence[int], state: str = outbox.SENT) -> None:
+        """Mark outbox entries sent (confirmed by their peer) or dropped."""
+        self._call("update the outbox of", lambda c: outbox.mark(self.db, c, ids, state))
+
+    def bound(self, output: str, *, max_messages: int, max_age_s: float | None) -> int:
+        """Drop the oldest waiting messages of `output` past the cap; returns how many."""
+        return self._call("bound the outbox of", lambda c: outbox.bound(
+            self.db, c, self.station, output, max_messages=max_messages, max_age_s=max_age_s))
+
+    def backlogs(self, station: str | None = None) -> list[outbox.Backlog]:
+        """Each output's messages waiting, the oldest one's time and those dropped (empty before version 4)."""
+        if "seq" not in self.columns:
+            return []
+        return self._call("read the outbox of", lambda c: outbox.backlogs(self.db, c, station))
 
     def recorded(self, key: Key) -> int | None:
         """The id of the row this station already recorded for the image `key`, if there is one."""
@@ -251,6 +314,32 @@ class ResultStore:
         sql = self.db.sql(sql)
         return self._call("read the results database", lambda conn: conn.execute(sql, tuple(args)).fetchall())
 
+    def read(self, sql: str, args: Sequence[Any] = ()) -> list[Any]:
+        """The records of one query (`?` marks), retried through a lost connection like every call here."""
+        return self._read(sql, args)
+
+    def transact(self, what: str, fn: Callable[[Any], Any]) -> Any:
+        """`fn(connection)` inside one write transaction, retried through a lost connection; `what` names the
+        work in an error ("cannot <what> <database>")."""
+
+        def run(conn: Any) -> Any:
+            with self.db.transaction(conn, write=True):
+                return fn(conn)
+
+        return self._call(what, run)
+
+    def overlay_image(self, result_id: int) -> bytes | None:
+        """The overlay JPEG stored with the row `result_id`, if one was."""
+        if "overlay_images" not in self.tables:
+            return None
+        found = self._read("SELECT jpeg FROM overlay_images WHERE result_id = ?", (int(result_id),))
+        return bytes(found[0]["jpeg"]) if found else None
+
+    def row(self, result_id: int) -> Row | None:
+        """The row of id `result_id`, if there is one."""
+        found = self._read("SELECT * FROM results WHERE id = ?", (int(result_id),))
+        return row_from(found[0]) if found else None
+
     def query(
         self,
         *,
@@ -260,11 +349,12 @@ class ResultStore:
         run_id: str | None = None,
         limit: int | None = None,
         station: str | None = None,
+        until: str | None = None,
     ) -> list[Row]:
-        """Rows in recording order, filtered; with `limit` the most recent ones."""
+        """Rows in recording order, filtered (`since` included, `until` not); with `limit` the most recent ones."""
         where, args = [], []
-        filters = (("product_id = ?", product_id), ("recorded_at >= ?", since), ("run_id = ?", run_id),
-                   (f"{self._column('station')} = ?", station))
+        filters = (("product_id = ?", product_id), ("recorded_at >= ?", since), ("recorded_at < ?", until),
+                   ("run_id = ?", run_id), (f"{self._column('station')} = ?", station))
         for column, value in filters:
             if value is not None:
                 where.append(column)
@@ -280,7 +370,20 @@ class ResultStore:
             sql += " LIMIT ?"
             args.append(int(limit))
         # A database of an older version lacks the newer columns: the row's defaults stand in for them.
-        return [_row(r) for r in reversed(self._read(sql, args))]
+        return [row_from(r) for r in reversed(self._read(sql, args))]
+
+    def shadows(self, ids: Sequence[int]) -> dict[int, Shadow]:
+        """The candidate version's verdicts kept beside the rows `ids` (none in a database from before them)."""
+        if self.schema < _SHADOW_SCHEMA or not ids:
+            return {}
+        out: dict[int, Shadow] = {}
+        wanted = sorted(set(ids))
+        for start in range(0, len(wanted), 500):  # bounded IN lists: SQLite allows 32,766 parameters at most
+            part = wanted[start : start + 500]
+            sql = f"SELECT * FROM shadow_results WHERE result_id IN ({', '.join('?' for _ in part)})"
+            for r in self._read(sql, part):
+                out[int(r["result_id"])] = Shadow(**{c: r[c] for c in SHADOW_COLUMNS})
+        return out
 
     def products(self) -> list[str]:
         """The products that have rows here, sorted."""
@@ -302,7 +405,8 @@ class ResultStore:
                         int(r["n_ng"] or 0), int(r["n_error"] or 0), station=r["station"]) for r in found]
 
 
-def _row(record: Any) -> Row:
+def row_from(record: Any) -> Row:
+    """A `Row` of a database record (the columns an older database lacks take the row's defaults)."""
     data = dict(record)
     if isinstance(data.get("source_bytes"), memoryview):
         data["source_bytes"] = bytes(data["source_bytes"])
@@ -317,7 +421,7 @@ def _hint(message: str) -> str:
     """What to do about a server that refused the connection (see docs/operations.md)."""
     if "password authentication" in message or "fe_sendauth" in message:
         return "; give the password in PGPASSWORD or a password file (~/.pgpass), see docs/operations.md"
-    if "does not exist" in message:
+    if re.search(r"\b(role|database) \S+ does not exist", message):
         return "; create the role and database first, see docs/operations.md"
     return ""
 

@@ -3,16 +3,16 @@
 Calls the inspector makes (each looked up on this module at every use):
 
 - `get_bundle(name, device=None) -> Bundle`: the bundle called `name`, found among the products as
-  `<home>/products/<product_id>/norim/<name>/` (home: `qorva.home.qorva_home()`, i.e. $QORVA_HOME or the
-  per-user folder, read at every call). The result is a read-only mapping; `bundle["device"]` is the device
-  actually used. Devices: None, "auto" and "cpu" are the CPU; "cuda" and "cuda:N" run the pretrained branch on
-  that GPU where ONNX Runtime's CUDA provider is installed and starts ("cuda:N"), else on the CPU with one
-  logged warning; the weight-free branches always run on the CPU (a bundle without the pretrained branch asked
-  for "cuda" says so once); anything else is a `NorimError`. Loaded bundles are cached per (bundle, device),
-  reloaded when the bundle on disk is replaced, at most 8 kept; safe across threads. `NorimError` when the name
-  is unsafe (separators, "..", absolute/drive paths, control characters, leading dot, empty), when no bundle or
-  several bundles of that name exist (the message says where it looked), or when the bundle is damaged or of
-  another format version.
+  `<home>/products/<product_id>/norim/<name>/` (home: `qorva.home.qorva_home()`, i.e. $QORVA_HOME or the per-user
+  folder, read at every call), in the version pinned on this thread, else the current one. The result is a read-only
+  mapping; `bundle["device"]` is the device actually used. Devices: None, "auto" and "cpu" are the CPU; "cuda" and
+  "cuda:N" run the pretrained branch on that GPU where ONNX Runtime's CUDA provider is installed and starts
+  ("cuda:N"), else on the CPU with one logged warning; the weight-free branches always run on the CPU (a bundle
+  without the pretrained branch asked for "cuda" says so once); anything else is a `NorimError`. Loaded bundles are
+  cached per (bundle, device), reloaded when the bundle on disk is replaced, at most 8 kept; safe across threads.
+  `NorimError` when the name is unsafe (separators, "..", absolute/drive paths, control characters, leading dot,
+  empty), when no bundle or several bundles of that name exist (the message says where it looked), or when the
+  bundle is damaged or of another format version.
 - `score_good_images(bundle, images) -> list[float]`: one finite score per image, in order, as a batch.
 - `score_image(bundle, image, *, with_map) -> (score, amap, parts)`: `score` a float; `amap` a float32 array of
   the image's own HxW (None, and not computed, when `with_map` is false); `parts` a dict from the keys
@@ -27,13 +27,16 @@ Calls the inspector makes (each looked up on this module at every use):
 For the host: `train` and `read_folder` (training), `bundle_info`, `bundle_owners` and `training_images`
 (what a bundle is, who holds it, which images it was trained on), `take_registration` (where the image
 `score_image` last scored on this thread lay against the product's reference), `check_device`, and the vocabulary of
-`choices` (`STRUCTURAL`, `BACKBONES`, `AUGMENTS`). Scores, the map and the layout of the model are described in
-docs/model.md. This module imports nothing heavy until a function is called: the command line builds its
-options from it.
+`choices` (`STRUCTURAL`, `BACKBONES`, `AUGMENTS`). Every training writes a new version of its bundle, never
+rewritten: `bundle_versions` lists them, `use_version` chooses the one a lookup by name loads, and `pinned`
+makes this thread's lookups load a given one (`storage/versions.py`). Scores, the map and the layout of the model
+are described in docs/model.md. This module imports nothing heavy until a function is called: the command line
+builds its options from it.
 """
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import os
 import threading
@@ -62,8 +65,10 @@ __all__ = [
     "TrainResult",
     "bundle_info",
     "bundle_owners",
+    "bundle_versions",
     "check_device",
     "get_bundle",
+    "pinned",
     "purge_train_cache",
     "read_folder",
     "score_good_images",
@@ -71,6 +76,7 @@ __all__ = [
     "take_registration",
     "train",
     "training_images",
+    "use_version",
 ]
 
 # Images scored together: bounds the memory of a batch to a few tens of MB whatever the caller passes.
@@ -173,11 +179,11 @@ def purge_train_cache(product_id: str) -> int:
 
 @dataclass(frozen=True)
 class BundleInfo:
-    """What a bundle is, from its description alone (the arrays are not read)."""
+    """What a version of a bundle is, from its description alone (the arrays are not read)."""
 
     name: str
     product_id: str  # the product whose folder holds it
-    path: Path
+    path: Path  # the version's folder
     build_id: str | None  # new at every training
     created_utc: str | None
     n_images: int | None  # training images
@@ -185,19 +191,63 @@ class BundleInfo:
     backbone: str  # "lite0" (the pretrained features) or "none"
     format_version: int
     description: dict[str, Any]  # the whole bundle.json
+    version: int = 1
+    current: bool = True  # the version a lookup by name loads when none is pinned
+    problem: str | None = None  # why the version cannot be read (`bundle_versions` lists damaged ones too)
 
 
-def bundle_info(name: str, home: Home = None) -> BundleInfo:
-    """The description of the bundle called `name`; `NorimError` when it cannot be found or read."""
-    from .storage import bundle, place
+def bundle_info(name: str, home: Home = None, version: int | None = None) -> BundleInfo:
+    """The description of a version of the bundle called `name` (None: the one a lookup loads here); `NorimError`
+    when it cannot be found or read."""
+    from .storage import place, versions
 
-    path = place.find(name, home)
+    folder = place.named(name, home)
+    with versions.pinned(str(name), version):
+        path, found = versions.resolve(folder, str(name))
+    return _info(str(name), folder, path, found, versions.current(folder))
+
+
+def _info(name: str, folder: Path, path: Path, version: int, current: int) -> BundleInfo:
+    from .storage import bundle
+
     meta, layout = bundle.describe(path)
     deep = layout.branches.get("deep")
     return BundleInfo(
-        str(name), path.parent.parent.name, path, meta.get("build_id"), meta.get("created_utc"),
-        meta.get("n_images"), layout.active, deep["variant"] if deep else "none", meta["format_version"], meta,
+        name, folder.parent.parent.name, path, meta.get("build_id"), meta.get("created_utc"), meta.get("n_images"),
+        layout.active, deep["variant"] if deep else "none", meta["format_version"], meta, version, version == current,
     )  # fmt: skip
+
+
+def bundle_versions(name: str, home: Home = None) -> list[BundleInfo]:
+    """Every version of the bundle called `name`, oldest first; one that cannot be read says why in `problem`."""
+    from .storage import place, versions
+
+    folder = place.named(name, home)
+    current = versions.current(folder)
+    out = []
+    for v in versions.listed(folder):
+        path = versions.version_dir(folder, v)
+        try:
+            out.append(_info(str(name), folder, path, v, current))
+        except NorimError as exc:
+            out.append(BundleInfo(str(name), folder.parent.parent.name, path, None, None, None, (), "none", 0, {}, v,
+                                  v == current, str(exc)))
+    return out
+
+
+def use_version(name: str, version: int, home: Home = None) -> None:
+    """Make `version` the one a lookup of `name` loads (rollback included); `NorimError` when it does not exist."""
+    from .storage import place, versions
+
+    versions.set_current(place.named(name, home), int(version))
+
+
+def pinned(name: str, version: int | None) -> contextlib.AbstractContextManager[None]:
+    """A block in which lookups of `name` on this thread load `version` (None: the current one): a taught state is
+    judged with the very version it was taught on, whatever a training or a switch does meanwhile."""
+    from .storage import versions
+
+    return versions.pinned(name, version)
 
 
 def bundle_owners(name: str, home: Home = None) -> list[str]:

@@ -1,10 +1,10 @@
 """Bundle files: a folder holding `bundle.json` (format version, provenance, the model's layout) and `model.npz`
 (arrays only: each branch's under its name, `deep.proj`, `patch.bank`, ...).
 
-A bundle is built in a hidden temporary folder beside its target and renamed into place, so a reader sees
-either the old bundle or the new one, never a half-written one; names starting with a dot are never looked
-up as bundles. Arrays are loaded with `allow_pickle=False`, after the shapes their headers declare were
-checked against the layout, so a damaged or crafted archive is refused before anything is allocated.
+A bundle is built in a hidden temporary folder and renamed into place as a new version (`versions`), so a reader
+never sees a half-written one; names starting with a dot are never looked up as bundles. Arrays are loaded with
+`allow_pickle=False`, after the shapes their headers declare were checked against the layout, so a damaged or
+crafted archive is refused before anything is allocated.
 Bundles of formats 2 and 3 are read through `legacy`, into the same model.
 """
 
@@ -41,32 +41,25 @@ VERSION = 5
 VERSIONS = (*legacy.VERSIONS, 4, VERSION)
 
 
-def write(target: Path, model: NorimModel, meta: dict[str, Any]) -> None:
-    """Write the bundle folder `target` atomically, replacing an existing bundle of that name."""
-    target.parent.mkdir(parents=True, exist_ok=True)
-    tmp = target.parent / f".tmp-{target.name}-{uuid.uuid4().hex[:8]}"
-    tmp.mkdir()
-    try:
-        layout = {
-            "format": FORMAT, "format_version": VERSION, "size": SIZE, "cell": CELL, "active": list(model.active),
-            "map_branch": model.map_branch, "map_scale": float(model.map_scale),
-            "model": {b.NAME: b.describe() for b in model.branches},
-        }  # fmt: skip
-        arrays = {"norm": model.norm, "train_hashes": model.train_hashes, "train_raw": model.train_raw}
-        arrays.update({f"{b.NAME}.{k}": v for b in model.branches for k, v in b.arrays().items()})
-        if model.align is not None:
-            layout["align"] = model.align.describe()
-            arrays.update({f"align.{k}": v for k, v in model.align.arrays().items()})
-        write_atomic_with(tmp / ARRAYS_FILE, lambda fh: np.savez(fh, **arrays))
-        # The metadata goes last: a folder without it is never taken for a bundle.
-        write_json_atomic(tmp / META_FILE, {**meta, **layout})
-        _swap_into_place(tmp, target)
-    except BaseException:
-        shutil.rmtree(tmp, ignore_errors=True)
-        raise
+def write_files(folder: Path, model: NorimModel, meta: dict[str, Any]) -> None:
+    """Write the bundle's files into the new, empty folder `folder` (`versions.add` renames it into place)."""
+    layout = {
+        "format": FORMAT, "format_version": VERSION, "size": SIZE, "cell": CELL, "active": list(model.active),
+        "map_branch": model.map_branch, "map_scale": float(model.map_scale),
+        "model": {b.NAME: b.describe() for b in model.branches},
+    }  # fmt: skip
+    arrays = {"norm": model.norm, "train_hashes": model.train_hashes, "train_raw": model.train_raw}
+    arrays.update({f"{b.NAME}.{k}": v for b in model.branches for k, v in b.arrays().items()})
+    if model.align is not None:
+        layout["align"] = model.align.describe()
+        arrays.update({f"align.{k}": v for k, v in model.align.arrays().items()})
+    write_atomic_with(folder / ARRAYS_FILE, lambda fh: np.savez(fh, **arrays))
+    # The metadata goes last: a folder without it is never taken for a bundle.
+    write_json_atomic(folder / META_FILE, {**meta, **layout})
 
 
-def _swap_into_place(tmp: Path, target: Path) -> None:
+def swap_into_place(tmp: Path, target: Path) -> None:
+    """Replace the folder `target` by `tmp` with two renames; a reader caught between them waits (`loaded.get`)."""
     old = None
     if os.path.lexists(target):
         old = target.parent / f".old-{target.name}-{uuid.uuid4().hex[:8]}"

@@ -1,4 +1,4 @@
-"""Loaded bundles kept per (bundle folder, device), reloaded when the folder on disk changes."""
+"""Loaded bundles kept per (version folder, device), reloaded when the folder on disk changes."""
 
 from __future__ import annotations
 
@@ -13,7 +13,7 @@ from typing import Any
 from ..errors import NorimError
 from ..inputs import embed
 from ..model import NorimModel
-from . import bundle, place
+from . import bundle, place, versions
 
 logger = logging.getLogger("qorva.inspection.norim.runner")
 
@@ -22,9 +22,9 @@ _SWAP_WAIT_S = 2.0
 _lock = threading.Lock()
 _loaded: OrderedDict[tuple[str, str], tuple[tuple[int, ...], Bundle]] = OrderedDict()
 _warned: set[str] = set()
-# (products folder, bundle name) -> the bundle folder found there. Listing the products folder took 3% of
-# an inspection; a cached folder is used while its files can be stamped, and a bundle that disappears
-# (deleted, moved to another product, caught between the two renames of a retraining) is looked up again.
+# (products folder, bundle name) -> the bundle's folder found there. Listing the products folder took 3% of
+# an inspection; a cached folder is used while its version's files can be stamped, and a bundle that disappears
+# (deleted, moved to another product, caught between the two renames of a move to versions) is looked up again.
 _found: dict[tuple[str, str], Path] = {}
 
 
@@ -65,20 +65,22 @@ def get(name: object, device: object = None, home: place.Home = None) -> Bundle:
 
 
 def _located(name: object, home: place.Home) -> tuple[Path, tuple[int, ...]]:
-    """The bundle folder of `name` and its stamp, listing the products folder only on a cache miss."""
+    """The folder of the version of `name` to load and its stamp, listing the products folder only on a cache miss."""
     where = (str(place.products_root(home)), name) if isinstance(name, str) else None
     with _lock:
-        path = _found.get(where) if where is not None else None
-    if path is not None:
+        folder = _found.get(where) if where is not None else None
+    if folder is not None:
         try:
+            path, _ = versions.resolve(folder, name)
             return path, bundle.stamp(path)
         except NorimError:
             pass
-    path = place.find(name, home)
+    folder = place.named(name, home)
+    path, _ = versions.resolve(folder, str(name))
     current = bundle.stamp(path)
     if where is not None:
         with _lock:
-            _found[where] = path
+            _found[where] = folder
     return path, current
 
 

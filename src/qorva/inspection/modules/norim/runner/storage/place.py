@@ -1,7 +1,8 @@
 """Where bundles and caches live in the home folder, and the one place a bundle name becomes a folder.
 
-A bundle is `<home>/products/<product_id>/norim/<name>/` and is found by its name alone (the inspector knows no
-product): `find` looks under every product. Names from outside are checked (`NorimError` for an unsafe one).
+A bundle is `<home>/products/<product_id>/norim/<name>/`, its versions below it (`versions`), and is found by its
+name alone (the inspector knows no product): `named` looks under every product, `find` goes on to the version.
+Names from outside are checked (`NorimError` for an unsafe one).
 """
 
 from __future__ import annotations
@@ -49,6 +50,8 @@ def backbone_cache_dir(home: Home = None) -> Path:
 
 def owners(name: object, home: Home = None) -> list[str]:
     """The products holding a bundle called `name`, sorted; `NorimError` for an unsafe name or an unlistable home."""
+    from . import versions
+
     bundle = check_name(name, "bundle name")
     root = products_root(home)
     try:
@@ -61,15 +64,13 @@ def owners(name: object, home: Home = None) -> list[str]:
     return [
         e.name
         for e in products
-        if not e.name.startswith(".") and e.is_dir() and (Path(e.path) / MODULE_DIR / bundle / META_FILE).is_file()
+        if not e.name.startswith(".") and e.is_dir() and versions.is_bundle_folder(Path(e.path) / MODULE_DIR / bundle)
     ]
 
 
-def find(name: object, home: Home = None) -> Path:
-    """The folder of the bundle called `name`: the one product holding it; `NorimError` for none or several.
-
-    Every lookup of a bundle by name goes through here (loading, its description, its training images).
-    """
+def named(name: object, home: Home = None) -> Path:
+    """The folder of the bundle called `name` with all its versions: the one product holding it; `NorimError` for
+    none or several."""
     found = owners(name, home)
     root = products_root(home)
     where = root / "*" / MODULE_DIR / str(name)
@@ -79,12 +80,20 @@ def find(name: object, home: Home = None) -> Path:
     if len(found) > 1:
         msg = f"bundle name {name!r} is ambiguous: found under products {', '.join(found)} ({where}); rename one"
         raise NorimError(msg)
-    # A later "active version" of a bundle is resolved here, below the folder found.
     return root / found[0] / MODULE_DIR / str(name)
 
 
+def find(name: object, home: Home = None) -> Path:
+    """The folder of the version of bundle `name` a lookup loads here: the version pinned on this thread, else the
+    current one (`versions`). Every lookup of a bundle by name goes through here (loading, its description, its
+    training images)."""
+    from . import versions
+
+    return versions.resolve(named(name, home), str(name))[0]
+
+
 def swap_in_progress(name: object, home: Home = None) -> bool:
-    """True while a training replaces a bundle of this name (between the two renames of `bundle.write`)."""
+    """True while a bundle folder of this name is replaced (between the two renames of `bundle.swap_into_place`)."""
     if not isinstance(name, str):
         return False
     return any(products_root(home).glob(f"*/{MODULE_DIR}/.old-{glob.escape(name)}-*"))

@@ -24,7 +24,7 @@ from ..branches import deep, patch
 from ..errors import NorimError
 from ..inputs import Inputs, align, components, embed
 from ..inputs.working import image_digest, to_working
-from ..storage import bundle, place
+from ..storage import bundle, place, versions
 from . import cache, fit
 
 logger = logging.getLogger("qorva.inspection.norim.runner")
@@ -48,6 +48,8 @@ class TrainResult:
     backbone: str = "none"  # "lite0" (pretrained features) or "none" (the weight-free model)
     branches: tuple[str, ...] = fit.WEIGHT_FREE  # the scores kept
     validation: dict[str, float] | None = None  # merit of each combination the validation tried
+    version: int = 1  # the bundle's version this training wrote (`storage.versions`)
+    current: bool = True  # whether it is the version a lookup by name loads
 
 
 def read_folder(folder: str | os.PathLike[str]) -> tuple[list[np.ndarray], list[str]]:
@@ -77,8 +79,10 @@ def train(
     augment: str = "",
     home: str | os.PathLike[str] | None = None,
     quiet: bool = True,
+    activate: bool | None = None,
 ) -> TrainResult:
-    """Train a bundle for `product_id` from good images and write it to `products/<id>/norim/<name>/`.
+    """Train a bundle for `product_id` from good images and write it as a new version of
+    `products/<id>/norim/<name>/`.
 
     `name` defaults to the product id (the name the inspector looks for when no bundle is configured).
     `structural` forces the structural model ("gauss" for aligned products, "knn" for moving parts and textures);
@@ -86,6 +90,7 @@ def train(
     weight-free model with one warning when they cannot run here), "none" trains the weight-free model; None takes
     `choices.DEFAULT_BACKBONE`. `augment` (a key of `choices.AUGMENTS`) adds flipped and turned copies of the
     training images, for products whose orientation does not matter; it needs the pretrained features.
+    `activate` makes the new version the current one; None does so only for a new bundle (`versions.add`).
     """
     from qorva.console import Progress  # here: loading the runner to score images never loads the console
 
@@ -95,16 +100,18 @@ def train(
     works = [to_working(im) for im in images]
     digests = np.stack([image_digest(w) for w in works])
     folder = place.train_cache_dir(pid, home)
-    target = place.bundle_folder(pid, bundle_name, home)
+    named = place.bundle_folder(pid, bundle_name, home)
     steps = len(works) + min(fit.FOLDS, len(works)) + (3 if net is not None else 2)
     with Progress(steps, f"train {pid}", quiet=quiet, unit="step") as bar:
         fitted = _fit(works, digests, folder, net, structural, augment, np.random.default_rng(seed), bar)
-        bundle.write(target, fitted.model, _meta(pid, bundle_name, seed, len(works), augment, fitted))
+        meta = _meta(pid, bundle_name, seed, len(works), augment, fitted)
+        version = versions.add(named, lambda tmp: bundle.write_files(tmp, fitted.model, meta), activate=activate)
         bar.update()
+    target = versions.version_dir(named, version)
     return TrainResult(
         pid, bundle_name, target, len(works), fitted.kind, fitted.position_share, time.perf_counter() - t0,
         (target / place.ARRAYS_FILE).stat().st_size, fitted.heldout, "none" if net is None else embed.VARIANT,
-        fitted.model.active, fitted.validation,
+        fitted.model.active, fitted.validation, version, versions.current(named) == version,
     )  # fmt: skip
 
 
