@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from qorva.cli.__main__ import main
+from qorva.inspection.modules.norim import runner
 
 
 def _flat(rng, i):
@@ -78,6 +79,6 @@ def test_train_on_awkward_images_trains_or_says_why_in_one_line(tmp_path: Path, 
     code = main(["train", "--product", "P", "--good", str(folder), "--home", str(tmp_path / "home")])
     out, err = capsys.readouterr()
     if code == 0:
-        assert "5 images" in out and (tmp_path / "home" / "products" / "P" / "norim" / "P" / "bundle.json").is_file()
+        assert "5 images" in out and runner.bundle_info("P", home=tmp_path / "home").n_images == 5
     else:
         assert err.startswith("qorva: error: ") and len(err.strip().splitlines()) == 1, err
