@@ -1,13 +1,17 @@
 """What an ordinary production day does to an image: camera JPEG setting, lamp drift, sensor noise, a fixture
 re-mounted, a lens a touch out of focus. Each change is a plain function `(image, rng) -> image` on uint8
-HxWxC (or HxW) arrays, so training-time augmentation can use the same functions.
+HxWxC (or HxW) arrays. The changes themselves are stated once, in the runner's training module
+(`runner.training.nuisances`: training adds copies changed by them); this module draws them as the bench
+applies them, at fixed strengths.
 
-Geometric changes (shift, rotation) move the picture inside the frame but leave the outer `BORDER_PX`
-pixels as they were: what enters at the edge is not what is measured. A shift is a whole number of pixels
-along one axis (direction drawn from `rng`), so no resampling blurs it; a rotation turns about the centre
-(sign drawn from `rng`). Noise on a grey image (three equal channels) is one field for all three, as a
-grey camera gives. Running a change twice with generators in the same state gives the same result, which
-is how a defective image, its good twin and its mask are moved alike.
+Geometric changes move the whole picture, as a re-mounted fixture or camera does: a shift is a whole number
+of pixels along one axis (direction drawn from `rng`), so no resampling blurs it, a rotation turns about the
+centre (sign drawn from `rng`); what enters at the edge is the picture mirrored there (the frame cannot show
+what lay outside it). `shift4k` is the 4-px shift of the first measurements, which kept the outer
+`BORDER_PX` pixels as they were (the picture moves inside a frame that stays: a seam 16 px from the edge).
+Noise on a grey image (three equal channels) is one field for all three, as a grey camera gives. Running a
+change twice with generators in the same state gives the same result, which is how a defective image, its
+good twin and its mask are moved alike.
 
 `CHANGES` are the nuisances a good part must survive; `DEFECTS` are changes that must still be caught
 (a strong blur of the whole frame, a real colour shift of a region), with the region's mask.
@@ -21,6 +25,8 @@ from functools import partial
 import cv2
 import numpy as np
 
+from qorva.inspection.modules.norim.runner.training import nuisances as day
+
 BORDER_PX = 16
 _AXES = ((1, 0), (-1, 0), (0, 1), (0, -1))
 
@@ -29,32 +35,20 @@ Change = Callable[[np.ndarray, np.random.Generator], np.ndarray]
 
 def jpeg(image: np.ndarray, rng: np.random.Generator, quality: int) -> np.ndarray:
     """Encoded and decoded as a camera set to `quality` would send it (OpenCV's 4:2:0 encoder)."""
-    ok, buf = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, int(quality)])
-    if not ok:
-        msg = "JPEG encoding failed"
-        raise ValueError(msg)
-    return cv2.imdecode(buf, cv2.IMREAD_UNCHANGED)
+    return day.jpeg(image, quality)
 
 
 def gain(image: np.ndarray, rng: np.random.Generator, factor: float) -> np.ndarray:
     """Every level times `factor` (a lamp or sensor gain), rounded and clipped."""
-    return np.clip(np.rint(image.astype(np.float32) * np.float32(factor)), 0, 255).astype(np.uint8)
+    return day.gain(image, factor)
 
 
-def _is_grey(image: np.ndarray) -> bool:
-    if image.ndim == 2 or image.shape[2] == 1:
-        return True
-    return bool(np.array_equal(image[..., 0], image[..., 1]) and np.array_equal(image[..., 1], image[..., 2]))
+_is_grey = day.is_grey
 
 
 def noise(image: np.ndarray, rng: np.random.Generator, sigma: float) -> np.ndarray:
     """Gaussian sensor noise of `sigma` levels (one field for all channels of a grey image)."""
-    f = image.astype(np.float32)
-    if _is_grey(image) and image.ndim == 3:
-        f += rng.normal(0.0, sigma, image.shape[:2]).astype(np.float32)[..., None]
-    else:
-        f += rng.normal(0.0, sigma, image.shape).astype(np.float32)
-    return np.clip(np.rint(f), 0, 255).astype(np.uint8)
+    return day.noise(image, rng, sigma)
 
 
 def _keep_border(moved: np.ndarray, image: np.ndarray) -> np.ndarray:
@@ -64,27 +58,44 @@ def _keep_border(moved: np.ndarray, image: np.ndarray) -> np.ndarray:
     return out
 
 
-def shift(image: np.ndarray, rng: np.random.Generator, px: int) -> np.ndarray:
-    """The picture moved `px` whole pixels along one axis; the outer border left as it was."""
+def shift(image: np.ndarray, rng: np.random.Generator, px: int, keep_border: bool = False) -> np.ndarray:
+    """The picture moved `px` whole pixels along one axis (mirrored in at the edge it leaves), or with
+    `keep_border` moved inside an outer border that stays as it was."""
     if not 0 <= px <= BORDER_PX:
         msg = f"shift of {px} px: at most {BORDER_PX}"
         raise ValueError(msg)
+    dx, dy, _ = _shift_motion(rng, px)
+    if keep_border:
+        return _keep_border(np.roll(image, (int(dy), int(dx)), axis=(0, 1)), image)
+    return day.moved(image, dx, dy, 0.0)
+
+
+def _shift_motion(rng: np.random.Generator, px: int) -> tuple[float, float, float]:
     dx, dy = _AXES[int(rng.integers(len(_AXES)))]
-    moved = np.roll(image, (dy * px, dx * px), axis=(0, 1))
-    return _keep_border(moved, image)
+    return float(dx * px), float(dy * px), 0.0
 
 
 def rotate(image: np.ndarray, rng: np.random.Generator, degrees: float) -> np.ndarray:
-    """The picture turned by `degrees` either way about the centre (bilinear); the outer border left as it was."""
-    h, w = image.shape[:2]
-    m = cv2.getRotationMatrix2D(((w - 1) / 2, (h - 1) / 2), float(degrees * rng.choice([-1.0, 1.0])), 1.0)
-    moved = cv2.warpAffine(image, m, (w, h), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REFLECT101)
-    return _keep_border(moved.reshape(image.shape), image)  # OpenCV drops a single channel
+    """The picture turned by `degrees` either way about the centre (bilinear, mirrored in at the corners)."""
+    return day.moved(image, *_turn_motion(rng, degrees))
+
+
+def _turn_motion(rng: np.random.Generator, degrees: float) -> tuple[float, float, float]:
+    return 0.0, 0.0, float(degrees * rng.choice([-1.0, 1.0]))
+
+
+def motion(name: str, rng: np.random.Generator) -> tuple[float, float, float] | None:
+    """(dx, dy, degrees) by which change `name` moves the whole picture, drawn as the change draws it (a generator
+    in the same state gives the move the change makes); None for a change that moves nothing or keeps the border.
+    The bench renders an object's good image again under that move, so real content enters at the edge."""
+    moves = {"shift2": partial(_shift_motion, px=2), "shift4": partial(_shift_motion, px=4),
+             "rot0.5": partial(_turn_motion, degrees=0.5), "rot1": partial(_turn_motion, degrees=1.0)}  # fmt: skip
+    return moves[name](rng) if name in moves else None
 
 
 def blur(image: np.ndarray, rng: np.random.Generator, sigma: float) -> np.ndarray:
     """Gaussian blur of `sigma` px (defocus)."""
-    return cv2.GaussianBlur(image, (0, 0), sigma)
+    return day.blur(image, sigma)
 
 
 def colour_region(image: np.ndarray, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
@@ -119,9 +130,10 @@ CHANGES: dict[str, Change] = {
     "rot0.5": partial(rotate, degrees=0.5),
     "rot1": partial(rotate, degrees=1.0),
     "blur0.7": partial(blur, sigma=0.7),
+    "shift4k": partial(shift, px=4, keep_border=True),
 }
 # Changes that move the picture: a defect's mask moves with it.
-GEOMETRIC = frozenset({"shift2", "shift4", "rot0.5", "rot1"})
+GEOMETRIC = frozenset({"shift2", "shift4", "rot0.5", "rot1", "shift4k"})
 
 
 def strong_blur(image: np.ndarray, rng: np.random.Generator) -> tuple[np.ndarray, None]:

@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import defects, tray, views, visibility
+from . import defects, loose, tray, views, visibility
 from .sources import PRODUCTS, SIZE, Product, is_grey, load_photo
 
 
@@ -100,10 +100,16 @@ def _foreign_pool(product: str) -> list[np.ndarray]:
     ]
 
 
+def trays_of(product: Product):
+    """The module that lays out and renders the tray `product`: `loose` or `tray` (pockets)."""
+    return loose if loose.is_loose(product.name) else tray
+
+
 def render_good(product: Product, rng: np.random.Generator, jitter: views.Jitter) -> np.ndarray:
     """One good image of an object or a tray, drawn from `rng`."""
     if product.family == "tray":
-        return tray.render(product, tray.good_layout(product), rng, jitter)[0]
+        t = trays_of(product)
+        return t.render(product, t.good_layout(product), rng, jitter)[0]
     return views.render_object(product, views.random_pose(rng, jitter), rng, jitter)
 
 
@@ -116,6 +122,16 @@ def good_images(product: str, seed: int, split: str, n: int, pose: str = "usual"
         wins = views.plan_windows(p, seed, split, n)
         return [views.render_window(p, w, views.rng_for(product, seed, tag, i)) for i, w in enumerate(wins)]
     return [render_good(p, views.rng_for(product, seed, tag, i), jitter) for i in range(n)]
+
+
+def moved_good(product: str, seed: int, split: str, i: int, move: tuple[float, float, float], pose: str = "usual"):
+    """Good image `i` of a split of an object, rendered again with the camera moved by `move` (dx, dy px, degrees):
+    the same part, light and noise, and real content entering at the edge."""
+    p = PRODUCTS[product]
+    jitter = views.check_pose(p, pose)
+    rng = views.rng_for(product, seed, 200 + views.SPLITS.index(split), i)
+    at = views.random_pose(rng, jitter)
+    return views.render_object(p, views.Pose(at.dx + move[0], at.dy + move[1], at.deg + move[2]), rng, jitter)
 
 
 def reference_images(product: str, seed: int, pose: str = "usual") -> list[np.ndarray] | None:
@@ -139,13 +155,14 @@ def _base(product: str, rng: np.random.Generator, jitter: views.Jitter) -> tuple
 def _tray_samples(p: Product, seed: int, kind: str, n: int, jitter: views.Jitter, report: KindReport) -> list[Sample]:
     """`n` composition faults of `kind`, each with its good twin (same nudges, placement, light, noise)."""
     out = []
+    t = trays_of(p)
     for i in range(n):
         rng = views.rng_for(p.name, seed, 320 + tray.TRAY_KINDS.index(kind), i)
-        layout, marked = tray.defect_layout(p, kind, rng)
+        layout, marked = t.defect_layout(p, kind, rng)
         state = rng.bit_generator.state
-        image, mask = tray.render(p, layout, rng, jitter, marked)
+        image, mask = t.render(p, layout, rng, jitter, marked)
         rng.bit_generator.state = state
-        good = tray.render(p, tray.good_layout(p), rng, jitter)[0]
+        good = t.render(p, t.good_layout(p), rng, jitter)[0]
         out.append(Sample(image, mask, kind, math.nan, "composition", good))
     report.kept = report.tried = n
     return out

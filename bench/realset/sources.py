@@ -70,6 +70,17 @@ class Tray:
     scale: float
 
 
+@dataclass(frozen=True)
+class LooseTray:
+    """A tray of loose coins (see `loose.py`): compartments `boxes` (x, y, w, h frame pixels), the coins each
+    holds (`groups`, numbered as for `Tray`), `spares` (the "other part") and `scale` (photograph to frame)."""
+
+    boxes: tuple[tuple[float, float, float, float], ...]
+    groups: tuple[tuple[int, ...], ...]
+    spares: tuple[int, ...]
+    scale: float
+
+
 def _grid(cols: int, rows: int, pitch: float) -> tuple[tuple[float, float], ...]:
     x0, y0 = (SIZE - (cols - 1) * pitch) / 2, (SIZE - (rows - 1) * pitch) / 2
     return tuple((x0 + c * pitch, y0 + r * pitch) for r in range(rows) for c in range(cols))
@@ -94,7 +105,7 @@ class Product:
     crop: tuple[int, int, int, int] = (0, 0, 0, 0)
     parts: tuple[Piece, ...] = field(default=())
     holdout: bool = False
-    tray: Tray | None = None  # family "tray"
+    tray: Tray | LooseTray | None = None  # family "tray"
 
 
 _SK = "scikit-image"
@@ -243,6 +254,22 @@ PRODUCTS: dict[str, Product] = {
             _COINS,
             "4x3 tray of 10 other coins (the bottom two rows), two pockets empty",
             tray=Tray(_grid(4, 3, 62.0), (9, 10, None, 11, 12, 13, 14, 15, 16, None, 17, 18), (19, 20), 0.72),
+            holdout=True,
+        ),
+        # Loose trays come after them, for the same reason.
+        Product(
+            "loose_tray",
+            "tray",
+            _COINS,
+            "two compartments of loose coins: three large ones left, four small bright ones right",
+            tray=LooseTray(((8, 8, 118, 240), (130, 8, 118, 240)), ((0, 3, 1), (4, 5, 6, 7)), (2, 8), 0.75),
+        ),
+        Product(
+            "loose_tray_b",
+            "tray",
+            _COINS,
+            "two compartments of loose coins of the bottom rows: three dark large ones above, four bright below",
+            tray=LooseTray(((8, 8, 240, 118), (8, 130, 240, 118)), ((15, 16, 9), (12, 14, 13, 11)), (19, 20), 0.72),
             holdout=True,
         ),
     )

@@ -75,15 +75,28 @@ def _pocket_radius(product: Product) -> float:
 
 
 @lru_cache(maxsize=4)
-def plate(name: str) -> np.ndarray:
-    """The empty tray: the photograph's ground with its coins painted out, and the pockets."""
-    product = PRODUCTS[name]
-    photo = load_photo(product.photo)
+def ground(name: str) -> np.ndarray:
+    """The tray's bare ground: the photograph's, its coins painted out, scaled to the frame (float32, read-only)."""
+    photo = load_photo(PRODUCTS[name].photo)
     coins = np.zeros(photo.shape[:2], np.uint8)
     for m in views.coin_masks(photo):
         coins |= m
-    ground = cv2.inpaint(photo, cv2.dilate(coins, np.ones((5, 5), np.uint8)), 9, cv2.INPAINT_TELEA)
-    img = cv2.resize(ground[95:303, 0:208], (SIZE, SIZE), interpolation=cv2.INTER_LINEAR).astype(np.float32)
+    bare = cv2.inpaint(photo, cv2.dilate(coins, np.ones((5, 5), np.uint8)), 9, cv2.INPAINT_TELEA)
+    out = cv2.resize(bare[95:303, 0:208], (SIZE, SIZE), interpolation=cv2.INTER_LINEAR).astype(np.float32)
+    out.setflags(write=False)
+    return out
+
+
+def coin_radius(name: str, coin: int) -> float:
+    """A coin's radius in photograph pixels."""
+    return _coins(name)[coin].radius
+
+
+@lru_cache(maxsize=4)
+def plate(name: str) -> np.ndarray:
+    """The empty tray: the ground with the pockets."""
+    product = PRODUCTS[name]
+    img = ground(name)
     r = _pocket_radius(product)
     inside = np.zeros((SIZE, SIZE), np.float32)
     rim = np.zeros((SIZE, SIZE), np.float32)
@@ -101,18 +114,41 @@ def good_layout(product: Product) -> tuple[Placed, ...]:
     return tuple(Placed(i, c) for i, c in enumerate(product.tray.coins) if c is not None)
 
 
-def _place(frame: np.ndarray, cover: np.ndarray | None, product: Product, p: Placed, nudge: np.ndarray) -> None:
-    """Blend coin `p` into `frame` (in place); add its footprint to `cover` when given."""
-    coin = _coins(product.name)[p.coin]
-    x, y = product.tray.slots[p.slot]
-    m = cv2.getRotationMatrix2D(coin.centre, float(nudge[2]), product.tray.scale * p.scale)
-    m[:, 2] += (x + nudge[0] - coin.centre[0], y + nudge[1] - coin.centre[1])
-    alpha = cv2.warpAffine(coin.alpha, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR)
-    patch = cv2.warpAffine(coin.patch, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR)
+def blend_coin(
+    frame: np.ndarray, cover: np.ndarray | None, product: Product, coin: int, at: tuple, scale: float, gain: float
+) -> None:
+    """Blend `coin` into `frame` (in place) centred at `at` = (x, y, turn in degrees), `scale` times the tray's
+    scale and `gain` times as bright; add its footprint to `cover` when given."""
+    c = _coins(product.name)[coin]
+    x, y, deg = at
+    m = cv2.getRotationMatrix2D(c.centre, float(deg), product.tray.scale * scale)
+    m[:, 2] += (x - c.centre[0], y - c.centre[1])
+    alpha = cv2.warpAffine(c.alpha, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR)
+    patch = cv2.warpAffine(c.patch, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR)
     frame *= 1 - alpha[..., None]
-    frame += patch * p.gain * alpha[..., None]
+    frame += patch * gain * alpha[..., None]
     if cover is not None:
         np.maximum(cover, alpha, out=cover)
+
+
+def _place(frame: np.ndarray, cover: np.ndarray | None, product: Product, p: Placed, nudge: np.ndarray) -> None:
+    x, y = product.tray.slots[p.slot]
+    blend_coin(frame, cover, product, p.coin, (x + nudge[0], y + nudge[1], nudge[2]), p.scale, p.gain)
+
+
+def finish(
+    frame: np.ndarray, cover: np.ndarray, product: Product, rng: np.random.Generator, jitter: views.Jitter
+) -> tuple[np.ndarray, np.ndarray]:
+    """The filled tray placed, lit and given noise as `jitter` says (uint8 BGR), and the mask of `cover`."""
+    pose = views.random_pose(rng, jitter)
+    c = SIZE / 2.0
+    m = cv2.getRotationMatrix2D((c, c), pose.deg, 1.0)
+    m[:, 2] += (pose.dx, pose.dy)
+    frame = cv2.warpAffine(frame, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REFLECT101)
+    cover = cv2.warpAffine(cover, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR)
+    grow = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * _MASK_GROW_PX + 1,) * 2)
+    mask = cv2.dilate((cover > 0.01).astype(np.uint8) * 255, grow)
+    return views.light_and_noise(frame, product, rng, jitter), mask
 
 
 def render(
@@ -135,15 +171,7 @@ def render(
     cover = np.zeros((SIZE, SIZE), np.float32)
     for p in marked:
         _place(np.zeros((SIZE, SIZE, 3), np.float32), cover, product, p, nudges[p.slot])
-    pose = views.random_pose(rng, jitter)
-    c = SIZE / 2.0
-    m = cv2.getRotationMatrix2D((c, c), pose.deg, 1.0)
-    m[:, 2] += (pose.dx, pose.dy)
-    frame = cv2.warpAffine(frame, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REFLECT101)
-    cover = cv2.warpAffine(cover, m, (SIZE, SIZE), flags=cv2.INTER_LINEAR)
-    grow = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * _MASK_GROW_PX + 1,) * 2)
-    mask = cv2.dilate((cover > 0.01).astype(np.uint8) * 255, grow)
-    return views.light_and_noise(frame, product, rng, jitter), mask
+    return finish(frame, cover, product, rng, jitter)
 
 
 def defect_layout(

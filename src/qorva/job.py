@@ -49,6 +49,7 @@ import numpy as np
 from qorva import overlays
 from qorva.console import StatusLine
 from qorva.errors import QorvaError
+from qorva.inspection.modules.norim.runner import take_registration
 from qorva.io.camera.base import CameraError
 from qorva.names import shown
 from qorva.results import (
@@ -670,16 +671,19 @@ class InspectionJob:
         kinds = self.kinds.get(product) if isinstance(self.kinds, Mapping) else self.kinds
         if kinds is not None:
             kinds.check(image, source)
+        take_registration()  # an earlier image's on this thread, never this one's
         result = self._inspect(image, source, model, with_overlay=False)
+        registration = take_registration()
         if self.options.write_overlays and _verdict(result) == "NG" and getattr(result, "overlay", None) is None:
             result = self._with_overlay(image, source, model, result)
+            take_registration()
         row = Row.from_result(
             result,
             run_id=self.summary.run_id,
             product_id=product,
             source=source,
             latency_ms=(time.perf_counter() - t) * 1000.0,
-        ).judged_by(model)
+        ).judged_by(model).with_registration(registration if _verdict(result) != "ERROR" else None)
         judged = _Judged(row, result, shadow=self._shadow(image, source) if product == self.product_id else None)
         if row.verdict == "NG" and result.overlay is not None:
             judged.located = overlays.localizable(result)

@@ -12,8 +12,12 @@ import numpy as np
 import pytest
 
 from helpers import wait_until, write_png
+from qorva.demo import synthetic
 from qorva.home import db_path
 from qorva.inspection.base import ModelState
+from qorva.inspection.modules.norim import runner
+from qorva.inspection.modules.norim.inspector import NorimInspector
+from qorva.inspection.modules.norim.runner.training.nuisances import moved
 from qorva.io.camera.base import CameraError
 from qorva.io.camera.push import with_acknowledgement
 from qorva.job import InspectionJob, JobOptions, camera_params
@@ -212,3 +216,20 @@ def test_workers_judge_side_by_side_and_rows_keep_arrival_order(tmp_path):
     assert [r.verdict for r in rows] == ["OK", "NG", "OK", "OK", "NG"] and inspector.most >= 2
     assert sorted(c for c in inspector.calls if c[1]) == [(1, True), (4, True)]  # only NG images rendered
     assert all(bool(r.overlay_path) == (r.verdict == "NG") for r in rows) and len(camera.acked) == 6
+
+
+def test_each_row_holds_its_own_images_registration_with_workers(tmp_path, monkeypatch):
+    monkeypatch.setenv("QORVA_HOME", str(tmp_path))
+    goods = synthetic.good_images("assembly", 14, seed=3, size=128)
+    runner.train("P1", goods[:8], structural="gauss")
+    state = NorimInspector().teach(goods[8:12], {"product_id": "P1"})
+    shifts = [0.0, 10.0, 0.0, -10.0]  # px of the 128 px frames; 10 is far beyond what training saw
+    frames = [(moved(goods[12 + i % 2], dx, 0.0, 0.0), {"source_file": f"f{i}.png", "source_path": f"/d/f{i}.png"})
+              for i, dx in enumerate(shifts)]  # fmt: skip
+    with ResultStore(db_path(tmp_path)) as store:
+        InspectionJob(home=tmp_path, state=state, store=store, camera=_AckCamera(frames), inspector=NorimInspector(),
+                      options=JobOptions(workers=2)).run()  # fmt: skip
+        rows = store.query()
+    assert [r.source_file for r in rows] == ["f0.png", "f1.png", "f2.png", "f3.png"]
+    np.testing.assert_allclose([r.offset_x for r in rows], shifts, atol=1.5)
+    assert [r.offset_beyond for r in rows] == [0, 1, 0, 1] and all(abs(r.offset_deg) < 0.5 for r in rows)

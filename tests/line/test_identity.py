@@ -50,11 +50,12 @@ def test_a_part_id_is_digits_in_a_register_or_a_hash_apart_from_every_number(par
 @pytest.mark.parametrize(("verdict", "late", "code"), [
     ("OK", 0, 0), ("NG", 0, 1), ("ERROR", 0, 2), ("OK", 1, 3), ("NG", 1, 3), ("weird", 0, 2),
 ])
-def test_result_codes_never_guess_ok(verdict, late, code):
+@pytest.mark.parametrize(("beyond", "cause"), [(None, 3), (0, 3), (1, 9)])  # a part out of place: its own cause
+def test_result_codes_never_guess_ok(verdict, late, code, beyond, cause):
     row = Row(recorded_at="", run_id="r", product_id="p", source_file=None, source_path=None, verdict=verdict,
-              late=late, dominant_branch="logical")
+              late=late, dominant_branch="logical", offset_beyond=beyond)
     assert result_code(row) == code
-    assert cause_code(row) == (3 if verdict == "NG" else 0)
+    assert cause_code(row) == (cause if verdict == "NG" else 0)
 
 
 class _Camera:

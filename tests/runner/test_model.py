@@ -42,7 +42,8 @@ def test_trained_bundle_is_small_and_says_what_it_kept(trained) -> None:
     assert meta["model"]["deep"]["kind"] == "gauss"  # a fixed layout
     assert meta["active"] == list(result.branches) and meta["active"][:2] == ["deep", "deep_ring"]
     # Only the kept branches are stored.
-    assert list(meta["model"]) == ["deep", *(b for b in ("patch", "global", "logical") if b in meta["active"])]
+    kept = {"patch": {"patch"}, "global": {"global"}, "logical": {"logical", "objects"}}
+    assert list(meta["model"]) == ["deep", *(b for b, scores in kept.items() if scores & set(meta["active"]))]
     assert result.bundle_bytes < 10 * 2**20
     assert not list((home / "_cache" / "backbone").glob(".*"))  # the network is cached once, outside the bundle
 
@@ -70,6 +71,10 @@ def test_reloaded_bundle_scores_alike(bundle: runner.Bundle) -> None:
     assert runner.score_good_images(runner.get_bundle("P1"), images) == before
 
 
+def _active(path: Path) -> list[str]:
+    return json.loads((path / "bundle.json").read_text(encoding="utf-8"))["active"]
+
+
 def _rewrite(path: Path, **arrays: np.ndarray) -> None:
     with np.load(path / "model.npz") as npz:
         kept = {k: npz[k] for k in npz.files}
@@ -87,8 +92,8 @@ def _rewrite(path: Path, **arrays: np.ndarray) -> None:
             lambda p: _rewrite(p, **{"deep.loc_prec": np.zeros((4, 4, 2080), np.float16)}), "deep.loc_prec",
             id="packed-shape",
         ),  # fmt: skip
-        pytest.param(lambda p: _rewrite(p, norm=np.full((3, 2), np.nan)), "not finite", id="nan-norm"),
-        pytest.param(lambda p: _meta(p, active=["deep", "deep_ring", "colour"]), "another model", id="unknown-score"),
+        pytest.param(lambda p: _rewrite(p, norm=np.full((len(_active(p)), 2), np.nan)), "not finite", id="nan-norm"),
+        pytest.param(lambda p: _meta(p, active=[*_active(p)[:-1], "colour"]), "another model", id="unknown-score"),
         pytest.param(lambda p: _deep(p, variant="lite9"), "another model", id="other-network"),
         pytest.param(lambda p: _meta(p, map_branch="global"), "another model", id="map-without-cells"),
     ],
@@ -173,26 +178,37 @@ def test_folds_hold_each_image_out_once_and_fit_on_no_copy_of_it() -> None:
     assert sorted(held_all) == list(range(len(works)))
 
 
-def test_validation_adds_a_branch_only_when_it_sees_what_the_deep_one_misses() -> None:
-    rng = np.random.default_rng(0)
-    kinds = np.array(["blob"] * 30 + ["cast"] * 30)
-    good = {"deep": rng.gamma(4, 1, 40), "global": rng.gamma(4, 1, 40), "patch": rng.gamma(4, 1, 40)}
-    good["logical"] = rng.gamma(4, 1, 40)
-    painted = {
-        "deep": np.r_[rng.gamma(4, 1, 30) + 20, rng.gamma(4, 1, 30)],  # sees blobs, not casts
-        "global": np.r_[rng.gamma(4, 1, 30), rng.gamma(4, 1, 30) + 20],  # sees casts
-        "patch": rng.gamma(4, 1, 60),  # sees nothing
-        "logical": rng.gamma(4, 1, 60),
-    }
-    choice = validation.choose(good, painted, kinds, ("knn", ("deep",)))
-    assert choice.active == ("deep", "global") and choice.merit > 0.95
-    painted["global"] = rng.gamma(4, 1, 60)
-    assert validation.choose(good, painted, kinds, ("knn", ("deep",))).active == ("deep",)
+def _held(rng, sees: dict[str, tuple[str, ...]], floods: tuple[str, ...] = ()):
+    """Held-out raw scores: each score's painted images stand out on the kinds it `sees`; its changed copies of good
+    images stand out where it `floods`."""
+    kinds = np.array([k for k in ("blob", "cast", "line", "erase", "swap") for _ in range(30)])
+    good = {s: rng.gamma(4, 1, 40) for s in sees}
+    painted = {s: rng.gamma(4, 1, len(kinds)) + 20 * np.isin(kinds, seen) for s, seen in sees.items()}
+    changed = {s: rng.gamma(4, 1, 120) + (20 if s in floods else 0) for s in sees}
+    return good, painted, kinds, changed
+
+
+@pytest.mark.parametrize(
+    ("sees", "floods", "kept"),
+    [
+        # The global branch sees casts the deep one misses: it joins; seeing nothing, it does not.
+        ({"deep": ("blob", "line", "erase", "swap"), "global": ("cast",), "logical": ()}, (), ("deep", "global")),
+        ({"deep": ("blob", "line", "erase", "swap"), "global": (), "logical": ()}, (), ("deep",)),
+        # A cell score that sees casts but alarms on a production day's changed images is left out.
+        ({"deep": ("blob", "line", "erase", "swap"), "patch": ("cast",), "logical": ()}, ("patch",), ("deep",)),
+        # A composition fault only the logical branch catches keeps it, though it halves no overall miss.
+        ({"deep": ("blob", "cast"), "global": (), "logical": ("swap",)}, (), ("deep", "logical")),
+    ],
+)
+def test_validation_keeps_a_branch_for_what_only_it_sees_unless_it_alarms_on_changed_images(sees, floods, kept):
+    good, painted, kinds, changed = _held(np.random.default_rng(0), sees, floods)
+    choice = validation.choose(good, painted, kinds, ("knn", ("deep",)), tuple(s for s in sees if s != "deep"), changed)
+    assert choice.active == kept
 
 
 def test_every_painted_kind_changes_the_image_and_repeats_with_its_seed() -> None:
     goods = synthetic.good_images("tray", 2, seed=4, size=SIZE)
-    palette = components.fit_palette(goods, np.random.default_rng(0)).colours
+    palette = components.fit_palette(goods, np.random.default_rng(0))
     for kind in painter.KINDS:
         a = painter.paint(goods[0], kind, np.random.default_rng(5), goods[1], palette)
         b = painter.paint(goods[0], kind, np.random.default_rng(5), goods[1], palette)

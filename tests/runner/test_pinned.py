@@ -1,4 +1,4 @@
-"""Scores pinned by bundles made with earlier code (see pinned/README.md): stored bundles of formats 2 and 3 score
+"""Scores pinned by bundles made with earlier code (see pinned/README.md): stored bundles of formats 2, 3 and 4 score
 as they did, and training the same images with the same seed gives the same scores."""
 
 from __future__ import annotations
@@ -31,6 +31,7 @@ def _images() -> dict[str, np.ndarray]:
     [
         ("format2", "F2", ("patch", "global", "logical"), "none"),
         ("format3", "F3", ("deep", "patch", "global", "logical"), "lite0"),
+        ("format4", "F4", ("deep", "patch"), "lite0"),
     ],
 )
 def test_a_stored_bundle_scores_as_when_it_was_made(folder, pid, branches, backbone, tmp_path, monkeypatch):

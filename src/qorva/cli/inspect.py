@@ -16,6 +16,7 @@ from qorva.cli._common import home_of, inspector, name_of
 from qorva.cli._help import HelpFormatter
 from qorva.console import Progress
 from qorva.images import ImageError, image_files, read_image
+from qorva.inspection.modules.norim.runner import take_registration
 from qorva.names import printable
 from qorva.products import check_product
 from qorva.results import VERDICTS, Row
@@ -86,6 +87,7 @@ def _judge(b: _Batch, path: Path) -> Row:
     """Inspect one file into a row, writing its overlay when asked to; a file that cannot be read or judged
     is an ERROR row with the reason."""
     t = time.perf_counter()
+    take_registration()  # an earlier image's, never this one's
     try:
         image = read_image(path)
         b.kinds.check(image, path)
@@ -96,7 +98,7 @@ def _judge(b: _Batch, path: Path) -> Row:
     row = Row.from_result(
         result, run_id=b.run_id, product_id=str(b.model.state.product_id), source=path,
         latency_ms=(time.perf_counter() - t) * 1000,
-    ).judged_by(b.model)
+    ).judged_by(b.model).with_registration(take_registration())
     if b.overlays is not None and result.overlay is not None and (row.verdict == "NG" or b.all_overlays):
         card = overlays.speaking(row, result, image)
         written = overlays.write_overlay(b.overlays / f"{path.stem}_overlay.png", card, path)
@@ -112,6 +114,8 @@ def _line(row: Row) -> str:
             f"{row.source_path}  {row.verdict:<3}  {row.score:.4f} / {row.threshold:.4f}"
             f"  {row.dominant_branch}  {row.latency_ms:.0f} ms"
         )
+        if row.offset_beyond:
+            line += f"  moved ({row.offset_x:+.1f}, {row.offset_y:+.1f}) px {row.offset_deg:+.2f} deg: beyond training"
     return printable(line + (f"  -> {row.overlay_path}" if row.overlay_path else ""))
 
 

@@ -37,6 +37,8 @@ def result_code(row: Any) -> int:
 def cause_code(row: Any) -> int:
     if row.verdict != "NG":
         return 0
+    if getattr(row, "offset_beyond", None):  # the part lay farther off than training saw: that, not a branch
+        return CAUSE_CODES["registration"]
     return CAUSE_CODES.get(str(row.dominant_branch or ""), 0)
 
 

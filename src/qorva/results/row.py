@@ -40,6 +40,9 @@ class Row:
     its file name or sidecar (`watch --part-id`), `late` 1 when the verdict came after `watch --deadline-ms`.
     `model_version` and `model_build` name the version of the bundle that judged it, `threshold_source` how its
     threshold was chosen (`versions.InUse`); None where no model judged it (a file set aside by the camera).
+    `offset_x`, `offset_y` (px of the image, right and down) and `offset_deg` are where the image lay against
+    the product's reference, `offset_beyond` 1 when that is beyond what training saw (`with_registration`);
+    None where the model does not register images.
     """
 
     recorded_at: str
@@ -71,6 +74,10 @@ class Row:
     model_version: int | None = None
     model_build: str | None = None
     threshold_source: str | None = None
+    offset_x: float | None = None
+    offset_y: float | None = None
+    offset_deg: float | None = None
+    offset_beyond: int | None = None
     id: int | None = None
 
     @classmethod
@@ -120,6 +127,13 @@ class Row:
     def judged_by(self, model: Any) -> Row:
         """This row with the version, build and threshold source of `model` (a `versions.InUse`) recorded."""
         self.model_version, self.model_build, self.threshold_source = model.version, model.build, model.source
+        return self
+
+    def with_registration(self, registration: Any) -> Row:
+        """The row with the registration of its image (a runner `Registration`, or None: the columns stay empty)."""
+        if registration is not None:
+            self.offset_x, self.offset_y = round(registration.dx, 2), round(registration.dy, 2)
+            self.offset_deg, self.offset_beyond = round(registration.degrees, 3), int(registration.beyond)
         return self
 
     def to_record(self) -> dict[str, Any]:

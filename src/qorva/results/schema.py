@@ -145,5 +145,14 @@ MIGRATIONS: tuple[str, ...] = (
         jpeg BLOB NOT NULL
     );
     """,
+    # 7: where the image lay against the product's reference (fixed layouts): the move of its centre in the
+    # image's own pixels, its turn in degrees, and 1 when that is beyond what the training images showed (a
+    # fixture moved, a part misplaced). NULL where the model does not register images, and on earlier rows.
+    """
+    ALTER TABLE results ADD COLUMN offset_x REAL;
+    ALTER TABLE results ADD COLUMN offset_y REAL;
+    ALTER TABLE results ADD COLUMN offset_deg REAL;
+    ALTER TABLE results ADD COLUMN offset_beyond INTEGER;
+    """,
 )
 SCHEMA_VERSION = len(MIGRATIONS)

@@ -26,7 +26,8 @@ Calls the inspector makes (each looked up on this module at every use):
 
 For the host: `train` and `read_folder` (training), `bundle_info`, `bundle_owners` and `training_images`
 (what a bundle is, who holds it, which images it was trained on), `bundle_region` (the part of the picture it
-judges), `check_device`, and the vocabulary of
+judges), `take_registration` (where the image `score_image` last scored on this thread lay against the product's
+reference), `check_device`, and the vocabulary of
 `choices` (`STRUCTURAL`, `BACKBONES`, `AUGMENTS`). Every training writes a new version of its bundle, never
 rewritten: `bundle_versions` lists them, `use_version` chooses the one a lookup by name loads, and `pinned`
 makes this thread's lookups load a given one (`storage/versions.py`). Scores, the map and the layout of the model
@@ -40,6 +41,7 @@ import contextlib
 import importlib
 import logging
 import os
+import threading
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -61,6 +63,7 @@ __all__ = [
     "Bundle",
     "BundleInfo",
     "NorimError",
+    "Registration",
     "TrainResult",
     "bundle_info",
     "bundle_owners",
@@ -73,6 +76,7 @@ __all__ = [
     "read_folder",
     "score_good_images",
     "score_image",
+    "take_registration",
     "train",
     "training_images",
     "use_version",
@@ -150,17 +154,46 @@ def score_image(
     from .model import anomaly_map, combine
 
     model = _model(bundle)
-    raw, cells = model.raw(model.inputs([_working(bundle, image)], bundle.net))
+    _registered.value = None
+    inputs = model.inputs([_working(bundle, image)], bundle.net)
+    raw, cells = model.raw(inputs)
     z = model.z(raw)[0]
     _finite(z, "score_image")
+    region = bundle.region
+    # The picture the model judged: the region's rectangle, or all of it.
+    h, w = image.shape[:2] if region is None else (region.box[3], region.box[2])
     amap = None
     if with_map:
-        region = bundle.region
-        if region is None:
-            amap = anomaly_map(cells[0], image.shape[0], image.shape[1])
-        else:
-            amap = region.place(anomaly_map(cells[0], region.box[3], region.box[2]))
+        amap = anomaly_map(cells[0], h, w) if region is None else region.place(anomaly_map(cells[0], h, w))
+    if model.align is not None and model.align.reference is not None:
+        dx, dy, degrees = inputs.offsets[0]
+        beyond = bool(model.align.beyond(inputs.offsets)[0])
+        _registered.value = Registration(float(dx * w / inputs.works[0].shape[1]),
+                                         float(dy * h / inputs.works[0].shape[0]), float(degrees), beyond)  # fmt: skip
     return float(combine(z)), amap, model.parts(z)
+
+
+@dataclass(frozen=True)
+class Registration:
+    """Where an image lay against the product's reference (fixed layouts): how far its centre moved (px of the
+    image, right and down) and how far it turned (degrees, counter-clockwise); `beyond` when that is more than
+    the training images showed (a fixture moved, a part misplaced): a finding of its own, whatever the verdict."""
+
+    dx: float
+    dy: float
+    degrees: float
+    beyond: bool
+
+
+_registered = threading.local()
+
+
+def take_registration() -> Registration | None:
+    """The registration of the image `score_image` last scored on this thread, once (None after it was taken, for
+    a model that does not register images, or when that scoring failed)."""
+    found = getattr(_registered, "value", None)
+    _registered.value = None
+    return found
 
 
 def purge_train_cache(product_id: str) -> int:

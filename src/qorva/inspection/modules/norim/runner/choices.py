@@ -31,8 +31,10 @@ BRANCHES = ("structural", "mahalanobis", "logical")
 REPORTED_AS = {
     "deep": "structural",  # the pretrained features' worst inner cell
     "deep_ring": "structural",  # ... and their worst border cell (fixed layouts)
+    "deep_level": "mahalanobis",  # ... and how far the whole frame is from good images (its median cell)
     "patch": "structural",  # the filter-bank features' worst cell
     "global": "mahalanobis",  # whole-image statistics of the filter-bank features
     "logical": "logical",  # counts, sizes, colours and places of the product's parts
+    "objects": "logical",  # ... and of whole objects on the ground they lie on
 }
 SCORES = tuple(REPORTED_AS)

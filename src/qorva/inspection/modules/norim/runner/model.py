@@ -18,6 +18,7 @@ from . import normalise
 from .branches import Branch
 from .choices import BRANCHES, REPORTED_AS
 from .inputs import Inputs
+from .inputs.align import Alignment
 from .inputs.working import image_digest
 
 
@@ -32,6 +33,7 @@ class NorimModel:
     map_scale: float  # raw cell score of a typical good image's worst cell (of the map branch)
     train_hashes: np.ndarray  # n x 16 uint8: digests of the training images at working size
     train_raw: np.ndarray  # n x len(active): each training image's raw scores while it was held out
+    align: Alignment | None = None  # registration and light level applied before the features (format 5 on)
 
     def branch(self, name: str) -> Branch | None:
         return next((b for b in self.branches if b.NAME == name), None)
@@ -41,8 +43,13 @@ class NorimModel:
         return any(b.NEEDS == "emb" for b in self.branches)
 
     def inputs(self, works: list[np.ndarray], net: Any) -> Inputs:
+        """The branches' inputs of working images, aligned first where the model aligns them."""
         logical = self.branch("logical")
-        return Inputs(works, net=net, palette=logical.palette if logical is not None else None)
+        palette = logical.palette if logical is not None else None
+        if self.align is None:
+            return Inputs(works, net=net, palette=palette)
+        aligned, offsets, unseen = self.align.apply(works)
+        return Inputs(aligned, net=net, palette=palette, originals=works, offsets=offsets, unseen=unseen)
 
     def raw(self, inputs: Inputs) -> tuple[np.ndarray, np.ndarray]:
         """Raw kept scores (N x len(active)) and the map cells (N x GRID x GRID, in units of a good image's worst
@@ -56,12 +63,12 @@ class NorimModel:
         for branch in self.branches:
             if branch.NAME != self.map_branch and not set(branch.scores) & set(self.active):
                 continue
-            raw, cells = branch.score(getattr(inputs, branch.NEEDS))
+            raw, cells = branch.score(getattr(inputs, branch.NEEDS), inputs.unseen)
             columns.update(zip(branch.scores, raw.T, strict=True))
             if branch.NAME == self.map_branch:
                 cell_maps = cells
         raw = np.stack([columns[s] for s in self.active], axis=1)
-        for i, hit in enumerate(self.training_rows(inputs.works)):
+        for i, hit in enumerate(self.training_rows(inputs.originals)):
             if hit >= 0:
                 raw[i] = self.train_raw[hit]
         return raw, cell_maps / self.map_scale

@@ -64,8 +64,13 @@ def gumbel_z(y: np.ndarray, mean: np.ndarray, std: np.ndarray) -> np.ndarray:
 # Smallest held-out spread (of log1p raw) per score. The logical raw score is already in units of good spread
 # (a robust z); a held-out spread below ~0.3 of those units (0.25 after log1p) only means the good images happened
 # to agree, not that any change is a defect.
-_FLOOR = {"logical": 0.25}
+_FLOOR = {"logical": 0.25, "objects": 0.25}
 _DEFAULT_FLOOR = 1e-3
+# ... and at least this share of the mean log1p: the worst cell of an image (a maximum) varies by 5% or more
+# between good images; an image-wide level, an average of a thousand cells, varies by about 1% (its held-out
+# images and their changed copies spread 29-33 around 30 on a texture, where a lens far out of focus reads 36).
+_SHARE = 0.05
+_LEVEL_SHARE = 0.01
 
 
 def heldout_stats(name: str, raw: np.ndarray) -> np.ndarray:
@@ -73,7 +78,21 @@ def heldout_stats(name: str, raw: np.ndarray) -> np.ndarray:
     varies cannot divide by ~0 and explode on noise."""
     x = np.log1p(np.maximum(raw, 0.0))
     mean, std = float(x.mean()), float(x.std())
-    return np.array([mean, max(std, 0.05 * abs(mean), _FLOOR.get(name, _DEFAULT_FLOOR))])
+    share = _LEVEL_SHARE if name in LEVEL_SCORES else _SHARE
+    return np.array([mean, max(std, share * abs(mean), _FLOOR.get(name, _DEFAULT_FLOOR))])
+
+
+# Scores of the whole image (its level, its statistics, its parts): each is normalised on the held-out good images
+# and their changed copies together (`training.nuisances`). What a production day does to the whole frame (sensor
+# noise, a JPEG setting) moves such a score for every image alike, as no defect in one place does; a cell score
+# keeps the held-out good images alone, or a local defect would hide behind the changes.
+LEVEL_SCORES = ("deep_level", "global", "logical", "objects")
+
+
+def stats_of(name: str, good: np.ndarray, changed: np.ndarray | None) -> np.ndarray:
+    """`heldout_stats` of a score from its held-out good images and, for `LEVEL_SCORES`, their changed copies."""
+    both = name in LEVEL_SCORES and changed is not None and len(changed)
+    return heldout_stats(name, np.concatenate([good, changed]) if both else good)
 
 
 def z_scores(raw: np.ndarray, norm: np.ndarray) -> np.ndarray:

@@ -4,8 +4,9 @@ the same small interface:
     <branch module>.fit(x, ...) -> Branch       fitted on the input `NEEDS` of the training images
     Branch.NAME, Branch.NEEDS                   its name, and the input it reads ("emb", "feats" or "desc")
     branch.scores                               the names of the raw scores it gives, one column each
-    branch.score(x) -> (raw, cells)             raw: N x len(scores); cells: N x GRID x GRID, or None where the
-                                                branch sees the image as a whole
+    branch.score(x, unseen) -> (raw, cells)     raw: N x len(scores); cells: N x GRID x GRID, or None where the
+                                                branch sees the image as a whole; cells the camera did not see
+                                                (`unseen`, after registration) are not judged
     branch.arrays(), branch.describe()          what a bundle stores: arrays, and JSON scalars
     Branch.load(description, arrays)            the branch back from them
     Branch.shapes(description, dim)             the shapes its stored arrays must have (`dim(array, axis)` reads

@@ -32,7 +32,7 @@ class Global:
     NEEDS: ClassVar[str] = "feats"
     scores: ClassVar[tuple[str, ...]] = ("global",)
 
-    def score(self, feats: np.ndarray) -> tuple[np.ndarray, None]:
+    def score(self, feats: np.ndarray, unseen: np.ndarray | None = None) -> tuple[np.ndarray, None]:
         d = image_vector(self.view(feats)) - self.mean
         return np.sqrt(np.maximum(np.einsum("nd,de,ne->n", d, self.prec, d), 0.0))[:, None], None
 

@@ -12,7 +12,7 @@ from typing import Any, ClassVar
 
 import numpy as np
 
-from ..inputs.components import PER_COLOUR, Palette, entry_floor
+from ..inputs.components import OBJECT_ENTRIES, PER_COLOUR, Palette, entry_floor
 
 
 @dataclass(frozen=True)
@@ -24,31 +24,46 @@ class Logical:
 
     NAME: ClassVar[str] = "logical"
     NEEDS: ClassVar[str] = "desc"
-    scores: ClassVar[tuple[str, ...]] = ("logical",)
 
-    def score(self, desc: np.ndarray) -> tuple[np.ndarray, None]:
+    @property
+    def scores(self) -> tuple[str, ...]:
+        """"logical" (the palette colours' parts) and, where the product has a ground, "objects" (whole objects on
+        it): two scores, each normalised on its own, so neither's noise dilutes what the other sees."""
+        return ("logical", "objects") if self.palette.objects else ("logical",)
+
+    def score(self, desc: np.ndarray, unseen: np.ndarray | None = None) -> tuple[np.ndarray, None]:
         """Largest deviation beyond what good images showed, in units of good spread; 0 inside the envelope."""
-        return (np.maximum(np.abs(desc - self.center) - self.tol, 0.0) / self.scale).max(axis=1)[:, None], None
+        dev = np.maximum(np.abs(desc - self.center) - self.tol, 0.0) / self.scale
+        if not self.palette.objects:
+            return dev.max(axis=1)[:, None], None
+        split = desc.shape[1] - OBJECT_ENTRIES
+        return np.stack([dev[:, :split].max(axis=1), dev[:, split:].max(axis=1)], axis=1), None
 
     def arrays(self) -> dict[str, np.ndarray]:
         return {"palette": self.palette.colours, "center": self.center, "scale": self.scale, "tol": self.tol}
 
     def describe(self) -> dict[str, Any]:
-        return {"novel_d2": float(self.palette.novel_d2)}
+        out: dict[str, Any] = {"novel_d2": float(self.palette.novel_d2)}
+        return {**out, "background": list(self.palette.background)} if self.palette.objects else out
 
     @classmethod
     def load(cls, description: dict[str, Any], arrays: dict[str, np.ndarray]) -> Logical:
-        palette = Palette(arrays["palette"], float(description["novel_d2"]))
-        return cls(palette, arrays["center"], arrays["scale"], arrays["tol"])
+        ground = tuple(description.get("background", ()))
+        return cls(Palette(arrays["palette"], float(description["novel_d2"]), ground), arrays["center"],
+                   arrays["scale"], arrays["tol"])  # fmt: skip
 
     @staticmethod
     def shapes(description: dict[str, Any], dim) -> dict[str, tuple[int, ...]]:
-        novel = description.get("novel_d2")
-        if set(description) != {"novel_d2"} or isinstance(novel, bool) or not isinstance(novel, int | float):
+        novel, ground = description.get("novel_d2"), description.get("background", [])
+        colours = dim("palette", 0)
+        if (
+            not {"novel_d2"} <= set(description) <= {"novel_d2", "background"}
+            or isinstance(novel, bool) or not isinstance(novel, int | float) or not isinstance(ground, list)
+            or not all(type(k) is int and 0 <= k < colours for k in ground)
+        ):  # fmt: skip
             msg = f"logical branch {description!r}"
             raise ValueError(msg)
-        colours = dim("palette", 0)
-        entries = (PER_COLOUR * colours + 1,)
+        entries = (PER_COLOUR * colours + 1 + (OBJECT_ENTRIES if ground else 0),)
         return {"palette": (colours, 3), "center": entries, "scale": entries, "tol": entries}
 
 
@@ -56,7 +71,7 @@ def fit(desc: np.ndarray, palette: Palette) -> Logical:
     """The branch from the training images' descriptors (made with `palette`)."""
     center = np.median(desc, axis=0)
     spread = desc.std(axis=0)
-    scale = np.sqrt(spread**2 + (0.05 * center) ** 2 + entry_floor(desc.shape[1]) ** 2)
+    scale = np.sqrt(spread**2 + (0.05 * center) ** 2 + entry_floor(desc.shape[1], palette.objects) ** 2)
     # Deviations that good images show are tolerated: a count that varies from image to image (blobs of a
     # texture, a part that sometimes splits in two) says nothing. The largest deviation is left out, so one
     # odd training image does not make a missing part acceptable.

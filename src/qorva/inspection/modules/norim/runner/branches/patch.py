@@ -75,8 +75,11 @@ class Patch:
         d2, j = cells.nearest(self.bank, _queries(self.whiten, z))
         return np.maximum(np.sqrt(d2) - self.bank_r[j], 0.0).reshape(z.shape[:-1])
 
-    def score(self, feats: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def score(self, feats: np.ndarray, unseen: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """The worst cell the camera saw, and the cells."""
         cell_maps = self.cells(feats)
+        if unseen is not None and unseen.any():
+            cell_maps = np.where(unseen, 0.0, cell_maps).astype(cell_maps.dtype)
         return cell_maps.reshape(len(cell_maps), -1).max(1)[:, None], cell_maps
 
     def arrays(self) -> dict[str, np.ndarray]:

@@ -11,11 +11,16 @@ from typing import Any
 import numpy as np
 
 from . import components, embed, filters
+from .working import GRID
 
 
 class Inputs:
     """Per-image inputs of a batch of working-size images: `emb` (pretrained, needs `net`), `feats` (filter bank)
-    and `desc` (part descriptors, needs `palette`); given ones are kept, the others computed on first use."""
+    and `desc` (part descriptors, needs `palette`); given ones are kept, the others computed on first use.
+
+    `works` are the images the branches see (aligned where the model aligns); `originals` the working images as
+    they came (what names a training image), `offsets` each one's registration (N x 3: dx, dy, degrees) and
+    `unseen` its cells the camera did not see (N x GRID x GRID bool), which no branch judges."""
 
     def __init__(
         self,
@@ -23,11 +28,17 @@ class Inputs:
         *,
         net: Any = None,
         palette: components.Palette | None = None,
+        originals: list[np.ndarray] | None = None,
+        offsets: np.ndarray | None = None,
+        unseen: np.ndarray | None = None,
         **given: np.ndarray,
     ) -> None:
         self.works = works
         self.net = net
         self.palette = palette
+        self.originals = works if originals is None else originals
+        self.offsets = np.zeros((len(works), 3)) if offsets is None else offsets
+        self.unseen = np.zeros((len(works), GRID, GRID), bool) if unseen is None else unseen
         self.__dict__.update(given)
 
     def __len__(self) -> int:
@@ -54,7 +65,9 @@ class Inputs:
     def take(self, idx: np.ndarray) -> Inputs:
         """The images at `idx`, with the inputs computed so far."""
         given = {k: v[idx] for k, v in self.computed().items()}
-        return Inputs([self.works[i] for i in idx], net=self.net, palette=self.palette, **given)
+        originals = [self.originals[i] for i in idx]
+        return Inputs([self.works[i] for i in idx], net=self.net, palette=self.palette, originals=originals,
+                      offsets=self.offsets[idx], unseen=self.unseen[idx], **given)  # fmt: skip
 
     @staticmethod
     def joined(parts: list[Inputs]) -> Inputs:
@@ -62,4 +75,8 @@ class Inputs:
         keys = set.intersection(*(set(p.computed()) for p in parts))
         given = {k: np.concatenate([p.computed()[k] for p in parts]) for k in keys}
         first = parts[0]
-        return Inputs([w for p in parts for w in p.works], net=first.net, palette=first.palette, **given)
+        return Inputs(
+            [w for p in parts for w in p.works], net=first.net, palette=first.palette,
+            originals=[w for p in parts for w in p.originals], offsets=np.concatenate([p.offsets for p in parts]),
+            unseen=np.concatenate([p.unseen for p in parts]), **given,
+        )  # fmt: skip

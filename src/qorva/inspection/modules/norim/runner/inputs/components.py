@@ -32,10 +32,17 @@ PER_COLOUR = 6
 
 @dataclass(frozen=True)
 class Palette:
-    """The product's colours (opponent units) and the squared distance beyond which a pixel has a colour never seen."""
+    """The product's colours (opponent units) and the squared distance beyond which a pixel has a colour never seen;
+    `background` the colours of the ground that parts lie on, against which whole objects are found (empty: the
+    descriptor has no object entries, as in bundles before format 5)."""
 
     colours: np.ndarray  # K x 3 float32
     novel_d2: float
+    background: tuple[int, ...] = ()
+
+    @property
+    def objects(self) -> bool:
+        return bool(self.background)
 
 
 def pixels(work: np.ndarray) -> np.ndarray:
@@ -54,10 +61,13 @@ def assign(px: np.ndarray, palette: np.ndarray) -> tuple[np.ndarray, np.ndarray]
 def descriptor(work: np.ndarray, palette: np.ndarray, novel_d2: float) -> np.ndarray:
     """Logical descriptor of one working-size image: `PER_COLOUR` numbers per palette colour, then the novel share."""
     idx, d2 = assign(pixels(work), palette)
-    labels = idx.reshape(SIZE, SIZE)
+    return _colour_entries(idx.reshape(SIZE, SIZE), d2, len(palette), novel_d2)
+
+
+def _colour_entries(labels: np.ndarray, d2: np.ndarray, colours: int, novel_d2: float) -> np.ndarray:
     total = float(SIZE * SIZE)
     out = []
-    for k in range(len(palette)):
+    for k in range(colours):
         mask = cv2.morphologyEx((labels == k).astype(np.uint8), cv2.MORPH_OPEN, _OPEN)
         n, _, stats, centroids = cv2.connectedComponentsWithStats(mask, connectivity=8)
         areas = stats[1:n, cv2.CC_STAT_AREA]
@@ -74,22 +84,73 @@ def descriptor(work: np.ndarray, palette: np.ndarray, novel_d2: float) -> np.nda
     return np.asarray(out, dtype=np.float64)
 
 
+# Objects: whole parts against the background, whatever colours they are made of (a coin's relief spans several
+# palette colours). The largest `OBJECTS` are described by size and brightness; the frame's quadrants by the area
+# and number of objects in each, which is where parts that swapped compartments show.
+OBJECTS = 6
+_QUADRANTS = 4
+OBJECT_ENTRIES = 1 + 2 * _QUADRANTS + 2 * OBJECTS
+_CLOSE = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (5, 5))
+
+
+def objects(labels: np.ndarray, background: tuple[int, ...]) -> np.ndarray:
+    """uint8 0/1: what is not background, a part's gaps of another colour closed (half size)."""
+    fg = cv2.morphologyEx((~np.isin(labels, background)).astype(np.uint8), cv2.MORPH_CLOSE, _CLOSE)
+    return cv2.morphologyEx(fg, cv2.MORPH_OPEN, _OPEN)
+
+
+def object_entries(work: np.ndarray, labels: np.ndarray, background: tuple[int, ...]) -> list[float]:
+    """Count, area share and count per quadrant, then the largest objects' sizes and their brightness (0..1)."""
+    fg = objects(labels, background)
+    n, comp, stats, centroids = cv2.connectedComponentsWithStats(fg, connectivity=8)
+    keep = np.flatnonzero(stats[1:, cv2.CC_STAT_AREA] >= MIN_AREA * 4) + 1
+    half = SIZE // 2
+    out = [float(len(keep))]
+    for qy in (0, 1):
+        for qx in (0, 1):
+            out.append(float(fg[qy * half : (qy + 1) * half, qx * half : (qx + 1) * half].mean()))
+            cx, cy = centroids[keep, 0] // half, centroids[keep, 1] // half
+            out.append(float(((cx == qx) & (cy == qy)).sum()))
+    grey = cv2.cvtColor(cv2.resize(work, (SIZE, SIZE), interpolation=cv2.INTER_AREA), cv2.COLOR_BGR2GRAY)
+    largest = keep[np.argsort(-stats[keep, cv2.CC_STAT_AREA], kind="stable")][:OBJECTS]
+    sizes = [float(np.sqrt(stats[k, cv2.CC_STAT_AREA] / SIZE**2)) for k in largest]
+    bright = [float(grey[comp == k].mean() / 255.0) for k in largest]
+    # An object that is not there has no size; its brightness is the others' (a missing part shows in the count
+    # and the sizes, not again as a dark one).
+    missing = OBJECTS - len(largest)
+    return out + sizes + [0.0] * missing + bright + [float(np.mean(bright)) if bright else 0.0] * missing
+
+
 def descriptors(works: list[np.ndarray], palette: Palette) -> np.ndarray:
     """N x F descriptors of working-size images."""
-    return np.stack([descriptor(w, palette.colours, palette.novel_d2) for w in works])
+    rows = []
+    for w in works:
+        idx, d2 = assign(pixels(w), palette.colours)
+        labels = idx.reshape(SIZE, SIZE)
+        row = _colour_entries(labels, d2, len(palette.colours), palette.novel_d2)
+        if palette.objects:
+            row = np.concatenate([row, object_entries(w, labels, palette.background)])
+        rows.append(row)
+    return np.stack(rows)
 
 
-def entry_floor(n_features: int) -> np.ndarray:
+def entry_floor(n_features: int, objects: bool = False) -> np.ndarray:
     """Smallest spread each entry of a descriptor of `n_features` values is given, in its own units.
 
     A count is off by whole parts, so good images agreeing on it says little below a third of a part. A
     centre moves with the fixture's pixel or two of play and with shading at part edges; 0.02 of the image
-    is about 2.5 px, far below the distance between two parts.
+    is about 2.5 px, far below the distance between two parts. A brightness of 0.02 is 5 grey levels.
     """
     floor = np.full(n_features, 3e-3)
-    floor[0 : n_features - 1 : PER_COLOUR] = 0.3
-    floor[4 : n_features - 1 : PER_COLOUR] = 0.03
-    floor[5 : n_features - 1 : PER_COLOUR] = 0.03
+    colours = n_features - (OBJECT_ENTRIES if objects else 0)
+    floor[0 : colours - 1 : PER_COLOUR] = 0.3
+    floor[4 : colours - 1 : PER_COLOUR] = 0.03
+    floor[5 : colours - 1 : PER_COLOUR] = 0.03
+    if objects:
+        first = colours
+        floor[first] = 0.3
+        floor[first + 2 : first + 1 + 2 * _QUADRANTS : 2] = 0.3
+        floor[first + 1 + 2 * _QUADRANTS + OBJECTS :] = 0.02
     return floor
 
 
@@ -104,7 +165,30 @@ def fit_palette(works: list[np.ndarray], rng: np.random.Generator) -> Palette:
     colours = _merge_close(_kmeans(sample, _PALETTE, rng), sample)
     _, d2 = assign(sample.astype(np.float32), colours)
     # Mixed pixels on part edges are the largest distances a good image has; a colour well beyond them is new.
-    return Palette(colours, float(np.quantile(d2, 0.999)) * 2.0 + 1e-4)
+    return Palette(colours, float(np.quantile(d2, 0.999)) * 2.0 + 1e-4, _ground(works, colours, rng))
+
+
+# A colour is the ground parts lie on when its largest connected region spans at least this share of the frame
+# (typically: a part is smaller) and it covers at least `_GROUND_SHARE` of it, in the median training image.
+_GROUND_EXTENT = 0.5
+_GROUND_SHARE = 0.05
+_GROUND_SAMPLE = 10
+
+
+def _ground(works: list[np.ndarray], colours: np.ndarray, rng: np.random.Generator) -> tuple[int, ...]:
+    """The palette colours of the ground, or () when the ground is every colour or none (no objects to find)."""
+    pick = rng.choice(len(works), size=min(len(works), _GROUND_SAMPLE), replace=False)
+    extent = np.zeros((len(pick), len(colours)))
+    share = np.zeros((len(pick), len(colours)))
+    for row, i in enumerate(pick):
+        labels = assign(pixels(works[i]), colours)[0].reshape(SIZE, SIZE)
+        for k in range(len(colours)):
+            n, _, stats, _ = cv2.connectedComponentsWithStats((labels == k).astype(np.uint8), connectivity=8)
+            if n > 1:
+                extent[row, k] = stats[1:, cv2.CC_STAT_WIDTH : cv2.CC_STAT_HEIGHT + 1].max() / SIZE
+                share[row, k] = stats[1:, cv2.CC_STAT_AREA].sum() / SIZE**2
+    ground = np.flatnonzero((np.median(extent, 0) >= _GROUND_EXTENT) & (np.median(share, 0) >= _GROUND_SHARE))
+    return tuple(int(k) for k in ground) if 0 < len(ground) < len(colours) else ()
 
 
 def _kmeans(x: np.ndarray, k: int, rng: np.random.Generator, iters: int = 20) -> np.ndarray:

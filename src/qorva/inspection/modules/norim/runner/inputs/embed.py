@@ -26,7 +26,9 @@ FEATURES = 144  # 24 + 40 + 80 channels of the three taps
 _BATCH = 16
 
 _lock = threading.Lock()
-_networks: dict[tuple[str, str], object] = {}
+# One network per device for the whole process: it is the same whatever home cached its graph, and each holds a
+# few hundred MB (a process that trained in 44 homes, one network each, reached 15 GB).
+_networks: dict[str, object] = {}
 
 
 class DeepUnavailable(Exception):
@@ -76,9 +78,8 @@ def cache_tag() -> str:
 def network(device: str, cache_dir: Path):
     """The process-wide network for `device` ("cpu" or "cuda:N"), built on first use (its graph cached in
     `cache_dir`); `DeepUnavailable` when it cannot run here."""
-    key = (device, str(cache_dir))
     with _lock:
-        found = _networks.get(key)
+        found = _networks.get(device)
     if found is not None:
         return found
     reason = availability()
@@ -89,7 +90,7 @@ def network(device: str, cache_dir: Path):
     # Built outside the lock: the first build reads 19 MB of weights; two threads racing build the same graph.
     made = Backbone(VARIANT, TAPS, cache_dir=cache_dir, device=device, threads=1)
     with _lock:
-        return _networks.setdefault(key, made)
+        return _networks.setdefault(device, made)
 
 
 def _pooled(maps: np.ndarray) -> np.ndarray:

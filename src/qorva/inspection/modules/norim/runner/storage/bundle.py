@@ -26,6 +26,7 @@ from qorva.files import write_atomic_with, write_json_atomic
 
 from ..branches import KINDS
 from ..errors import NorimError
+from ..inputs.align import Alignment
 from ..inputs.working import CELL, SIZE
 from ..model import NorimModel
 from . import legacy
@@ -33,10 +34,11 @@ from .legacy import Layout
 from .place import ARRAYS_FILE, META_FILE
 
 FORMAT = "norim-bundle"
-# 4: the model's branches, each with its own arrays and description. Formats 2 (the weight-free model) and 3 (the
+# 4: the model's branches, each with its own arrays and description; 5: and the alignment applied before them
+# (registration, light level: `align` and its arrays `align.*`). Formats 2 (the weight-free model) and 3 (the
 # pretrained features beside it, with every weight-free array kept) are read by `legacy`.
-VERSION = 4
-VERSIONS = (*legacy.VERSIONS, VERSION)
+VERSION = 5
+VERSIONS = (*legacy.VERSIONS, 4, VERSION)
 
 
 def write_files(folder: Path, model: NorimModel, meta: dict[str, Any]) -> None:
@@ -48,6 +50,9 @@ def write_files(folder: Path, model: NorimModel, meta: dict[str, Any]) -> None:
     }  # fmt: skip
     arrays = {"norm": model.norm, "train_hashes": model.train_hashes, "train_raw": model.train_raw}
     arrays.update({f"{b.NAME}.{k}": v for b in model.branches for k, v in b.arrays().items()})
+    if model.align is not None:
+        layout["align"] = model.align.describe()
+        arrays.update({f"align.{k}": v for k, v in model.align.arrays().items()})
     write_atomic_with(folder / ARRAYS_FILE, lambda fh: np.savez(fh, **arrays))
     # The metadata goes last: a folder without it is never taken for a bundle.
     write_json_atomic(folder / META_FILE, {**meta, **layout})
@@ -109,7 +114,11 @@ def _layout(meta: dict[str, Any]) -> Layout:
     if not isinstance(described, dict) or list(described) != [k for k in KINDS if k in described]:
         msg = f"branches {list(described)!r}"
         raise ValueError(msg)
-    return Layout(tuple(meta["active"]), meta["map_branch"], float(meta["map_scale"]), described)
+    align = meta.get("align") if meta["format_version"] >= 5 else None
+    if align is not None and not isinstance(align, dict):
+        msg = f"alignment {align!r}"
+        raise ValueError(msg)
+    return Layout(tuple(meta["active"]), meta["map_branch"], float(meta["map_scale"]), described, align=align)
 
 
 def read(path: Path) -> tuple[NorimModel, dict[str, Any]]:
@@ -128,9 +137,12 @@ def read(path: Path) -> tuple[NorimModel, dict[str, Any]]:
         KINDS[name].load(desc, {k.split(".", 1)[1]: v for k, v in wanted.items() if k.startswith(f"{name}.")})
         for name, desc in layout.branches.items()
     )
+    alignment = None
+    if layout.align is not None:
+        alignment = Alignment.load(layout.align, {k[6:]: v for k, v in wanted.items() if k.startswith("align.")})
     model = NorimModel(
         branches, layout.active, wanted["norm"], layout.map_branch, layout.map_scale,
-        wanted["train_hashes"], wanted["train_raw"],
+        wanted["train_hashes"], wanted["train_raw"], alignment,
     )  # fmt: skip
     scores = [s for b in branches for s in b.scores]
     mapped = model.branch(layout.map_branch)
@@ -145,6 +157,8 @@ def read(path: Path) -> tuple[NorimModel, dict[str, Any]]:
 
 
 Header = tuple[tuple[int, ...], np.dtype]
+# The arrays stored as bytes (every other one is float).
+_BYTES = ("train_hashes", "align.mean")
 
 
 def _expected(path: Path, layout: Layout, headers: dict[str, Header]) -> dict[str, str]:
@@ -156,14 +170,15 @@ def _expected(path: Path, layout: Layout, headers: dict[str, Header]) -> dict[st
     expected: dict[str, tuple[tuple[int, ...], str]] = {
         "norm": ((k, 2), "norm"), "train_hashes": ((n, 16), "train_hashes"), "train_raw": ((n, k), "train_raw"),
     }  # fmt: skip
-    for name, desc in layout.branches.items():
+    parts = {**layout.branches, **({"align": layout.align} if layout.align is not None else {})}
+    for name, desc in parts.items():
 
         def dim(field: str, axis: int, name: str = name) -> int:
             shape = headers.get(layout.stored(f"{name}.{field}"), ((),))[0]
             return shape[axis] if len(shape) > axis else -1
 
         try:
-            shapes = KINDS[name].shapes(desc, dim)
+            shapes = (Alignment if name == "align" else KINDS[name]).shapes(desc, dim)
         except (KeyError, TypeError, ValueError) as exc:
             msg = f"bundle {path}: {META_FILE} describes another model ({exc}); retrain it"
             raise NorimError(msg) from None
@@ -173,7 +188,7 @@ def _expected(path: Path, layout: Layout, headers: dict[str, Header]) -> dict[st
             msg = f"bundle {path}: {ARRAYS_FILE} lacks the array {stored!r}"
             raise NorimError(msg)
         got, dtype = headers[stored]
-        if got != shape or (key == "train_hashes") != (dtype == np.uint8):
+        if got != shape or (key in _BYTES) != (dtype == np.uint8):
             msg = f"bundle {path}: array {stored!r} is {got} of {dtype}, expected {shape} (damaged bundle); retrain it"
             raise NorimError(msg)
     return {key: stored for key, (_, stored) in expected.items()}

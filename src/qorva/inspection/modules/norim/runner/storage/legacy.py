@@ -36,6 +36,7 @@ class Layout:
     map_scale: float
     branches: dict[str, dict[str, Any]]
     names: dict[str, str] = field(default_factory=dict)
+    align: dict[str, Any] | None = None  # the alignment's description (format 5 on)
 
     def stored(self, key: str) -> str:
         return self.names.get(key, key)

@@ -21,8 +21,9 @@ import numpy as np
 from qorva.images import ImageError, image_files, read_image
 
 from .. import choices
+from ..branches import deep, patch
 from ..errors import NorimError
-from ..inputs import Inputs, components, embed, region
+from ..inputs import Inputs, align, components, embed, region
 from ..inputs.working import image_digest, to_working
 from ..storage import bundle, place, versions
 from . import cache, fit
@@ -130,17 +131,29 @@ def _usual_size(images: list[np.ndarray]) -> tuple[int, int]:
 
 
 def _fit(works, digests, folder: Path, net: Any, structural: str, augment: str, rng, bar) -> fit.Fitted:
-    """The training images' inputs (features from the retraining cache where it has them), then the fit."""
+    """The training images' inputs (features from the retraining cache where it has them), aligned where the
+    product has a fixed layout, then the fit."""
     hashes = [d.tobytes().hex() for d in digests]
     feats = cache.filter_features(folder, works, hashes, bar)
     emb = cache.embeddings(folder, works, hashes, net) if net is not None else None
-    palette = components.fit_palette(works, rng)
+    if structural != "auto":
+        fixed = structural == "gauss"
+    else:
+        fixed = (deep.kind_of(emb) if emb is not None else patch.layout(feats, "auto")[0]) == "gauss"
+    alignment, offsets = align.fit(works, register_them=fixed)
+    aligned, _, unseen = alignment.apply(works)
+    if any(a is not w for a, w in zip(aligned, works, strict=True)):
+        moved = [image_digest(a).tobytes().hex() for a in aligned]
+        feats = cache.filter_features(folder, aligned, moved, None)
+        emb = cache.embeddings(folder, aligned, moved, net) if net is not None else None
+    palette = components.fit_palette(aligned, rng)
     given = {"feats": feats} if emb is None else {"feats": feats, "emb": emb}
-    inputs = Inputs(works, net=net, palette=palette, desc=components.descriptors(works, palette), **given)
+    inputs = Inputs(aligned, net=net, palette=palette, desc=components.descriptors(aligned, palette),
+                    originals=works, offsets=offsets, unseen=unseen, **given)  # fmt: skip
     if net is not None:
-        return fit.with_deep(inputs, palette, digests, net, structural, augment, rng, bar)
+        return fit.with_deep(inputs, palette, digests, net, structural, augment, rng, bar, alignment)
     bar.update()
-    return fit.weight_free(inputs, palette, digests, structural, rng, bar)
+    return fit.weight_free(inputs, palette, digests, structural, rng, bar, alignment)
 
 
 def _checked_args(product_id: str, name: str | None, structural: str, augment: str, n_images: int) -> tuple[str, str]:

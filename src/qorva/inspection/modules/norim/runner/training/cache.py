@@ -27,7 +27,7 @@ if TYPE_CHECKING:
 LAYOUT = f"opp-v1-{SIZE}-{CELL}"
 
 
-def filter_features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progress) -> np.ndarray:
+def filter_features(cache: Path, works: list[np.ndarray], hashes: list[str], bar: Progress | None) -> np.ndarray:
     """The patch features of each working image, read from the cache when valid, else computed and cached."""
     folder = cache / "features"
     folder.mkdir(parents=True, exist_ok=True)
@@ -39,7 +39,8 @@ def filter_features(cache: Path, works: list[np.ndarray], hashes: list[str], bar
             feats = patch_features(work)
             write_npy_atomic(path, feats)
         out.append(feats)
-        bar.update()
+        if bar is not None:
+            bar.update()
     return np.stack(out)
 
 
