@@ -9,8 +9,8 @@ Modbus registers or the OPC UA variables every 10 ms and acknowledging, a persis
 Debian's mosquitto, an HTTP receiver. Latency is taken at the consumer, per part, by its part id.
 
     python bench/bench_line.py                                  # every output, 10 and 50 parts/s, none and sentinel
-    python bench/bench_line.py --outputs modbus --rates 10 --parts 100
-    python bench/bench_line.py --faults --parts 1000            # the peer away 10 s, watch SIGKILLed once
+    python bench/bench_line.py --outputs modbus --rates 10 --parts=100
+    python bench/bench_line.py --faults --parts=1000            # the peer away 10 s, watch SIGKILLed once
 
 --faults counts, per output: parts dropped, verdicts received (with doubles), distinct after dropping
 doubles by sequence, parts missing, and outbox entries marked sent whose sequence the consumer never got.
@@ -22,13 +22,13 @@ reading the Modbus or OPC UA server, whose ring fills and whose messages wait), 
 per output the median of the rates' ratios and of the ratios of the process's CPU per image (the figure
 that holds on a shared machine, where the rate follows the other work on the cores).
 
-    python bench/bench_line.py --down --parts 300
+    python bench/bench_line.py --down --parts=300
 
 --first checks that the model is warm when the banner says so: watch serving two products with overlays on,
 the first image an NG of the first product, the second the other product's first, then --parts more at 5/s
 (one of them a later NG, warm); each first image's drop to verdict against the median of the rest.
 
-    python bench/bench_line.py --first --parts 40
+    python bench/bench_line.py --first --parts=40
 """
 
 from __future__ import annotations
