@@ -10,7 +10,7 @@ and the anomaly map is zero there. Both are kept in the bundle's description: ev
 from __future__ import annotations
 
 import base64
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import cv2
@@ -26,6 +26,8 @@ class Region:
     roi: tuple[int, int, int, int] | None = None  # x, y, width, height
     ignore: np.ndarray | None = None  # uint8 0/1 mask as given (picture or rectangle size)
     fill: np.ndarray | None = None  # the training images' median working image, put where anything goes
+    # The mask at the sizes asked for so far: made once, not for every image scored.
+    _sized: dict[tuple[int, int], np.ndarray] = field(default_factory=dict, compare=False, repr=False)
 
     @property
     def box(self) -> tuple[int, int, int, int]:
@@ -62,12 +64,15 @@ class Region:
         """Where anything goes (bool, height x width over the judged rectangle), None with no mask."""
         if self.ignore is None:
             return None
-        mask = self.ignore
-        if self.roi is not None and (mask.shape[1], mask.shape[0]) == self.image_size:
-            x, y, w, h = self.roi
-            mask = mask[y : y + h, x : x + w]
-        small = cv2.resize(mask.astype(np.float32), (width, height), interpolation=cv2.INTER_AREA)
-        return small >= 0.5
+        found = self._sized.get((width, height))
+        if found is None:
+            mask = self.ignore
+            if self.roi is not None and (mask.shape[1], mask.shape[0]) == self.image_size:
+                x, y, w, h = self.roi
+                mask = mask[y : y + h, x : x + w]
+            found = cv2.resize(mask.astype(np.float32), (width, height), interpolation=cv2.INTER_AREA) >= 0.5
+            self._sized[(width, height)] = found  # two threads may both make it: the same array
+        return found
 
     def place(self, amap: np.ndarray) -> np.ndarray:
         """The map over the judged rectangle (float32) made a map over the whole picture: zero outside and where
